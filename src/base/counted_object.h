@@ -1,0 +1,84 @@
+// The reference-counted base of every socket, tag and filter, and the holder that owns one.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace halvern {
+
+class CCountedObject {
+ public:
+  CCountedObject();
+  CCountedObject(const CCountedObject&) = delete;
+  CCountedObject& operator=(const CCountedObject&) = delete;
+  virtual ~CCountedObject() = default;
+
+  virtual void OnFirstReference() {}
+  virtual void OnLastReference() { DeleteThis(); }
+  virtual void DeleteThis() { delete this; }
+  virtual void AddRef() {
+    if (m_RefCount.fetch_add(1, std::memory_order_relaxed) + 1 == 1) OnFirstReference();
+  }
+  virtual void Release() {
+    if (m_RefCount.fetch_sub(1, std::memory_order_acq_rel) == 1) OnLastReference();
+  }
+
+  std::int32_t RefCount() const { return m_RefCount.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<std::int32_t> m_RefCount;
+};
+
+// True when `address` lies on the calling thread's stack (see counted_object.cpp).
+bool IsOnCurrentThreadStack(const void* address);
+
+template <class T>
+class TCountedRef {
+ public:
+  TCountedRef() = default;
+  TCountedRef(T* object) : m_Object(object) {  // NOLINT(google-explicit-constructor)
+    if (m_Object) m_Object->AddRef();
+  }
+  TCountedRef(const TCountedRef& other) : TCountedRef(other.m_Object) {}
+  TCountedRef(TCountedRef&& other) noexcept : m_Object(other.m_Object) { other.m_Object = nullptr; }
+  template <class U>
+  TCountedRef(const TCountedRef<U>& other) : TCountedRef(other.Get()) {}  // NOLINT
+  ~TCountedRef() { Drop(); }
+
+  TCountedRef& operator=(T* object) {
+    if (object != m_Object) {
+      Drop();
+      m_Object = object;
+      if (m_Object) m_Object->AddRef();
+    }
+    return *this;
+  }
+  TCountedRef& operator=(const TCountedRef& other) { return *this = other.m_Object; }
+  TCountedRef& operator=(TCountedRef&& other) noexcept {
+    if (this != &other) {
+      Drop();
+      m_Object = other.m_Object;
+      other.m_Object = nullptr;
+    }
+    return *this;
+  }
+
+  void Drop() {
+    if (T* object = m_Object) {
+      m_Object = nullptr;
+      object->Release();
+    }
+  }
+
+  T* Get() const { return m_Object; }
+  T* operator->() const { return m_Object; }
+  T& operator*() const { return *m_Object; }
+  explicit operator bool() const { return m_Object != nullptr; }
+  bool operator==(const TCountedRef& other) const { return m_Object == other.m_Object; }
+  bool operator==(const T* other) const { return m_Object == other; }
+
+ private:
+  T* m_Object = nullptr;
+};
+
+}  // namespace halvern

@@ -1,0 +1,374 @@
+#include "platform/posix/kernel.h"
+
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "platform/posix/kernel_object.h"
+
+using halvern::platform::FromHandle;
+using halvern::platform::KernelObject;
+
+namespace {
+
+thread_local DWORD t_LastError = 0;
+
+class EventObject final : public KernelObject {
+ public:
+  EventObject(bool manualReset, bool signaled) : m_ManualReset(manualReset), m_Signaled(signaled) {}
+  bool IsSignaled() const override { return m_Signaled; }
+  void Acquire() override {
+    if (!m_ManualReset) m_Signaled = false;
+  }
+  void Set(bool signaled) { m_Signaled = signaled; }
+
+ private:
+  const bool m_ManualReset;
+  bool m_Signaled;
+};
+
+class ThreadObject final : public KernelObject {
+ public:
+  bool IsSignaled() const override { return m_Finished; }
+
+  LPTHREAD_START_ROUTINE start = nullptr;
+  LPVOID parameter = nullptr;
+  DWORD id = 0;
+  DWORD exitCode = STILL_ACTIVE;
+  bool started = false;
+  bool suspended = false;
+  bool m_Finished = false;
+};
+
+std::chrono::steady_clock::time_point DeadlineAfter(DWORD milliseconds) {
+  return std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+}
+
+// Lowest signalled index for wait-any, or -1; for wait-all, 0 when every object is signalled.
+int FirstSatisfied(DWORD count, const HANDLE* handles, bool waitAll) {
+  if (waitAll) {
+    for (DWORD i = 0; i < count; ++i)
+      if (!FromHandle(handles[i])->IsSignaled()) return -1;
+    for (DWORD i = 0; i < count; ++i) FromHandle(handles[i])->Acquire();
+    return 0;
+  }
+  for (DWORD i = 0; i < count; ++i) {
+    KernelObject* object = FromHandle(handles[i]);
+    if (object->IsSignaled()) {
+      object->Acquire();
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+DWORD CurrentTid() { return static_cast<DWORD>(::syscall(SYS_gettid)); }
+
+void Signal(EventObject* event, bool signaled) {
+  {
+    std::lock_guard lock(KernelObject::WaitLock());
+    event->Set(signaled);
+  }
+  if (signaled) KernelObject::WaitChanged().notify_all();
+}
+
+void FillSystemTime(SYSTEMTIME* out, const std::tm& tm, int milliseconds) {
+  out->wYear = static_cast<WORD>(tm.tm_year + 1900);
+  out->wMonth = static_cast<WORD>(tm.tm_mon + 1);
+  out->wDayOfWeek = static_cast<WORD>(tm.tm_wday);
+  out->wDay = static_cast<WORD>(tm.tm_mday);
+  out->wHour = static_cast<WORD>(tm.tm_hour);
+  out->wMinute = static_cast<WORD>(tm.tm_min);
+  out->wSecond = static_cast<WORD>(tm.tm_sec);
+  out->wMilliseconds = static_cast<WORD>(milliseconds);
+}
+
+void GetTime(SYSTEMTIME* out, bool local) {
+  const auto now = std::chrono::system_clock::now();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
+  const std::time_t seconds = static_cast<std::time_t>(ms.count() / 1000);
+  std::tm tm{};
+  if (local)
+    localtime_r(&seconds, &tm);
+  else
+    gmtime_r(&seconds, &tm);
+  FillSystemTime(out, tm, static_cast<int>(ms.count() % 1000));
+}
+
+}  // namespace
+
+namespace halvern::platform {
+
+std::mutex& KernelObject::WaitLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::condition_variable& KernelObject::WaitChanged() {
+  static std::condition_variable changed;
+  return changed;
+}
+
+}  // namespace halvern::platform
+
+DWORD GetLastError() { return t_LastError; }
+void SetLastError(DWORD error) { t_LastError = error; }
+
+BOOL CloseHandle(HANDLE handle) {
+  if (handle == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  FromHandle(handle)->Drop();
+  return TRUE;
+}
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
+  return new (std::nothrow) EventObject(manualReset != FALSE, initialState != FALSE);
+}
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR) {
+  return new (std::nothrow) EventObject(manualReset != FALSE, initialState != FALSE);
+}
+
+BOOL SetEvent(HANDLE event) {
+  auto* object = dynamic_cast<EventObject*>(FromHandle(event));
+  if (object == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  Signal(object, true);
+  return TRUE;
+}
+
+BOOL ResetEvent(HANDLE event) {
+  auto* object = dynamic_cast<EventObject*>(FromHandle(event));
+  if (object == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  Signal(object, false);
+  return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+  if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+  for (DWORD i = 0; i < count; ++i) {
+    if (handles[i] == nullptr) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+  }
+  if (count == 1 && FromHandle(handles[0])->WaitsBySelf())
+    return FromHandle(handles[0])->WaitSelf(milliseconds);
+
+  std::unique_lock lock(KernelObject::WaitLock());
+  const auto deadline = DeadlineAfter(milliseconds == INFINITE ? 0 : milliseconds);
+  for (;;) {
+    const int index = FirstSatisfied(count, handles, waitAll != FALSE);
+    if (index >= 0) return WAIT_OBJECT_0 + static_cast<DWORD>(index);
+    if (milliseconds == INFINITE) {
+      KernelObject::WaitChanged().wait(lock);
+    } else if (KernelObject::WaitChanged().wait_until(lock, deadline) == std::cv_status::timeout) {
+      const int last = FirstSatisfied(count, handles, waitAll != FALSE);
+      return last >= 0 ? WAIT_OBJECT_0 + static_cast<DWORD>(last) : WAIT_TIMEOUT;
+    }
+  }
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD creationFlags, LPDWORD threadId) {
+  if (start == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto* thread = new (std::nothrow) ThreadObject;
+  if (thread == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  thread->start = start;
+  thread->parameter = parameter;
+  thread->suspended = (creationFlags & CREATE_SUSPENDED) != 0;
+  thread->Retain();  // the running thread's own reference
+  try {
+    std::thread([thread] {
+      {
+        std::unique_lock lock(KernelObject::WaitLock());
+        thread->id = CurrentTid();
+        thread->started = true;
+        KernelObject::WaitChanged().notify_all();
+        KernelObject::WaitChanged().wait(lock, [thread] { return !thread->suspended; });
+      }
+      const DWORD code = thread->start(thread->parameter);
+      {
+        std::lock_guard lock(KernelObject::WaitLock());
+        thread->exitCode = code;
+        thread->m_Finished = true;
+      }
+      KernelObject::WaitChanged().notify_all();
+      thread->Drop();
+    }).detach();
+  } catch (...) {
+    thread->Drop();
+    thread->Drop();
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  std::unique_lock lock(KernelObject::WaitLock());
+  KernelObject::WaitChanged().wait(lock, [thread] { return thread->started; });
+  if (threadId != nullptr) *threadId = thread->id;
+  return thread;
+}
+
+DWORD ResumeThread(HANDLE handle) {
+  auto* thread = dynamic_cast<ThreadObject*>(FromHandle(handle));
+  if (thread == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return static_cast<DWORD>(-1);
+  }
+  DWORD previous = 0;
+  {
+    std::lock_guard lock(KernelObject::WaitLock());
+    previous = thread->suspended ? 1 : 0;
+    thread->suspended = false;
+  }
+  KernelObject::WaitChanged().notify_all();
+  return previous;
+}
+
+BOOL GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
+  auto* thread = dynamic_cast<ThreadObject*>(FromHandle(handle));
+  if (thread == nullptr || exitCode == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::lock_guard lock(KernelObject::WaitLock());
+  *exitCode = thread->exitCode;
+  return TRUE;
+}
+
+DWORD GetCurrentThreadId() {
+  thread_local const DWORD id = CurrentTid();
+  return id;
+}
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+
+void InitializeCriticalSection(LPCRITICAL_SECTION section) {
+  section->impl = new std::recursive_mutex;
+}
+
+BOOL InitializeCriticalSectionEx(LPCRITICAL_SECTION section, DWORD, DWORD) {
+  section->impl = new (std::nothrow) std::recursive_mutex;
+  return section->impl != nullptr ? TRUE : FALSE;
+}
+
+void DeleteCriticalSection(LPCRITICAL_SECTION section) {
+  delete static_cast<std::recursive_mutex*>(section->impl);
+  section->impl = nullptr;
+}
+
+void EnterCriticalSection(LPCRITICAL_SECTION section) {
+  static_cast<std::recursive_mutex*>(section->impl)->lock();
+}
+
+void LeaveCriticalSection(LPCRITICAL_SECTION section) {
+  static_cast<std::recursive_mutex*>(section->impl)->unlock();
+}
+
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section) {
+  return static_cast<std::recursive_mutex*>(section->impl)->try_lock() ? TRUE : FALSE;
+}
+
+void Sleep(DWORD milliseconds) {
+  if (milliseconds == 0)
+    std::this_thread::yield();
+  else
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+DWORD timeGetTime() { return static_cast<DWORD>(GetTickCount64()); }
+DWORD GetTickCount() { return static_cast<DWORD>(GetTickCount64()); }
+
+ULONGLONG GetTickCount64() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+void GetLocalTime(SYSTEMTIME* time) { GetTime(time, true); }
+void GetSystemTime(SYSTEMTIME* time) { GetTime(time, false); }
+
+void OutputDebugStringA(LPCSTR text) {
+  static const bool toStderr = [] {
+    const char* mode = std::getenv("HALVERN_DEBUG_OUTPUT");
+    return mode != nullptr && std::strcmp(mode, "stderr") == 0;
+  }();
+  if (toStderr && text != nullptr) std::fputs(text, stderr);
+}
+
+void OutputDebugStringW(LPCWSTR text) {
+  if (text == nullptr) return;
+  std::string utf8;
+  for (const WCHAR* p = text; *p != 0; ++p) {
+    char32_t c = *p;
+    if (c >= 0xD800 && c < 0xDC00 && p[1] >= 0xDC00 && p[1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
+      ++p;
+    }
+    if (c < 0x80) {
+      utf8 += static_cast<char>(c);
+    } else if (c < 0x800) {
+      utf8 += static_cast<char>(0xC0 | (c >> 6));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      utf8 += static_cast<char>(0xE0 | (c >> 12));
+      utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      utf8 += static_cast<char>(0xF0 | (c >> 18));
+      utf8 += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      utf8 += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  OutputDebugStringA(utf8.c_str());
+}
+
+BOOL GetCurrentThreadStackLimits(ULONG_PTR* lowLimit, ULONG_PTR* highLimit) {
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return FALSE;
+  void* address = nullptr;
+  size_t size = 0;
+  const bool ok = pthread_attr_getstack(&attributes, &address, &size) == 0;
+  pthread_attr_destroy(&attributes);
+  if (!ok) return FALSE;
+  *lowLimit = reinterpret_cast<ULONG_PTR>(address);
+  *highLimit = *lowLimit + size;
+  return TRUE;
+}
+
+HANDLE AvSetMmThreadCharacteristicsW(LPCWSTR, LPDWORD taskIndex) {
+  if (taskIndex != nullptr) *taskIndex = 0;
+  static int token;
+  return &token;
+}
+
+BOOL AvRevertMmThreadCharacteristics(HANDLE) { return TRUE; }

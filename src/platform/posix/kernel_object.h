@@ -1,0 +1,47 @@
+// The object behind every HANDLE of the non-Windows platform layer.
+//
+// Events and threads are signalled and waited on under one process-wide lock and condition
+// variable: a wait on several handles then sees a consistent snapshot of all of them, which is
+// what WaitForMultipleObjects promises. Objects that wait by other means (a process-shared mutex)
+// override WaitSelf and can only be waited on alone.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/posix/types.h"
+
+namespace halvern::platform {
+
+class KernelObject {
+ public:
+  KernelObject() = default;
+  KernelObject(const KernelObject&) = delete;
+  KernelObject& operator=(const KernelObject&) = delete;
+  virtual ~KernelObject() = default;
+
+  void Retain() { m_Handles.fetch_add(1, std::memory_order_relaxed); }
+  void Drop() {
+    if (m_Handles.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+
+  // Called under WaitLock(): whether a wait on this object would be satisfied now, and taking
+  // what the satisfied wait takes (an auto-reset event resets).
+  virtual bool IsSignaled() const { return false; }
+  virtual void Acquire() {}
+
+  // Objects that cannot join the shared condition variable wait by themselves.
+  virtual bool WaitsBySelf() const { return false; }
+  virtual DWORD WaitSelf(DWORD /*milliseconds*/) { return 0xFFFFFFFFu; }
+
+  static std::mutex& WaitLock();
+  static std::condition_variable& WaitChanged();
+
+ private:
+  std::atomic<int> m_Handles{1};
+};
+
+inline KernelObject* FromHandle(HANDLE handle) { return static_cast<KernelObject*>(handle); }
+
+}  // namespace halvern::platform
