@@ -18,6 +18,8 @@
 #else
 #include "platform/posix/types.h"
 #include "platform/posix/kernel.h"
+#include "platform/posix/named_objects.h"
+#include "platform/posix/com.h"
 #endif
 
 #include "platform/debug_output.h"
