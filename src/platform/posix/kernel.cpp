@@ -39,7 +39,7 @@ class EventObject final : public KernelObject {
 
 class ThreadObject final : public KernelObject {
  public:
-  bool IsSignaled() const override { return m_Finished; }
+  bool IsSignaled() const override { return finished; }
 
   LPTHREAD_START_ROUTINE start = nullptr;
   LPVOID parameter = nullptr;
@@ -47,7 +47,7 @@ class ThreadObject final : public KernelObject {
   DWORD exitCode = STILL_ACTIVE;
   bool started = false;
   bool suspended = false;
-  bool m_Finished = false;
+  bool finished = false;
 };
 
 std::chrono::steady_clock::time_point DeadlineAfter(DWORD milliseconds) {
@@ -109,14 +109,16 @@ void GetTime(SYSTEMTIME* out, bool local) {
 
 namespace halvern::platform {
 
+// Never destroyed: detached threads may still wait or finish while static objects are torn down
+// at process exit.
 std::mutex& KernelObject::WaitLock() {
-  static std::mutex lock;
-  return lock;
+  static auto* lock = new std::mutex;
+  return *lock;
 }
 
 std::condition_variable& KernelObject::WaitChanged() {
-  static std::condition_variable changed;
-  return changed;
+  static auto* changed = new std::condition_variable;
+  return *changed;
 }
 
 }  // namespace halvern::platform
@@ -134,11 +136,13 @@ BOOL CloseHandle(HANDLE handle) {
 }
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
-  return new (std::nothrow) EventObject(manualReset != FALSE, initialState != FALSE);
+  auto* event = new (std::nothrow) EventObject(manualReset != FALSE, initialState != FALSE);
+  if (event == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return event;
 }
 
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR) {
-  return new (std::nothrow) EventObject(manualReset != FALSE, initialState != FALSE);
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCSTR) {
+  return CreateEventW(attributes, manualReset, initialState, nullptr);
 }
 
 BOOL SetEvent(HANDLE event) {
@@ -174,6 +178,14 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     if (handles[i] == nullptr) {
       SetLastError(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
+    }
+    // Windows refuses a handle listed twice: a wait-all would otherwise take an auto-reset event
+    // twice from one signal.
+    for (DWORD j = 0; j < i; ++j) {
+      if (handles[j] == handles[i]) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+      }
     }
   }
   if (count == 1 && FromHandle(handles[0])->WaitsBySelf())
@@ -221,7 +233,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
       {
         std::lock_guard lock(KernelObject::WaitLock());
         thread->exitCode = code;
-        thread->m_Finished = true;
+        thread->finished = true;
       }
       KernelObject::WaitChanged().notify_all();
       thread->Drop();
@@ -257,7 +269,7 @@ DWORD ResumeThread(HANDLE handle) {
 BOOL GetExitCodeThread(HANDLE handle, LPDWORD exitCode) {
   auto* thread = dynamic_cast<ThreadObject*>(FromHandle(handle));
   if (thread == nullptr || exitCode == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
+    SetLastError(thread == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   std::lock_guard lock(KernelObject::WaitLock());

@@ -1,0 +1,293 @@
+// Kernel objects as the library uses them. The same cases run against the real Windows API (mingw
+// build under Wine) and against the POSIX stand-ins, so both must show Windows semantics.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace {
+
+// Generous: a slow or loaded machine makes the tests slower, never red.
+constexpr DWORD kDeadlineMs = 10000;
+
+struct Handle {
+  HANDLE h;
+  explicit Handle(HANDLE handle) : h(handle) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (h != nullptr) CloseHandle(h);
+  }
+};
+
+HANDLE NewEvent(bool manualReset, bool signaled) {
+  return CreateEventW(nullptr, manualReset ? TRUE : FALSE, signaled ? TRUE : FALSE, nullptr);
+}
+
+bool IsSignaledNow(HANDLE h) { return WaitForSingleObject(h, 0) == WAIT_OBJECT_0; }
+
+// Waits on `go`, then sets `done` and returns `code`.
+struct Relay {
+  HANDLE go;
+  HANDLE done;
+  DWORD code;
+};
+
+DWORD WINAPI RelayThread(LPVOID parameter) {
+  auto* relay = static_cast<Relay*>(parameter);
+  if (WaitForSingleObject(relay->go, kDeadlineMs) != WAIT_OBJECT_0) return 1000;
+  if (relay->done != nullptr) SetEvent(relay->done);
+  return relay->code;
+}
+
+}  // namespace
+
+TEST(KernelEvent, AutoResetIsConsumedByOneWait) {
+  Handle event(NewEvent(false, true));
+  ASSERT_NE(event.h, nullptr);
+  EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_TIMEOUT);
+  SetEvent(event.h);
+  SetEvent(event.h);  // signals do not accumulate
+  EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_TIMEOUT);
+}
+
+TEST(KernelEvent, ManualResetStaysSignalledUntilReset) {
+  Handle event(NewEvent(true, false));
+  EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_TIMEOUT);
+  SetEvent(event.h);
+  EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_OBJECT_0);
+  ResetEvent(event.h);
+  EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_TIMEOUT);
+}
+
+TEST(KernelEvent, AutoResetReleasesExactlyOneOfTwoWaiters) {
+  Handle go(NewEvent(false, false));
+  Relay relay{go.h, nullptr, 7};
+  Handle first(CreateThread(nullptr, 0, RelayThread, &relay, 0, nullptr));
+  Handle second(CreateThread(nullptr, 0, RelayThread, &relay, 0, nullptr));
+  HANDLE threads[2] = {first.h, second.h};
+
+  SetEvent(go.h);
+  const DWORD woken = WaitForMultipleObjects(2, threads, FALSE, kDeadlineMs);
+  ASSERT_LT(woken, WAIT_OBJECT_0 + 2);
+  HANDLE other = threads[1 - (woken - WAIT_OBJECT_0)];
+  // The signal was taken by the first waiter: the other one stays blocked.
+  EXPECT_EQ(WaitForSingleObject(other, 100), WAIT_TIMEOUT);
+  SetEvent(go.h);
+  EXPECT_EQ(WaitForSingleObject(other, kDeadlineMs), WAIT_OBJECT_0);
+}
+
+TEST(KernelWait, AnyReportsLowestSignalledIndexAndConsumesOnlyThat) {
+  Handle e0(NewEvent(false, false));
+  Handle e1(NewEvent(false, false));
+  Handle e2(NewEvent(false, false));
+  Handle e3(NewEvent(true, false));
+  HANDLE events[4] = {e0.h, e1.h, e2.h, e3.h};
+  SetEvent(e3.h);
+  SetEvent(e1.h);
+  EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_OBJECT_0 + 1);
+  EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_OBJECT_0 + 3);
+  EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_OBJECT_0 + 3);  // manual reset
+  SetEvent(e0.h);
+  EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_OBJECT_0);
+  ResetEvent(e3.h);
+  EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_TIMEOUT);
+}
+
+TEST(KernelWait, AllTakesNothingUntilEveryObjectIsSignalled) {
+  Handle a(NewEvent(false, false));
+  Handle b(NewEvent(false, false));
+  HANDLE both[2] = {a.h, b.h};
+  SetEvent(a.h);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 30), WAIT_TIMEOUT);
+  SetEvent(b.h);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_OBJECT_0);
+  // The satisfied wait took both auto-reset signals.
+  EXPECT_FALSE(IsSignaledNow(a.h));
+  EXPECT_FALSE(IsSignaledNow(b.h));
+
+  SetEvent(a.h);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_TIMEOUT);
+  EXPECT_TRUE(IsSignaledNow(a.h));  // a failed wait-all leaves the signal in place
+}
+
+TEST(KernelWait, AllWakesWhenAnotherThreadSignalsTheLastObject) {
+  Handle a(NewEvent(true, true));
+  Handle go(NewEvent(false, false));
+  Handle b(NewEvent(false, false));
+  Relay relay{go.h, b.h, 0};
+  Handle thread(CreateThread(nullptr, 0, RelayThread, &relay, 0, nullptr));
+  SetEvent(go.h);
+  HANDLE both[2] = {a.h, b.h};
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, kDeadlineMs), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(thread.h, kDeadlineMs), WAIT_OBJECT_0);
+}
+
+TEST(KernelWait, FiniteTimeoutExpiresWithoutSignalAndEndsEarlyWithOne) {
+  Handle event(NewEvent(false, false));
+  const ULONGLONG before = GetTickCount64();
+  EXPECT_EQ(WaitForSingleObject(event.h, 60), WAIT_TIMEOUT);
+  // A timed-out wait lasted at least about its timeout (system tick granularity allowed).
+  EXPECT_GE(GetTickCount64() - before, 40u);
+
+  Handle go(NewEvent(false, false));
+  Relay relay{go.h, event.h, 0};
+  Handle thread(CreateThread(nullptr, 0, RelayThread, &relay, 0, nullptr));
+  SetEvent(go.h);
+  EXPECT_EQ(WaitForSingleObject(event.h, kDeadlineMs), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(thread.h, kDeadlineMs), WAIT_OBJECT_0);
+}
+
+TEST(KernelThread, HandleSignalsOnExitAndKeepsTheExitCode) {
+  Handle go(NewEvent(false, false));
+  Relay relay{go.h, nullptr, 42};
+  Handle thread(CreateThread(nullptr, 0, RelayThread, &relay, 0, nullptr));
+  ASSERT_NE(thread.h, nullptr);
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeThread(thread.h, &code));
+  EXPECT_EQ(code, STILL_ACTIVE);
+  EXPECT_EQ(WaitForSingleObject(thread.h, 0), WAIT_TIMEOUT);
+
+  SetEvent(go.h);
+  ASSERT_EQ(WaitForSingleObject(thread.h, kDeadlineMs), WAIT_OBJECT_0);
+  ASSERT_TRUE(GetExitCodeThread(thread.h, &code));
+  EXPECT_EQ(code, 42u);
+  // A finished thread's handle stays signalled.
+  EXPECT_EQ(WaitForSingleObject(thread.h, 0), WAIT_OBJECT_0);
+}
+
+namespace {
+
+struct SuspendProbe {
+  std::atomic<bool> ran{false};
+  std::atomic<DWORD> id{0};
+};
+
+DWORD WINAPI RecordRun(LPVOID parameter) {
+  auto* probe = static_cast<SuspendProbe*>(parameter);
+  probe->id = GetCurrentThreadId();
+  probe->ran = true;
+  return 0;
+}
+
+}  // namespace
+
+TEST(KernelThread, SuspendedThreadRunsOnlyAfterResume) {
+  SuspendProbe probe;
+  DWORD id = 0;
+  Handle thread(CreateThread(nullptr, 0, RecordRun, &probe, CREATE_SUSPENDED, &id));
+  ASSERT_NE(thread.h, nullptr);
+  EXPECT_EQ(WaitForSingleObject(thread.h, 100), WAIT_TIMEOUT);
+  EXPECT_FALSE(probe.ran);
+  EXPECT_EQ(ResumeThread(thread.h), 1u);  // the previous suspend count
+  ASSERT_EQ(WaitForSingleObject(thread.h, kDeadlineMs), WAIT_OBJECT_0);
+  EXPECT_TRUE(probe.ran);
+  EXPECT_EQ(probe.id.load(), id);
+  EXPECT_NE(id, GetCurrentThreadId());
+}
+
+namespace {
+
+struct SectionProbe {
+  CRITICAL_SECTION* section;
+  HANDLE go;
+  HANDLE answered;
+  std::atomic<int> result{-1};
+  std::atomic<bool> quit{false};
+};
+
+// On each `go`: tries the section once (releasing it when acquired) and reports the outcome.
+DWORD WINAPI TryFromOtherThread(LPVOID parameter) {
+  auto* probe = static_cast<SectionProbe*>(parameter);
+  for (;;) {
+    if (WaitForSingleObject(probe->go, kDeadlineMs) != WAIT_OBJECT_0 || probe->quit) return 0;
+    const BOOL acquired = TryEnterCriticalSection(probe->section);
+    if (acquired) LeaveCriticalSection(probe->section);
+    probe->result = acquired ? 1 : 0;
+    SetEvent(probe->answered);
+  }
+}
+
+}  // namespace
+
+TEST(KernelCriticalSection, IsRecursiveAndRefusesOtherThreadsUntilFullyReleased) {
+  CRITICAL_SECTION section;
+  ASSERT_TRUE(InitializeCriticalSectionEx(&section, 0, 0));
+  Handle go(NewEvent(false, false));
+  Handle answered(NewEvent(false, false));
+  SectionProbe probe;
+  probe.section = &section;
+  probe.go = go.h;
+  probe.answered = answered.h;
+  Handle thread(CreateThread(nullptr, 0, TryFromOtherThread, &probe, 0, nullptr));
+  auto ask = [&] {
+    SetEvent(go.h);
+    EXPECT_EQ(WaitForSingleObject(answered.h, kDeadlineMs), WAIT_OBJECT_0);
+    return probe.result.load();
+  };
+
+  EnterCriticalSection(&section);
+  EXPECT_TRUE(TryEnterCriticalSection(&section));  // the owner may take it again
+  EXPECT_EQ(ask(), 0);
+  LeaveCriticalSection(&section);
+  EXPECT_EQ(ask(), 0);  // still held once
+  LeaveCriticalSection(&section);
+  EXPECT_EQ(ask(), 1);
+
+  probe.quit = true;
+  SetEvent(go.h);
+  EXPECT_EQ(WaitForSingleObject(thread.h, kDeadlineMs), WAIT_OBJECT_0);
+  DeleteCriticalSection(&section);
+}
+
+TEST(KernelTime, LocalTimeAgreesWithTheCRuntime) {
+  SYSTEMTIME st{};
+  GetLocalTime(&st);
+  const std::time_t now = std::time(nullptr);
+  const std::tm* tm = std::localtime(&now);
+  ASSERT_NE(tm, nullptr);
+  EXPECT_GE(st.wYear, 2020);
+  EXPECT_GE(st.wMonth, 1);
+  EXPECT_LE(st.wMonth, 12);
+  EXPECT_GE(st.wDay, 1);
+  EXPECT_LE(st.wDay, 31);
+  EXPECT_LE(st.wDayOfWeek, 6);
+  EXPECT_LE(st.wHour, 23);
+  EXPECT_LE(st.wMinute, 59);
+  EXPECT_LE(st.wSecond, 59);
+  EXPECT_LE(st.wMilliseconds, 999);
+  const int ours = (st.wHour * 60 + st.wMinute) * 60 + st.wSecond;
+  const int theirs = (tm->tm_hour * 60 + tm->tm_min) * 60 + tm->tm_sec;
+  int difference = (ours - theirs + 86400) % 86400;
+  if (difference > 43200) difference = 86400 - difference;
+  EXPECT_LE(difference, 5);
+  EXPECT_EQ(st.wDayOfWeek, tm->tm_wday);
+}
+
+namespace {
+
+void Collect(void* context, const char* line) {
+  static_cast<std::vector<std::string>*>(context)->push_back(line);
+}
+
+}  // namespace
+
+TEST(DebugOutput, SinkCapturesNarrowAndWideLinesUntilRemoved) {
+  std::vector<std::string> lines;
+  const auto previous = halvern::platform::SetDebugOutputSink(Collect, &lines);
+  halvern::platform::EmitDebugStringA("narrow line\n");
+  halvern::platform::EmitDebugStringW(u"wide \u00e9\u20ac\U0001F600\n");
+  halvern::platform::SetDebugOutputSink(previous, nullptr);
+  halvern::platform::EmitDebugStringA("not captured\n");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "narrow line\n");
+  EXPECT_EQ(lines[1], "wide \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\n");
+}
