@@ -26,4 +26,18 @@ bool IsOnCurrentThreadStack(const void* address) {
 // reference to it never deletes it.
 CCountedObject::CCountedObject() : m_RefCount(IsOnCurrentThreadStack(this) ? 1 : 0) {}
 
+void CCountedObject::OnFirstReference() {}
+
+void CCountedObject::OnLastReference() { DeleteThis(); }
+
+void CCountedObject::DeleteThis() { delete this; }
+
+void CCountedObject::AddRef() {
+  if (m_RefCount.fetch_add(1, std::memory_order_relaxed) + 1 == 1) OnFirstReference();
+}
+
+void CCountedObject::Release() {
+  if (m_RefCount.fetch_sub(1, std::memory_order_acq_rel) == 1) OnLastReference();
+}
+
 }  // namespace halvern

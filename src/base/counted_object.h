@@ -13,15 +13,13 @@ class CCountedObject {
   CCountedObject& operator=(const CCountedObject&) = delete;
   virtual ~CCountedObject() = default;
 
-  virtual void OnFirstReference() {}
-  virtual void OnLastReference() { DeleteThis(); }
-  virtual void DeleteThis() { delete this; }
-  virtual void AddRef() {
-    if (m_RefCount.fetch_add(1, std::memory_order_relaxed) + 1 == 1) OnFirstReference();
-  }
-  virtual void Release() {
-    if (m_RefCount.fetch_sub(1, std::memory_order_acq_rel) == 1) OnLastReference();
-  }
+  // Defined out of line: where the compiler sees an object on the stack it must not also see
+  // the `delete this` behind Release (the count keeps that path from ever running for it).
+  virtual void OnFirstReference();
+  virtual void OnLastReference();
+  virtual void DeleteThis();
+  virtual void AddRef();
+  virtual void Release();
 
   std::int32_t RefCount() const { return m_RefCount.load(std::memory_order_relaxed); }
 

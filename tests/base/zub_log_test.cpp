@@ -1,0 +1,262 @@
+#include "base/zub_log.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "base/zub_log_modules.h"
+#include "platform/win32.h"
+#include "support/debug_capture.h"
+
+using halvern::testing::DebugCapture;
+
+namespace halvern {
+namespace {
+
+constexpr std::size_t kTimeColumn = 14;  // "hh:mm:ss.mmm" and two spaces
+
+// The line without its leading time column, after checking that column's shape.
+std::string WithoutTime(const std::string& line) {
+  EXPECT_TRUE(
+      std::regex_match(line.substr(0, kTimeColumn), std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d  )")))
+      << line;
+  return line.substr(kTimeColumn);
+}
+
+std::string Spaces(std::size_t n) { return std::string(n, ' '); }
+
+class ZubLogLines : public ::testing::Test {
+ protected:
+  void TearDown() override { ConfigureZubLogFormat(CZubLogFormatOptions{}); }
+
+  std::string Only() {
+    const auto lines = capture.Lines();
+    EXPECT_EQ(lines.size(), 1u);
+    return lines.empty() ? std::string() : lines.front();
+  }
+
+  DebugCapture capture;
+};
+
+}  // namespace
+
+TEST(ZubLogModules, StartUpModulesCarryTheStandardLevels) {
+  const CZubLogModuleDescriptor* modules[] = {&g_ZubRingBufferLog, &g_ZubAudioProcessorLog,
+                                              &g_ZubPortableLibraryLog};
+  const char* names[] = {"CZubRingBuffer", "CZubAudioProcessor", "PortableLibrary"};
+  for (int i = 0; i < 3; ++i) {
+    const CZubLogModuleDescriptor& module = *modules[i];
+    EXPECT_STREQ(module.name, names[i]);
+    ASSERT_GE(module.index, 0);
+    EXPECT_STREQ(ZubLogModuleTable().entries[module.index].name, names[i]);
+    EXPECT_EQ(module.levelErr, 0);
+    EXPECT_EQ(module.levelWrn, 1);
+    EXPECT_EQ(module.levelInf, 2);
+    EXPECT_EQ(module.levelDbg, 3);
+    EXPECT_TRUE(IsLevelEnabled(module.index, 0));
+    EXPECT_TRUE(IsLevelEnabled(module.index, 1));
+    EXPECT_TRUE(IsLevelEnabled(module.index, 2));
+    EXPECT_FALSE(IsLevelEnabled(module.index, 3));
+  }
+  // Registered in start-up order into the first free entries.
+  EXPECT_LT(g_ZubRingBufferLog.index, g_ZubAudioProcessorLog.index);
+  EXPECT_LT(g_ZubAudioProcessorLog.index, g_ZubPortableLibraryLog.index);
+}
+
+TEST(ZubLogModules, RegisteringFindsEqualNamesAndRefusesWhenFull) {
+  EXPECT_EQ(RegisterModule("CZubRingBuffer"), g_ZubRingBufferLog.index);
+  EXPECT_EQ(RegisterModule("CZubRingBuffer"), g_ZubRingBufferLog.index);
+
+  std::vector<std::string> added;
+  int index = 0;
+  int lastIndex = -1;
+  for (int i = 0; i < 100 && index >= 0; ++i) {
+    const std::string name = std::string("FillModule") + std::to_string(i);
+    index = RegisterModule(name.c_str());
+    if (index >= 0) {
+      added.push_back(name);
+      lastIndex = index;
+    }
+  }
+  EXPECT_EQ(index, -1);
+  int used = 0;
+  for (const auto& entry : ZubLogModuleTable().entries) used += entry.name != nullptr;
+  EXPECT_EQ(used, 64);
+  EXPECT_EQ(RegisterModule("OneTooMany"), -1);
+  EXPECT_EQ(RegisterModule(added.back().c_str()), lastIndex);  // found even in a full table
+
+  const int freed = RegisterModule(added.front().c_str());
+  for (const auto& name : added) UnregisterModule(name.c_str());
+  EXPECT_EQ(ZubLogModuleTable().entries[freed].name, nullptr);
+  for (const char* level : ZubLogModuleTable().entries[freed].levelNames) EXPECT_EQ(level, nullptr);
+  UnregisterModule("NoSuchModule");  // nothing happens
+  EXPECT_EQ(RegisterModule("CZubRingBuffer"), g_ZubRingBufferLog.index);
+}
+
+TEST(ZubLogModules, LevelsKeepTheirBitAndRunOutAtThirtyTwo) {
+  const int module = RegisterModule("LevelTestModule");
+  ASSERT_GE(module, 0);
+  EXPECT_EQ(RegisterLevel(module, "ERR", false), 0);
+  EXPECT_EQ(RegisterLevel(module, "ERR", true), 0);
+  EXPECT_FALSE(IsLevelEnabled(module, 0));  // the existing level's bit is unchanged
+  EXPECT_EQ(RegisterLevel(module, "WRN", true), 1);
+  EXPECT_EQ(RegisterLevel(module, "WRN", false), 1);
+  EXPECT_TRUE(IsLevelEnabled(module, 1));
+  for (int i = 2; i < 32; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof(name), "L%d", i);
+    EXPECT_EQ(RegisterLevel(module, name, i % 2 == 0), i);
+  }
+  EXPECT_EQ(RegisterLevel(module, "Overflow", true), 0);
+  EXPECT_TRUE(IsLevelEnabled(module, 30));
+  EXPECT_FALSE(IsLevelEnabled(module, 31));
+  EXPECT_EQ(ZubLogModuleTable().entries[module].enabledMask, 0x55555556u);
+  EXPECT_FALSE(IsLevelEnabled(module, 32));
+  EXPECT_FALSE(IsLevelEnabled(64, 1));
+  EXPECT_FALSE(IsLevelEnabled(-1, 1));
+  UnregisterModule("LevelTestModule");
+}
+
+TEST_F(ZubLogLines, RingBufferWarningHasTheDocumentedColumns) {
+  LogMessage(1, "zub", "CZubRingBuffer", "CZubRingBuffer::Write",
+             "<%s> BUFFER OVERWRITE  <LOGCOUNT: %d>", "Capture", 3);
+  const std::string expected = "zub CZubRingBuffer" + Spaces(12) + "wrn " +
+                               "CZubRingBuffer::Write(): " + Spaces(23) +
+                               "<Capture> BUFFER OVERWRITE  <LOGCOUNT: 3>\n";
+  EXPECT_EQ(WithoutTime(Only()), expected);
+}
+
+TEST_F(ZubLogLines, LevelColumnShowsThreeLettersOrBlanks) {
+  const int levels[] = {0, 1, 2, 3, -1, 31};
+  for (int level : levels) LogMessage(level, "zub", "M", "F", "x");
+  const char* shown[] = {"ERR", "wrn", "inf", "   ", "   ", "   "};
+  const auto lines = capture.Lines();
+  ASSERT_EQ(lines.size(), 6u);
+  for (int i = 0; i < 6; ++i)
+    EXPECT_EQ(WithoutTime(lines[i]),
+              "zub M" + Spaces(25) + shown[i] + " F(): " + Spaces(43) + "x\n");
+}
+
+TEST_F(ZubLogLines, LineFeedIsAddedOnlyWhenMissing) {
+  LogMessage(2, "zub", "M", nullptr, "ends in lf\n");
+  LogMessage(2, "zub", "M", nullptr, "ends in cr\r");
+  LogMessage(2, "zub", "M", "", "bare");
+  const auto lines = capture.Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  const std::string columns = "zub M" + Spaces(25) + "inf ";
+  EXPECT_EQ(WithoutTime(lines[0]), columns + "ends in lf\n");
+  EXPECT_EQ(WithoutTime(lines[1]), columns + "ends in cr\r");
+  EXPECT_EQ(WithoutTime(lines[2]), columns + "bare\n");
+}
+
+TEST_F(ZubLogLines, LongFunctionNamesAreNotPaddedAndScopeMarkersGetASpace) {
+  const std::string sixty(60, 'f');
+  LogMessage(2, "zub", "M", sixty.c_str(), "msg");
+  LogMessage(2, "zub", "M", "\\ Enter", "%s", "");
+  LogMessage(2, "zub", "M", "/ Leave", "m");
+  LogMessage(2, "zub", "M", "  \\ Nested", "%s", "");
+  const auto lines = capture.Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  const std::string columns = "zub M" + Spaces(25) + "inf ";
+  EXPECT_EQ(WithoutTime(lines[0]), columns + sixty + "(): msg\n");
+  EXPECT_EQ(WithoutTime(lines[1]), columns + " \\ Enter(): " + Spaces(36) + "\n");
+  EXPECT_EQ(WithoutTime(lines[2]), columns + " / Leave(): " + Spaces(36) + "m\n");
+  EXPECT_EQ(WithoutTime(lines[3]), columns + "   \\ Nested(): " + Spaces(33) + "\n");
+}
+
+TEST_F(ZubLogLines, ModuleColumnWithoutModuleNameOrTag) {
+  LogMessage(3, "zub", "", "CDataSocket::AssertConsistency", "m");
+  LogMessage(3, nullptr, "Mod", "F", "m");
+  const std::string longModule(40, 'm');
+  LogMessage(3, "zub", longModule.c_str(), nullptr, "m");
+  const auto lines = capture.Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(WithoutTime(lines[0]),
+            "zub" + Spaces(27) + "    CDataSocket::AssertConsistency(): " + Spaces(14) + "m\n");
+  EXPECT_EQ(WithoutTime(lines[1]), " Mod" + Spaces(26) + "    F(): " + Spaces(43) + "m\n");
+  // The module column holds at most 31 characters before padding.
+  EXPECT_EQ(WithoutTime(lines[2]), "zub " + std::string(27, 'm') + "     m\n");
+}
+
+TEST_F(ZubLogLines, OverlongMessagesAreCutAt4095Characters) {
+  const std::string big(6000, 'x');
+  LogMessage(2, "zub", "M", "F", "%s", big.c_str());
+  const std::string line = Only();
+  ASSERT_EQ(line.size(), 4095u);
+  EXPECT_EQ(line.back(), '\n');
+  EXPECT_EQ(line[4093], 'x');
+}
+
+TEST_F(ZubLogLines, StartTimeAndDeltaColumns) {
+  CZubLogFormatOptions options;
+  options.hasStartTime = true;
+  // 3 s, 4 ms and 5 us before now: the local clock counts whole milliseconds, so the
+  // microseconds of the elapsed time stay 5 whatever the test's own duration.
+  options.startTimeUs = ZubLogNowMicroseconds() - 3004005;
+  ConfigureZubLogFormat(options);
+  LogMessage(2, "zub", "M", nullptr, "first");
+  const std::string rest = WithoutTime(Only());
+  long long seconds = -1, ms = -1, us = -1;
+  ASSERT_EQ(std::sscanf(rest.c_str(), " %lld.%lld.%lld ", &seconds, &ms, &us), 3) << rest;
+  EXPECT_TRUE(std::regex_search(rest, std::regex(R"(^ [ \d]\d\.[ \d]{2}\d\.[ \d]{2}\d zub M )")))
+      << rest;
+  EXPECT_EQ(seconds, 3);
+  EXPECT_GE(ms, 4);
+  EXPECT_EQ(us, 5);
+
+  options.hasStartTime = false;
+  options.delta = true;
+  ConfigureZubLogFormat(options);
+  capture.Clear();
+  LogMessage(2, "zub", "M", nullptr, "no previous line yet");
+  LogMessage(2, "zub", "M", nullptr, "second");
+  const auto lines = capture.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(WithoutTime(lines[0]), "zub M" + Spaces(25) + "inf no previous line yet\n");
+  EXPECT_TRUE(std::regex_match(WithoutTime(lines[1]),
+                               std::regex(R"( [ \d]\d\.[ \d]{2}\d\.  0 zub M {25}inf second\n)")))
+      << lines[1];
+}
+
+TEST_F(ZubLogLines, ProcessAndThreadColumn) {
+  CZubLogFormatOptions options;
+  options.processAndThread = true;
+  ConfigureZubLogFormat(options);
+  LogMessage(0, "zub", "M", nullptr, "m");
+  char ids[64];
+  std::snprintf(ids, sizeof(ids), "%04X-%04X: ", static_cast<unsigned>(GetCurrentProcessId()),
+                static_cast<unsigned>(GetCurrentThreadId()));
+  EXPECT_EQ(WithoutTime(Only()), Spaces(19) + ids + "zub M" + Spaces(25) + "ERR m\n");
+}
+
+TEST_F(ZubLogLines, IncludeFilterIsPerLevelAndIgnoresCase) {
+  CZubLogFormatOptions options;
+  options.includeFilters[1] = "needle";
+  ConfigureZubLogFormat(options);
+  LogMessage(1, "zub", "M", "F", "hay");             // dropped
+  LogMessage(1, "zub", "M", "F", "hay NeEdLe hay");  // message matches
+  LogMessage(1, "zub", "M", "Find::NEEDLE", "hay");  // function name matches
+  LogMessage(2, "zub", "M", "F", "hay");             // other level: no filter
+  const auto lines = capture.Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[0].find("NeEdLe"), std::string::npos);
+  EXPECT_NE(lines[1].find("Find::NEEDLE(): "), std::string::npos);
+  EXPECT_NE(lines[2].find("inf F(): "), std::string::npos);
+}
+
+TEST_F(ZubLogLines, ExcludeFilterDropsTheFunctionColumnOnly) {
+  CZubLogFormatOptions options;
+  options.excludeFilter = "Secret";
+  ConfigureZubLogFormat(options);
+  LogMessage(2, "zub", "M", "F", "a Secret");
+  LogMessage(2, "zub", "M", "F", "a secret");  // case matters
+  const auto lines = capture.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(WithoutTime(lines[0]), "zub M" + Spaces(25) + "inf a Secret\n");
+  EXPECT_EQ(WithoutTime(lines[1]), "zub M" + Spaces(25) + "inf F(): " + Spaces(43) + "a secret\n");
+}
+
+}  // namespace halvern

@@ -1,0 +1,145 @@
+#include "base/zub_syslog.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "base/zub_log.h"
+#include "platform/udp_socket.h"
+#include "platform/win32.h"
+#include "support/debug_capture.h"
+
+using halvern::testing::DebugCapture;
+
+namespace halvern {
+namespace {
+
+constexpr int kDeadlineMs = 10000;
+
+// A loopback receiver standing in for the syslog server.
+class SyslogSinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_Receiver = platform::OpenUdpSocket();
+    ASSERT_NE(m_Receiver, platform::kInvalidUdpSocket);
+    m_Port = platform::BindUdpLoopback(m_Receiver);
+    ASSERT_NE(m_Port, 0);
+  }
+  void TearDown() override {
+    ResetZubSyslog();
+    platform::CloseUdpSocket(m_Receiver);
+  }
+
+  void Configure(int mode, const char* serverName = "loghost") {
+    CZubSyslogSettings settings;
+    settings.serverName = serverName;
+    settings.destinationIp = "127.0.0.1";
+    settings.destinationPort = m_Port;
+    settings.hostName = "testhost";
+    settings.applicationName = "testapp";
+    settings.mode = mode;
+    ASSERT_TRUE(ConfigureZubSyslog(settings));
+  }
+
+  std::string Receive(int timeoutMs = kDeadlineMs) {
+    char buffer[8192];
+    const int got = platform::ReceiveDatagram(m_Receiver, buffer, sizeof(buffer), timeoutMs);
+    return got < 0 ? std::string("<nothing>") : std::string(buffer, static_cast<std::size_t>(got));
+  }
+
+  platform::UdpSocket m_Receiver = platform::kInvalidUdpSocket;
+  std::uint16_t m_Port = 0;
+};
+
+// What follows the time column of the line that LogMessage(level, "zub", "Mod", "Fn", "hello")
+// builds, without its line feed.
+std::string Body(const char* level) {
+  return "zub Mod" + std::string(23, ' ') + level + " Fn(): " + std::string(42, ' ') + "hello";
+}
+
+const char* kTime = R"(\d\d:\d\d:\d\d\.\d\d\d  )";
+
+}  // namespace
+
+TEST_F(SyslogSinkTest, PriorityOnlyHeaderCarriesSeverityPerLevel) {
+  Configure(kZubSyslogPriorityOnly);
+  DebugCapture capture;
+  const struct {
+    int level;
+    const char* shown;
+    const char* priority;
+  } cases[] = {{0, "ERR", "<11> "}, {1, "wrn", "<12> "}, {2, "inf", "<14> "}, {5, "   ", "<15> "}};
+  for (const auto& c : cases) {
+    LogMessage(c.level, "zub", "Mod", "Fn", "hello");
+    const std::string datagram = Receive();
+    EXPECT_TRUE(std::regex_match(
+        datagram, std::regex(std::string(c.priority) + kTime +
+                             std::regex_replace(Body(c.shown), std::regex(R"([()])"), R"(\$&)"))))
+        << datagram;
+  }
+  EXPECT_TRUE(capture.Lines().empty());  // nothing reached the debugger
+}
+
+TEST_F(SyslogSinkTest, BsdHeaderHasTimestampHostApplicationAndProcess) {
+  Configure(kZubSyslogBsd);
+  LogMessage(1, "zub", "Mod", "Fn", "hello");
+  const std::string datagram = Receive();
+  const std::string header =
+      "<12>(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+      R"((0[1-9]|[12]\d|3[01]) \d\d:\d\d:\d\d testhost testapp\[)" +
+      std::to_string(GetCurrentProcessId()) + R"(\]: )";
+  EXPECT_TRUE(std::regex_search(datagram, std::regex("^" + header + kTime))) << datagram;
+  EXPECT_EQ(datagram.substr(datagram.size() - Body("wrn").size()), Body("wrn"));
+}
+
+TEST_F(SyslogSinkTest, Rfc5424HeaderHasVersionAndMessageId) {
+  Configure(kZubSyslog5424);
+  LogMessage(0, "zub", "Mod", "Fn", "hello\n");
+  const std::string datagram = Receive();
+  const std::string header =
+      "<11>1 - testhost testapp " + std::to_string(GetCurrentProcessId()) + " zub - ";
+  ASSERT_GE(datagram.size(), header.size() + 14);
+  EXPECT_EQ(datagram.substr(0, header.size()), header);
+  // The one trailing line feed is not sent.
+  EXPECT_EQ(datagram.substr(header.size() + 14), Body("ERR"));
+}
+
+TEST_F(SyslogSinkTest, UnknownModeSendsTheBareLine) {
+  Configure(7);
+  LogMessage(2, "zub", "Mod", "Fn", "hello");
+  const std::string datagram = Receive();
+  EXPECT_TRUE(std::regex_search(datagram, std::regex(std::string("^") + kTime))) << datagram;
+  EXPECT_EQ(datagram.substr(14), Body("inf"));
+}
+
+TEST_F(SyslogSinkTest, EmptyServerNameOrZeroEnableKeepsLinesOnTheDebugger) {
+  Configure(kZubSyslogPriorityOnly, "");
+  ASSERT_TRUE(ZubSyslogHasSocket());
+  EXPECT_FALSE(ZubSyslogInUse());
+  DebugCapture capture;
+  LogMessage(2, "zub", "Mod", "Fn", "hello");
+  ASSERT_EQ(capture.Lines().size(), 1u);
+  EXPECT_EQ(capture.Lines()[0].substr(14), Body("inf") + "\n");
+
+  CZubSyslogSettings off;
+  off.serverName = "loghost";
+  off.destinationIp = "127.0.0.1";
+  off.destinationPort = m_Port;
+  off.enable = 0;
+  ASSERT_TRUE(ConfigureZubSyslog(off));
+  EXPECT_FALSE(ZubSyslogInUse());
+  LogMessage(2, "zub", "Mod", "Fn", "hello");
+  EXPECT_EQ(capture.Lines().size(), 2u);
+  EXPECT_EQ(Receive(200), "<nothing>");
+}
+
+TEST(ZubSyslogSettings, RefusesADestinationThatIsNoIpv4Address) {
+  CZubSyslogSettings settings;
+  settings.serverName = "loghost";
+  settings.destinationIp = "localhost";
+  EXPECT_FALSE(ConfigureZubSyslog(settings));
+  EXPECT_FALSE(ZubSyslogInUse());
+}
+
+}  // namespace halvern
