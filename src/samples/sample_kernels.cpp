@@ -1,0 +1,209 @@
+#include "samples/sample_kernels.h"
+
+#include <cstdint>
+
+#include "samples/sample_codec.h"
+#include "samples/sample_traits.h"
+
+#if defined(__SSE2__) || defined(_M_X64)
+#define HALVERN_SSE2_KERNELS 1
+#include <emmintrin.h>
+#endif
+
+namespace halvern::sample_kernels {
+
+namespace {
+
+using sample_bytes::Load;
+using sample_bytes::Store;
+
+std::int16_t QuantizeOne(float x) {
+  if (x <= -1.0f) return -32768;
+  if (x > 1.0f) return 32767;
+  if (x != x) return 0;
+  // Exact in double (24 + 15 bits), so the truncation sees the true product.
+  return static_cast<std::int16_t>(static_cast<double>(x) * 32767.0);
+}
+
+void FloatToInt32One(unsigned char* dst, const unsigned char* src) {
+  TSampleCodec<Int32Traits>::Encode(dst, TSampleCodec<FloatTraits>::Decode(src));
+}
+
+}  // namespace
+
+namespace scalar {
+
+// The products below are exact in float (integers of at most 24 bits times a power of two), so
+// computing them in float gives the same bits as the double rule narrowed to float.
+void Int16ToFloat(unsigned char* dst, const unsigned char* src, int count) {
+  for (int i = 0; i < count; ++i) {
+    Store(dst + 4 * i, static_cast<float>(Load<std::int16_t>(src + 2 * i)) * 0x1p-15f);
+  }
+}
+
+void Swapped16ToFloat(unsigned char* dst, const unsigned char* src, int count) {
+  for (int i = 0; i < count; ++i) {
+    const auto x =
+        static_cast<std::int16_t>(sample_bytes::Swap16(Load<std::uint16_t>(src + 2 * i)));
+    Store(dst + 4 * i, static_cast<float>(x) * 0x1p-15f);
+  }
+}
+
+void Swap16(unsigned char* dst, const unsigned char* src, int count) {
+  for (int i = 0; i < count; ++i) {
+    Store(dst + 2 * i, sample_bytes::Swap16(Load<std::uint16_t>(src + 2 * i)));
+  }
+}
+
+void Packed24ToFloat(unsigned char* dst, const unsigned char* src, int count) {
+  for (int i = 0; i < count; ++i) {
+    const std::int32_t x = sample_bytes::SignExtend24(sample_bytes::Load24LE(src + 3 * i));
+    Store(dst + 4 * i, static_cast<float>(x) * 0x1p-23f);
+  }
+}
+
+void FloatToInt32(unsigned char* dst, const unsigned char* src, int count) {
+  for (int i = 0; i < count; ++i) FloatToInt32One(dst + 4 * i, src + 4 * i);
+}
+
+void QuantizeFloatToInt16(unsigned char* dst, const unsigned char* src, int count, bool swap) {
+  for (int i = 0; i < count; ++i) {
+    auto y = static_cast<std::uint16_t>(QuantizeOne(Load<float>(src + 4 * i)));
+    Store(dst + 2 * i, swap ? sample_bytes::Swap16(y) : y);
+  }
+}
+
+}  // namespace scalar
+
+#ifdef HALVERN_SSE2_KERNELS
+
+namespace {
+
+__m128i Swap16x8(__m128i v) { return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)); }
+
+void StoreShortsAsFloats(unsigned char* dst, __m128i shorts) {
+  const __m128 scale = _mm_set1_ps(0x1p-15f);
+  const __m128i lo = _mm_srai_epi32(_mm_unpacklo_epi16(shorts, shorts), 16);
+  const __m128i hi = _mm_srai_epi32(_mm_unpackhi_epi16(shorts, shorts), 16);
+  _mm_storeu_ps(reinterpret_cast<float*>(dst), _mm_mul_ps(_mm_cvtepi32_ps(lo), scale));
+  _mm_storeu_ps(reinterpret_cast<float*>(dst + 16), _mm_mul_ps(_mm_cvtepi32_ps(hi), scale));
+}
+
+__m128i LoadBytes(const unsigned char* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+}  // namespace
+
+void Int16ToFloat(unsigned char* dst, const unsigned char* src, int count) {
+  int i = 0;
+  for (; i + 8 <= count; i += 8) StoreShortsAsFloats(dst + 4 * i, LoadBytes(src + 2 * i));
+  scalar::Int16ToFloat(dst + 4 * i, src + 2 * i, count - i);
+}
+
+void Swapped16ToFloat(unsigned char* dst, const unsigned char* src, int count) {
+  int i = 0;
+  for (; i + 8 <= count; i += 8) StoreShortsAsFloats(dst + 4 * i, Swap16x8(LoadBytes(src + 2 * i)));
+  scalar::Swapped16ToFloat(dst + 4 * i, src + 2 * i, count - i);
+}
+
+void Swap16(unsigned char* dst, const unsigned char* src, int count) {
+  int i = 0;
+  for (; i + 8 <= count; i += 8) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * i), Swap16x8(LoadBytes(src + 2 * i)));
+  }
+  scalar::Swap16(dst + 2 * i, src + 2 * i, count - i);
+}
+
+void Packed24ToFloat(unsigned char* dst, const unsigned char* src, int count) {
+  const __m128 scale = _mm_set1_ps(0x1p-23f);
+  int i = 0;
+  // Four samples are 12 bytes, but the load takes 16: stop while six samples (18 bytes) remain.
+  for (; i + 6 <= count; i += 4) {
+    const __m128i v = LoadBytes(src + 3 * i);
+    const __m128i s01 = _mm_unpacklo_epi32(v, _mm_srli_si128(v, 3));
+    const __m128i s23 = _mm_unpacklo_epi32(_mm_srli_si128(v, 6), _mm_srli_si128(v, 9));
+    const __m128i words = _mm_unpacklo_epi64(s01, s23);
+    const __m128i x = _mm_srai_epi32(_mm_slli_epi32(words, 8), 8);
+    _mm_storeu_ps(reinterpret_cast<float*>(dst + 4 * i), _mm_mul_ps(_mm_cvtepi32_ps(x), scale));
+  }
+  scalar::Packed24ToFloat(dst + 4 * i, src + 3 * i, count - i);
+}
+
+void FloatToInt32(unsigned char* dst, const unsigned char* src, int count) {
+  using S = TFullRangeScale<Int32Traits>;
+  const __m128d offset = _mm_set1_pd(S::kOffset);
+  const __m128d half = _mm_set1_pd(S::kHalf);
+  // The vector conversion answers 0x80000000 for anything outside the 32-bit range (and NaN);
+  // such groups are redone by the scalar rule, which also covers an exact -2^31.
+  const __m128i invalid = _mm_set1_epi32(INT32_MIN);
+  int i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const __m128 x = _mm_loadu_ps(reinterpret_cast<const float*>(src + 4 * i));
+    const __m128d lo = _mm_mul_pd(_mm_sub_pd(_mm_cvtps_pd(x), offset), half);
+    const __m128d hi = _mm_mul_pd(_mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), offset), half);
+    const __m128i y = _mm_unpacklo_epi64(_mm_cvttpd_epi32(lo), _mm_cvttpd_epi32(hi));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(y, invalid)) != 0) {
+      scalar::FloatToInt32(dst + 4 * i, src + 4 * i, 4);
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * i), y);
+    }
+  }
+  scalar::FloatToInt32(dst + 4 * i, src + 4 * i, count - i);
+}
+
+namespace {
+
+// Four floats to four clipped 32-bit results of the quantizer rule.
+__m128i QuantizeFour(__m128 x) {
+  const __m128 minusOne = _mm_set1_ps(-1.0f);
+  const __m128d scale = _mm_set1_pd(32767.0);
+  x = _mm_and_ps(x, _mm_cmpord_ps(x, x));  // NaN becomes 0
+  const __m128 atOrBelow = _mm_cmple_ps(x, minusOne);
+  const __m128 c = _mm_min_ps(_mm_max_ps(x, minusOne), _mm_set1_ps(1.0f));
+  const __m128i lo = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtps_pd(c), scale));
+  const __m128i hi = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(c, c)), scale));
+  // -1 clamps to -32767; the lanes at or below -1 take one more step, to -32768.
+  return _mm_add_epi32(_mm_unpacklo_epi64(lo, hi), _mm_castps_si128(atOrBelow));
+}
+
+}  // namespace
+
+void QuantizeFloatToInt16(unsigned char* dst, const unsigned char* src, int count, bool swap) {
+  int i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const auto* in = reinterpret_cast<const float*>(src + 4 * i);
+    __m128i y = _mm_packs_epi32(QuantizeFour(_mm_loadu_ps(in)), QuantizeFour(_mm_loadu_ps(in + 4)));
+    if (swap) y = Swap16x8(y);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * i), y);
+  }
+  scalar::QuantizeFloatToInt16(dst + 2 * i, src + 4 * i, count - i, swap);
+}
+
+bool HasVectorKernels() { return true; }
+
+#else
+
+void Int16ToFloat(unsigned char* dst, const unsigned char* src, int count) {
+  scalar::Int16ToFloat(dst, src, count);
+}
+void Swapped16ToFloat(unsigned char* dst, const unsigned char* src, int count) {
+  scalar::Swapped16ToFloat(dst, src, count);
+}
+void Swap16(unsigned char* dst, const unsigned char* src, int count) {
+  scalar::Swap16(dst, src, count);
+}
+void Packed24ToFloat(unsigned char* dst, const unsigned char* src, int count) {
+  scalar::Packed24ToFloat(dst, src, count);
+}
+void FloatToInt32(unsigned char* dst, const unsigned char* src, int count) {
+  scalar::FloatToInt32(dst, src, count);
+}
+void QuantizeFloatToInt16(unsigned char* dst, const unsigned char* src, int count, bool swap) {
+  scalar::QuantizeFloatToInt16(dst, src, count, swap);
+}
+bool HasVectorKernels() { return false; }
+
+#endif
+
+}  // namespace halvern::sample_kernels

@@ -1,0 +1,34 @@
+// Bulk loops of the conversions that run on every block of the common capture and render paths.
+// Each has a scalar form written from the per-sample rule and, on x86-64, an SSE2 form (part of the
+// x86-64 baseline, so no CPU check is needed) that produces the same bits. The plain names pick the
+// fastest form compiled in; the scalar forms stay callable so tests can compare the two.
+#pragma once
+
+namespace halvern::sample_kernels {
+
+// 16-bit (native or swapped) to float: x / 32768.
+void Int16ToFloat(unsigned char* dst, const unsigned char* src, int count);
+void Swapped16ToFloat(unsigned char* dst, const unsigned char* src, int count);
+// Exchanges the two bytes of every 16-bit sample.
+void Swap16(unsigned char* dst, const unsigned char* src, int count);
+// Packed 24-bit to float: x / 8388608.
+void Packed24ToFloat(unsigned char* dst, const unsigned char* src, int count);
+// Float to 32-bit by the full-range rule: trunc((x - 2^-32) * 2147483647.5), low 32 bits.
+void FloatToInt32(unsigned char* dst, const unsigned char* src, int count);
+// Float to 16-bit with clipping: x <= -1 gives -32768, x > 1 gives 32767, NaN gives 0, otherwise
+// trunc(x * 32767). `swap` stores big-endian.
+void QuantizeFloatToInt16(unsigned char* dst, const unsigned char* src, int count, bool swap);
+
+// True when the plain names above use a vector form.
+bool HasVectorKernels();
+
+namespace scalar {
+void Int16ToFloat(unsigned char* dst, const unsigned char* src, int count);
+void Swapped16ToFloat(unsigned char* dst, const unsigned char* src, int count);
+void Swap16(unsigned char* dst, const unsigned char* src, int count);
+void Packed24ToFloat(unsigned char* dst, const unsigned char* src, int count);
+void FloatToInt32(unsigned char* dst, const unsigned char* src, int count);
+void QuantizeFloatToInt16(unsigned char* dst, const unsigned char* src, int count, bool swap);
+}  // namespace scalar
+
+}  // namespace halvern::sample_kernels

@@ -1,0 +1,139 @@
+#include "samples/sample_kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace halvern {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using Kernel = void (*)(unsigned char*, const unsigned char*, int);
+
+// Runs both forms over `src` at every start offset 0..3 and with lengths that leave every
+// possible tail, and requires identical bytes.
+void ExpectSameBits(Kernel fast, Kernel slow, const Bytes& src, int inWidth, int outWidth) {
+  const int total = static_cast<int>(src.size()) / inWidth;
+  for (int start = 0; start < 4 && start < total; ++start) {
+    const int count = total - start;
+    Bytes a(static_cast<std::size_t>(count) * outWidth + 1, 0x11);
+    Bytes b(a.size(), 0x11);
+    fast(a.data(), src.data() + start * inWidth, count);
+    slow(b.data(), src.data() + start * inWidth, count);
+    ASSERT_EQ(a, b) << "start " << start;
+  }
+  for (int count = 0; count <= 19 && count <= total; ++count) {
+    Bytes a(static_cast<std::size_t>(count) * outWidth + 1, 0x22);
+    Bytes b(a.size(), 0x22);
+    fast(a.data(), src.data(), count);
+    slow(b.data(), src.data(), count);
+    ASSERT_EQ(a, b) << "count " << count;
+  }
+}
+
+Bytes AllShorts() {
+  Bytes out;
+  for (int v = 0; v < 65536; ++v) {
+    out.push_back(static_cast<unsigned char>(v));
+    out.push_back(static_cast<unsigned char>(v >> 8));
+  }
+  return out;
+}
+
+// Special floats, every short scaled to full scale, the neighbours of the clip and range
+// boundaries, and random bit patterns (NaNs, infinities, huge and tiny values among them).
+Bytes InterestingFloats() {
+  std::vector<float> values = {0.0f,
+                               -0.0f,
+                               1.0f,
+                               -1.0f,
+                               std::nextafter(1.0f, 2.0f),
+                               std::nextafter(1.0f, 0.0f),
+                               std::nextafter(-1.0f, -2.0f),
+                               std::nextafter(-1.0f, 0.0f),
+                               0.5f,
+                               -0.5f,
+                               2.0f,
+                               -2.0f,
+                               std::numeric_limits<float>::infinity(),
+                               -std::numeric_limits<float>::infinity(),
+                               std::numeric_limits<float>::quiet_NaN(),
+                               -std::numeric_limits<float>::quiet_NaN(),
+                               std::numeric_limits<float>::max(),
+                               std::numeric_limits<float>::lowest(),
+                               std::numeric_limits<float>::denorm_min(),
+                               -std::numeric_limits<float>::denorm_min(),
+                               1e-30f,
+                               3.0517578125e-05f};
+  for (int v = -32768; v < 32768; ++v) values.push_back(static_cast<float>(v) / 32768.0f);
+  std::mt19937 random(12345);
+  for (int i = 0; i < 100000; ++i) {
+    const std::uint32_t bits = random();
+    float f;
+    std::memcpy(&f, &bits, 4);
+    values.push_back(f);
+    values.push_back(std::uniform_real_distribution<float>(-1.1f, 1.1f)(random));
+  }
+  Bytes out(values.size() * 4);
+  std::memcpy(out.data(), values.data(), out.size());
+  return out;
+}
+
+TEST(SampleKernels, ShortKernelsMatchTheScalarRuleForEveryValue) {
+  const Bytes shorts = AllShorts();
+  ExpectSameBits(sample_kernels::Int16ToFloat, sample_kernels::scalar::Int16ToFloat, shorts, 2, 4);
+  ExpectSameBits(sample_kernels::Swapped16ToFloat, sample_kernels::scalar::Swapped16ToFloat, shorts,
+                 2, 4);
+  ExpectSameBits(sample_kernels::Swap16, sample_kernels::scalar::Swap16, shorts, 2, 2);
+}
+
+TEST(SampleKernels, ShortToFloatIsExactlyXOver32768) {
+  const Bytes shorts = AllShorts();
+  std::vector<float> out(65536);
+  sample_kernels::Int16ToFloat(reinterpret_cast<unsigned char*>(out.data()), shorts.data(), 65536);
+  for (int v = 0; v < 65536; ++v) {
+    const double x = static_cast<std::int16_t>(static_cast<std::uint16_t>(v));
+    ASSERT_EQ(out[v], static_cast<float>(x / 32768.0)) << x;
+  }
+}
+
+TEST(SampleKernels, Packed24KernelMatchesTheScalarRule) {
+  Bytes packed;
+  for (std::uint32_t v = 0; v < (1u << 24); v += 7) {
+    packed.push_back(static_cast<unsigned char>(v));
+    packed.push_back(static_cast<unsigned char>(v >> 8));
+    packed.push_back(static_cast<unsigned char>(v >> 16));
+  }
+  for (std::uint32_t v : {0x7FFFFFu, 0x800000u, 0xFFFFFFu, 0x000001u}) {
+    packed.push_back(static_cast<unsigned char>(v));
+    packed.push_back(static_cast<unsigned char>(v >> 8));
+    packed.push_back(static_cast<unsigned char>(v >> 16));
+  }
+  ExpectSameBits(sample_kernels::Packed24ToFloat, sample_kernels::scalar::Packed24ToFloat, packed,
+                 3, 4);
+}
+
+TEST(SampleKernels, FloatKernelsMatchTheScalarRuleOnSpecialValues) {
+  const Bytes floats = InterestingFloats();
+  ExpectSameBits(sample_kernels::FloatToInt32, sample_kernels::scalar::FloatToInt32, floats, 4, 4);
+  ExpectSameBits([](unsigned char* d, const unsigned char* s,
+                    int n) { sample_kernels::QuantizeFloatToInt16(d, s, n, false); },
+                 [](unsigned char* d, const unsigned char* s, int n) {
+                   sample_kernels::scalar::QuantizeFloatToInt16(d, s, n, false);
+                 },
+                 floats, 4, 2);
+  ExpectSameBits([](unsigned char* d, const unsigned char* s,
+                    int n) { sample_kernels::QuantizeFloatToInt16(d, s, n, true); },
+                 [](unsigned char* d, const unsigned char* s, int n) {
+                   sample_kernels::scalar::QuantizeFloatToInt16(d, s, n, true);
+                 },
+                 floats, 4, 2);
+}
+
+}  // namespace
+}  // namespace halvern
