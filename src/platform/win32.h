@@ -17,10 +17,15 @@
 #include <mmsystem.h>
 #include <ks.h>
 #include <ksmedia.h>
+#include <shlobj.h>
+#include <psapi.h>
+#include <cstdio>
+#include <cwchar>
 #else
 #include "platform/posix/types.h"
 #include "platform/posix/kernel.h"
 #include "platform/posix/named_objects.h"
+#include "platform/posix/process.h"
 #include "platform/posix/com.h"
 #endif
 

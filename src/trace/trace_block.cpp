@@ -1,0 +1,217 @@
+#include "trace/trace_block.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "platform/utf16.h"
+#include "trace/trace.h"
+
+namespace halvern {
+
+// One process's handles on the block; destroyed when the last lock object lets go of it.
+class CTraceSession {
+ public:
+  CTraceSession(HANDLE mutex, HANDLE mapping, QKDEBUG_PROC_INFO* view)
+      : m_Mutex(mutex), m_Mapping(mapping), m_View(view) {}
+  ~CTraceSession() {
+    if (m_View != nullptr && (!UnmapViewOfFile(m_View) || !CloseHandle(m_Mapping)))
+      DebugPrint("%s ERROR: Global memory could not be freed!", TraceCallPrefix("TraceTerminateThread").c_str());
+    if (m_Mutex != nullptr) CloseHandle(m_Mutex);
+  }
+  CTraceSession(const CTraceSession&) = delete;
+  CTraceSession& operator=(const CTraceSession&) = delete;
+
+  HANDLE Mutex() const { return m_Mutex; }
+  QKDEBUG_PROC_INFO* View() const { return m_View; }
+
+ private:
+  HANDLE m_Mutex;
+  HANDLE m_Mapping;
+  QKDEBUG_PROC_INFO* m_View;
+};
+
+namespace {
+
+// Never held while waiting for the block mutex once a session exists, so the two cannot deadlock.
+std::mutex g_SessionLock;
+std::shared_ptr<CTraceSession> g_Session;
+std::string g_BlockName;
+
+std::string DefaultBlockName() {
+  char name[64];
+  std::snprintf(name, sizeof(name), "QKDEBUG_PROCESS_CACHE_VERSION_X64_%02d", kTraceVersion);
+  return name;
+}
+
+const std::string& BlockNameLocked() {
+  if (g_BlockName.empty()) g_BlockName = DefaultBlockName();
+  return g_BlockName;
+}
+
+std::shared_ptr<CTraceSession> OpenSession() {
+  const std::string& name = BlockNameLocked();
+  const platform::WString mutexName = platform::Utf8ToUtf16(name + "_Mutex");
+  const platform::WString mappingName = platform::Utf8ToUtf16(name);
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, mutexName.c_str());
+  const DWORD wait = mutex != nullptr ? WaitForSingleObject(mutex, INFINITE) : WAIT_FAILED;
+  const bool locked = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+  HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      static_cast<DWORD>(kTraceBlockBytes), mappingName.c_str());
+  const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+  void* view = nullptr;
+  if (mapping == nullptr) {
+    DebugPrint("QKDEBUG_GM_GetProcessCachePtr(): ERROR: Could not create file mapping object.");
+  } else {
+    view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, kTraceBlockBytes);
+    if (view == nullptr) {
+      DebugPrint("QKDEBUG_GM_GetProcessCachePtr(): ERROR: Could not map view of file.");
+      CloseHandle(mapping);
+    } else if (!existed) {
+      std::memset(view, 0, kTraceBlockBytes);
+    }
+  }
+  if (locked) ReleaseMutex(mutex);
+  if (view == nullptr) {
+    if (mutex != nullptr) CloseHandle(mutex);
+    return nullptr;
+  }
+  return std::make_shared<CTraceSession>(mutex, mapping, static_cast<QKDEBUG_PROC_INFO*>(view));
+}
+
+std::shared_ptr<CTraceSession> CurrentSession(bool create) {
+  std::lock_guard guard(g_SessionLock);
+  if (g_Session == nullptr && create) g_Session = OpenSession();
+  return g_Session;
+}
+
+}  // namespace
+
+CTraceBlockLock::CTraceBlockLock(bool create) : m_Session(CurrentSession(create)) { Lock(); }
+
+CTraceBlockLock::~CTraceBlockLock() { Unlock(); }
+
+QKDEBUG_PROC_INFO* CTraceBlockLock::Block() const {
+  return m_Session != nullptr ? m_Session->View() : nullptr;
+}
+
+void CTraceBlockLock::Lock() {
+  if (m_Session == nullptr || m_Locked) return;
+  // An abandoned mutex is ours all the same; without a mutex we go on unlocked.
+  const DWORD wait = WaitForSingleObject(m_Session->Mutex(), INFINITE);
+  m_Locked = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+}
+
+void CTraceBlockLock::Unlock() {
+  if (!m_Locked) return;
+  ReleaseMutex(m_Session->Mutex());
+  m_Locked = false;
+}
+
+void CTraceBlockLock::ReleaseBlock() {
+  std::lock_guard guard(g_SessionLock);
+  if (g_Session == m_Session) g_Session.reset();
+}
+
+QKDEBUG_PROC_INFO* QKDEBUG_GM_GetProcessCachePtr() {
+  const std::shared_ptr<CTraceSession> session = CurrentSession(true);
+  return session != nullptr ? session->View() : nullptr;
+}
+
+void ClearThreadEntry(QKDEBUG_THREAD_INFO* entry) {
+  std::memset(entry, 0, sizeof(*entry));
+  entry->marker = kTraceThreadMarker;
+  entry->prefixMode = kTraceDefaultPrefixMode;
+  entry->debugLevel = kTraceDefaultLevel;
+}
+
+int CountActiveThreads(const QKDEBUG_PROC_INFO* process) {
+  int active = 0;
+  for (const QKDEBUG_THREAD_INFO& thread : process->threads)
+    if (thread.threadId != 0) ++active;
+  return active;
+}
+
+QKDEBUG_PROC_INFO* QKDEBUG_GetProcInfoPtr(DWORD processId, bool reportIfUninitialised,
+                                          bool create) {
+  CTraceBlockLock lock(create);
+  return QKDEBUG_GetProcInfoPtr(lock.Block(), processId, reportIfUninitialised, create);
+}
+
+QKDEBUG_THREAD_INFO* QKDEBUG_GetThreadInfoPtr(DWORD processId, DWORD threadId,
+                                              bool reportIfUninitialised, bool create) {
+  CTraceBlockLock lock(create);
+  return QKDEBUG_GetThreadInfoPtr(lock.Block(), processId, threadId, reportIfUninitialised, create);
+}
+
+QKDEBUG_PROC_INFO* QKDEBUG_GetProcInfoPtr(QKDEBUG_PROC_INFO* block, DWORD processId,
+                                          bool reportIfUninitialised, bool create) {
+  if (block == nullptr) {
+    if (reportIfUninitialised) TraceReportUninitialised();
+    return nullptr;
+  }
+  for (int i = 0; i < kTraceMaxProcesses; ++i) {
+    QKDEBUG_PROC_INFO* process = &block[i];
+    if (process->processId != processId) continue;
+    if (process->referenceCount == 0 && reportIfUninitialised) {
+      TraceReportUninitialised();
+      return nullptr;
+    }
+    return process;
+  }
+  if (!create) {
+    if (reportIfUninitialised) TraceReportUninitialised();
+    return nullptr;
+  }
+  for (int i = 0; i < kTraceMaxProcesses; ++i) {
+    QKDEBUG_PROC_INFO* process = &block[i];
+    if (process->processId != 0) continue;
+    process->processId = processId;
+    process->referenceCount = 0;
+    for (QKDEBUG_THREAD_INFO& thread : process->threads) ClearThreadEntry(&thread);
+    return process;
+  }
+  return nullptr;
+}
+
+QKDEBUG_THREAD_INFO* QKDEBUG_GetThreadInfoPtr(QKDEBUG_PROC_INFO* block, DWORD processId,
+                                              DWORD threadId, bool reportIfUninitialised,
+                                              bool create) {
+  QKDEBUG_PROC_INFO* process =
+      QKDEBUG_GetProcInfoPtr(block, processId, reportIfUninitialised, create);
+  if (process == nullptr || threadId == 0) return nullptr;
+  for (QKDEBUG_THREAD_INFO& thread : process->threads)
+    if (thread.threadId == threadId) return &thread;
+  if (!create) return nullptr;
+  for (QKDEBUG_THREAD_INFO& thread : process->threads) {
+    if (thread.threadId != 0) continue;
+    ClearThreadEntry(&thread);
+    thread.threadId = threadId;
+    const QKDEBUG_THREAD_INFO& first = process->threads[0];
+    if (&thread != &first && first.threadId != 0) {
+      // Later threads take the process's settings.
+      thread.outputFlags = first.outputFlags;
+      thread.prefixMode = first.prefixMode;
+      thread.contextFlags = first.contextFlags;
+      thread.debugLevel = first.debugLevel;
+      thread.workingSetKB = first.workingSetKB;
+      std::memcpy(thread.logFile, first.logFile, sizeof(thread.logFile));
+    }
+    return &thread;
+  }
+  return nullptr;
+}
+
+std::string TraceSharedBlockName() {
+  std::lock_guard guard(g_SessionLock);
+  return BlockNameLocked();
+}
+
+void TraceUseSharedBlockName(std::string_view utf8Name) {
+  std::shared_ptr<CTraceSession> previous;
+  std::lock_guard guard(g_SessionLock);
+  g_BlockName = utf8Name.empty() ? DefaultBlockName() : std::string(utf8Name);
+  previous.swap(g_Session);
+}
+
+}  // namespace halvern

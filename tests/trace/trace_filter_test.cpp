@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "trace/kovra_trace.h"
+#include "trace/trace_test_support.h"
+
+namespace halvern::testing {
+namespace {
+
+using TraceFilter = TraceTest;
+
+// Every kind of message, including entry and exit lines that would move the indentation.
+void TraceEverything(int level, std::uint32_t mask) {
+  Trace(level, mask, "message");
+  TraceIn(level, mask, "enter");
+  TraceIn(level, mask, "enter deeper");
+  TraceOut(level, mask, "leave");
+}
+
+class FilteredOut : public TraceTest {
+ protected:
+  void ExpectNoEffect(int level, std::uint32_t mask, bool raw = true) {
+    m_Debug.Clear();
+    EditThread([](QKDEBUG_THREAD_INFO& thread) {
+      const WCHAR indentation[] = {'|', 0};
+      std::memcpy(thread.indentation, indentation, sizeof(indentation));
+    });
+    {
+      CTraceBlockLock lock(false);  // keeps the writer from draining the queue meanwhile
+      QKDEBUG_PROC_INFO* process =
+          QKDEBUG_GetProcInfoPtr(lock.Block(), GetCurrentProcessId(), false, false);
+      process->pendingOutput[0] = 0;
+      TraceEverything(level, mask);
+      if (raw) TraceRaw(level, "raw");  // raw text is filtered by level only
+      EXPECT_EQ(process->pendingOutput[0], 0);
+    }
+    EXPECT_TRUE(m_Debug.Lines().empty());
+    EXPECT_EQ(platform::Utf16ToUtf8(SnapshotThread().indentation), "|");
+  }
+};
+
+TEST_F(FilteredOut, LevelAboveTheThreadsLevel) {
+  Start(kTraceToDebugger | kTraceToFile, kTraceLevelWarning, kTracePrefixNone, m_Folder / "t.log");
+  ExpectNoEffect(kTraceLevelUser, kTraceAllContexts);
+  ExpectNoEffect(0, kTraceAllContexts);  // level 0 never passes
+}
+
+TEST_F(FilteredOut, ContextOutsideTheThreadsFlags) {
+  Start(kTraceToDebugger | kTraceToFile, kTraceLevelWarning, kTracePrefixNone, m_Folder / "t.log");
+  TraceSetContext(0x0000000Cu);
+  ExpectNoEffect(kTraceLevelError, 0x00000003u, false);
+}
+
+TEST_F(FilteredOut, NoOutputFlagsOrPrefixModeZero) {
+  Start(kTraceToDebugger | kTraceToFile, kTraceLevelWarning, kTracePrefixNone, m_Folder / "t.log");
+  EditThread([](QKDEBUG_THREAD_INFO& thread) { thread.prefixMode = 0; });
+  ExpectNoEffect(kTraceLevelError, kTraceAllContexts);
+  EditThread([](QKDEBUG_THREAD_INFO& thread) {
+    thread.prefixMode = kTracePrefixNone;
+    thread.outputFlags = 0;
+  });
+  ExpectNoEffect(kTraceLevelError, kTraceAllContexts);
+}
+
+TEST_F(FilteredOut, HostLevelFiveSilencesEverything) {
+  Start(kTraceToDebugger | kTraceToFile, kTraceLevelWarning, kTracePrefixNone, m_Folder / "t.log");
+  const std::uint32_t hostLevelFive = 5;
+  KovraApi_Trace_SetVerboseLevel(hostLevelFive);
+  ExpectNoEffect(kTraceLevelMessage, kTraceAllContexts);
+}
+
+TEST_F(TraceFilter, PassesAtTheLevelAndOnAnySharedContextBit) {
+  Start(kTraceToDebugger, kTraceLevelWarning, kTracePrefixNone);
+  TraceSetContext(0x0000000Cu);
+  m_Debug.Clear();
+  Trace(kTraceLevelWarning, 0x00000004u, "at the level");
+  Trace(kTraceLevelMessage, 0xFFFFFF08u, "below the level");
+  const auto lines = m_Debug.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "WRN  at the level\n");
+  EXPECT_EQ(lines[1], "MSG  below the level\n");
+}
+
+TEST_F(TraceFilter, UnregisteredThreadsTraceNothing) {
+  Trace(kTraceLevelError, kTraceAllContexts, "nobody listens");
+  EXPECT_EQ(QKDEBUG_GetProcInfoPtr(GetCurrentProcessId(), false, false), nullptr);
+  TraceSetVerboseLevel(5);
+  EXPECT_TRUE(m_Debug.Contains(
+      " QKDEBUG_GetProcInfoPtr() - ERROR function called before TraceInitInternal()"));
+}
+
+}  // namespace
+}  // namespace halvern::testing

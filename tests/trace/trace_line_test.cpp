@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+
+#include "trace/kovra_trace.h"
+#include "trace/trace_scope.h"
+#include "trace/trace_test_support.h"
+
+namespace halvern::testing {
+namespace {
+
+using TraceLine = TraceTest;
+
+std::string Hex4(unsigned value) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%04X", value);
+  return text;
+}
+
+TEST_F(TraceLine, NestedScopesDrawTheBarTree) {
+  Start(kTraceToDebugger, kTraceLevelInOut, kTracePrefixNone);
+  {
+    CTraceScope outer("CAudioRouter::Start");
+    {
+      CTraceScope inner("CAudioRenderer::Initialize");
+      EXPECT_EQ(platform::Utf16ToUtf8(SnapshotThread().indentation), "||");
+    }
+  }
+  const auto lines = m_Debug.Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "I_O \\ CAudioRouter::Start()\n");
+  EXPECT_EQ(lines[1], "I_O |\\ CAudioRenderer::Initialize()\n");
+  const std::regex innerExit(R"(I_O \|/ CAudioRenderer::Initialize\(\) \(\d+\.\d{3} sec\)\n)");
+  const std::regex outerExit(R"(I_O / CAudioRouter::Start\(\) \(\d+\.\d{3} sec\)\n)");
+  EXPECT_TRUE(std::regex_match(lines[2], innerExit)) << lines[2];
+  EXPECT_TRUE(std::regex_match(lines[3], outerExit)) << lines[3];
+  EXPECT_EQ(platform::Utf16ToUtf8(SnapshotThread().indentation), "");
+}
+
+TEST_F(TraceLine, LevelsCarryTheirTagsAndMessagesFollowTheIndentation) {
+  Start(kTraceToDebugger, 9, kTracePrefixNone);
+  const char* expected[] = {"MSG ", "ERR ", "WRN ", "USR ", "    ", "I_O ", "    ", "    "};
+  for (int level = 1; level <= 8; ++level) Trace(level, kTraceAllContexts, "n=%d", level);
+  TraceIn(kTraceLevelDetail, kTraceAllContexts, "enter %s", "x");
+  Trace(kTraceLevelError, kTraceAllContexts, "inside");
+  TraceOut(kTraceLevelDetail, kTraceAllContexts, "leave");
+  const auto lines = m_Debug.Lines();
+  ASSERT_EQ(lines.size(), 11u);
+  for (int level = 1; level <= 8; ++level)
+    EXPECT_EQ(lines[level - 1], std::string(expected[level - 1]) + " n=" + std::to_string(level) + "\n");
+  EXPECT_EQ(lines[8], "    \\ enter x\n");
+  EXPECT_EQ(lines[9], "ERR | inside\n");
+  EXPECT_EQ(lines[10], "    / leave\n");
+}
+
+TEST_F(TraceLine, LongLinesAreCutAndEndWithOneLineFeed) {
+  Start(kTraceToDebugger, kTraceLevelWarning, kTracePrefixNone);
+  Trace(kTraceLevelMessage, kTraceAllContexts, "%s", std::string(5000, 'x').c_str());
+  Trace(kTraceLevelMessage, kTraceAllContexts, "ends with a line feed\n");
+  Trace(kTraceLevelMessage, kTraceAllContexts, "");
+  const auto lines = m_Debug.Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  // "MSG " and the blank before the message, then x up to 4,096 characters, then the line feed.
+  EXPECT_EQ(lines[0], "MSG  " + std::string(4096 - 5, 'x') + "\n");
+  EXPECT_EQ(lines[1], "MSG  ends with a line feed\n");
+  EXPECT_EQ(lines[2], "MSG  \n");
+}
+
+TEST_F(TraceLine, TimeOnlyPrefix) {
+  Start(kTraceToDebugger, kTraceLevelWarning, kTracePrefixTimeOnly);
+  Trace(kTraceLevelWarning, kTraceAllContexts, "low battery");
+  const auto lines = m_Debug.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  const std::regex form(R"(([01]\d|2[0-3]):[0-5]\d:[0-5]\d\.\d{3} 0x\?\?\?: WRN  low battery\n)");
+  EXPECT_TRUE(std::regex_match(lines[0], form)) << lines[0];
+}
+
+TEST_F(TraceLine, FullPrefixShowsWorkingSetDeltaAndIds) {
+  Start(kTraceToDebugger, kTraceLevelWarning, kTraceDefaultPrefixMode);
+  const std::string ids =
+      Hex4(GetCurrentProcessId()) + "-" + Hex4(GetCurrentThreadId()) + ": ";
+  const std::string time = R"(([01]\d|2[0-3]):[0-5]\d:[0-5]\d\.\d{3})";
+
+  // From a stored figure of 0 the delta is the whole working set.
+  EditThread([](QKDEBUG_THREAD_INFO& thread) { thread.workingSetKB = 0; });
+  Trace(kTraceLevelError, kTraceAllContexts, "first");
+  const std::int64_t first = SnapshotThread().workingSetKB;
+  ASSERT_GT(first, 0);
+  char figures[64];
+  std::snprintf(figures, sizeof(figures), " %7dK(%+9d) ", static_cast<int>(first),
+                static_cast<int>(first));
+  auto lines = m_Debug.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(time + R"([\s\S]*)")));
+  EXPECT_EQ(lines[0].substr(12), figures + ids + "ERR  first\n");
+
+  // An unchanged working set gives 21 blanks instead of the figures; a changed one the delta.
+  bool sawUnchanged = false;
+  for (int attempt = 0; attempt < 50 && !sawUnchanged; ++attempt) {
+    m_Debug.Clear();
+    const std::int64_t before = SnapshotThread().workingSetKB;
+    Trace(kTraceLevelError, kTraceAllContexts, "again");
+    const std::int64_t after = SnapshotThread().workingSetKB;
+    lines = m_Debug.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    if (after == before) {
+      sawUnchanged = true;
+      EXPECT_EQ(lines[0].substr(12), std::string(21, ' ') + ids + "ERR  again\n");
+    } else {
+      std::snprintf(figures, sizeof(figures), " %7dK(%+9d) ", static_cast<int>(after),
+                    static_cast<int>(after - before));
+      EXPECT_EQ(lines[0].substr(12), figures + ids + "ERR  again\n");
+    }
+  }
+  EXPECT_TRUE(sawUnchanged);
+}
+
+TEST_F(TraceLine, RawTextGoesOutUnchanged) {
+  Start(kTraceToDebugger, kTraceLevelWarning, kTraceDefaultPrefixMode);
+  TraceRaw(kTraceLevelWarning, "no prefix, no tag, no line feed");
+  TraceRaw(kTraceLevelUser, "filtered");
+  const auto lines = m_Debug.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "no prefix, no tag, no line feed");
+}
+
+TEST_F(TraceLine, HostExportsMapTheirLevelsAndWriteTheTextLiterally) {
+  Start(kTraceToDebugger, 7, kTracePrefixNone);
+  const platform::WString text = platform::Utf8ToUtf16("100%s done");
+  KovraApi_Trace_Level(1, text.c_str());  // host 1 is ERR
+  KovraApi_Trace_Level(4, text.c_str());  // host 4 is level 7: blank tag
+  KovraApi_Trace_Level(0, text.c_str());  // never passes
+  KovraApi_Trace_Level(1, nullptr);
+  KovraApi_Trace_In(platform::Utf8ToUtf16("Host::Call").c_str());
+  KovraApi_Trace_Out(platform::Utf8ToUtf16("Host::Call").c_str());
+  KovraApi_Trace_Raw(2, platform::Utf8ToUtf16("raw").c_str());
+  const auto lines = m_Debug.Lines();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0], "ERR  100%s done\n");
+  EXPECT_EQ(lines[1], "     100%s done\n");
+  EXPECT_EQ(lines[2], "I_O \\ Host::Call\n");
+  EXPECT_EQ(lines[3], "I_O / Host::Call\n");
+  EXPECT_EQ(lines[4], "raw");
+
+  const int hostToLevel[][2] = {{0, 0}, {1, 2}, {2, 3}, {3, 5}, {4, 7}, {5, 0}, {1000, 0}};
+  for (const auto& [host, level] : hostToLevel) {
+    KovraApi_Trace_SetVerboseLevel(static_cast<std::uint32_t>(host));
+    EXPECT_EQ(SnapshotThread().debugLevel, level) << "host level " << host;
+  }
+}
+
+}  // namespace
+}  // namespace halvern::testing

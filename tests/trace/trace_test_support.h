@@ -1,0 +1,63 @@
+// A trace block, a temporary folder and captured debugger output of each test's own.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/utf16.h"
+#include "platform/win32.h"
+#include "trace/trace.h"
+#include "trace/trace_block.h"
+
+namespace halvern::testing {
+
+platform::WString Wide(const std::filesystem::path& path);
+std::string ReadText(const std::filesystem::path& path);  // "\r\n" read as "\n"
+void WriteText(const std::filesystem::path& path, const std::string& text);
+
+// Polls `done` until it holds or `timeout` passes; true when it held.
+bool WaitUntil(const std::function<bool()>& done,
+               std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// Collects every debugger-output string the library emits while alive.
+class CDebugCapture {
+ public:
+  CDebugCapture();
+  ~CDebugCapture();
+  std::vector<std::string> Lines() const;
+  bool Contains(const std::string& fragment) const;
+  void Clear();
+
+ private:
+  static void Receive(void* context, const char* line);
+  mutable std::mutex m_Lock;
+  std::vector<std::string> m_Lines;
+};
+
+class TraceTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Runs `change` on the calling thread's entry under the block lock.
+  void EditThread(const std::function<void(QKDEBUG_THREAD_INFO&)>& change);
+  QKDEBUG_THREAD_INFO SnapshotThread(DWORD threadId = GetCurrentThreadId());
+  bool HasThread(DWORD threadId);
+
+  // Registers the calling thread as the process's first (flags, log file, level; quiet) and sets
+  // its prefix mode; debugger output captured so far is dropped.
+  void Start(std::uint32_t flags, int level, std::int32_t prefixMode,
+             const std::filesystem::path& logFile = {});
+
+  std::string m_BlockName;
+  std::filesystem::path m_Folder;
+  CDebugCapture m_Debug;
+};
+
+}  // namespace halvern::testing
