@@ -1,0 +1,25 @@
+// An owning, 64-byte aligned allocation of frames.
+#pragma once
+
+#include <cstdint>
+
+#include "graph/data_block.h"
+
+namespace halvern {
+
+class CDataStorage {
+ public:
+  // Raw frames of frameSize bytes; a null data pointer when capacity <= 0 or allocation fails.
+  CDataStorage(std::int32_t frameSize, std::int64_t capacity);
+  CDataStorage(const CDataStorage&) = delete;
+  CDataStorage& operator=(const CDataStorage&) = delete;
+  ~CDataStorage();
+
+  // Frees the frames (releasing each reference first when the block holds references).
+  void Release();
+
+  CDataBlock block;
+  std::int64_t capacity;
+};
+
+}  // namespace halvern

@@ -1,0 +1,71 @@
+#include "graph/tag_list.h"
+
+#include "graph/frames.h"
+
+namespace halvern {
+
+CTagList::~CTagList() { Clear(); }
+
+void CTagList::Insert(const Entry& entry) {
+  auto* copy = new Entry{entry.tag, entry.position, entry.value, nullptr, nullptr};
+  Entry* after = m_Tail;
+  while (after != nullptr && after->position > copy->position) after = after->previous;
+  if (after == nullptr) {
+    copy->next = m_Head;
+    if (m_Head != nullptr) m_Head->previous = copy;
+    m_Head = copy;
+    if (m_Tail == nullptr) m_Tail = copy;
+  } else {
+    copy->previous = after;
+    copy->next = after->next;
+    if (after->next != nullptr)
+      after->next->previous = copy;
+    else
+      m_Tail = copy;
+    after->next = copy;
+  }
+  ++m_Count;
+}
+
+void CTagList::Insert(CBitstreamTag* tag, std::int64_t position, std::int32_t value) {
+  Entry entry;
+  entry.tag = tag;
+  entry.position = position;
+  entry.value = value;
+  Insert(entry);
+}
+
+void CTagList::Clear() {
+  Entry* entry = m_Head;
+  while (entry != nullptr) {
+    Entry* next = entry->next;
+    delete entry;
+    entry = next;
+  }
+  m_Head = nullptr;
+  m_Tail = nullptr;
+  m_Count = 0;
+}
+
+std::int64_t CTagList::Start(std::int64_t first) const {
+  return first == kUnspecifiedFrames ? m_Cursor : first;
+}
+
+void CTagList::HandOut(std::int64_t first, std::int64_t count, CTagList& destination) {
+  const std::int64_t start = Start(first);
+  const std::int64_t end = start + count;
+  for (const Entry* entry = m_Head; entry != nullptr; entry = entry->next)
+    if (entry->position >= start && entry->position < end) destination.Insert(*entry);
+  m_Cursor = end;
+}
+
+void CTagList::Store(std::int64_t first, std::int64_t count, const CTagList& source) {
+  const std::int64_t start = Start(first);
+  const std::int64_t end = start + count;
+  for (const Entry* entry = source.m_Head; entry != nullptr && entry->position < end;
+       entry = entry->next)
+    if (entry->position >= start) Insert(*entry);
+  m_Cursor = end;
+}
+
+}  // namespace halvern

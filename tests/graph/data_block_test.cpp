@@ -1,0 +1,152 @@
+#include "graph/data_block.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <numeric>
+#include <vector>
+
+#include "base/counted_object.h"
+#include "graph/data_storage.h"
+
+namespace halvern {
+namespace {
+
+using Slot = TCountedRef<CCountedObject>;
+constexpr auto kSlotSize = static_cast<std::int32_t>(sizeof(Slot));
+
+class Item : public CCountedObject {};
+
+CDataBlock SlotBlock(Slot* slots) {
+  return {{kSlotSize, 0}, reinterpret_cast<std::uint8_t*>(slots)};
+}
+
+// Five slots holding five distinct heap items, each referenced once more from `keep`.
+struct Slots {
+  Slots() {
+    for (int i = 0; i < 5; ++i) {
+      keep[i] = new Item;
+      slots[i] = keep[i].Get();
+    }
+  }
+  Slot keep[5];
+  Slot slots[5];
+};
+
+}  // namespace
+
+TEST(DataBlock, AdvancingMovesByWholeFrames) {
+  std::uint8_t bytes[64];
+  const CDataBlock block{{6, 1}, bytes};
+  EXPECT_EQ(block.Advanced(3).data, bytes + 18);
+  EXPECT_EQ(block.Advanced(3).traits.frameSize, 6);
+}
+
+TEST(DataBlock, RawSilenceZeroesExactlyTheFrames) {
+  std::uint8_t bytes[16];
+  std::memset(bytes, 0xAB, sizeof(bytes));
+  const CDataBlock block{{3, 1}, bytes + 1};
+  EXPECT_EQ(FillSilence(block, 4).data, bytes + 13);
+  EXPECT_EQ(bytes[0], 0xAB);
+  for (int i = 1; i < 13; ++i) EXPECT_EQ(bytes[i], 0) << i;
+  EXPECT_EQ(bytes[13], 0xAB);
+}
+
+TEST(DataBlock, RawCopyHandlesOverlapInBothDirections) {
+  std::vector<std::uint8_t> bytes(20);
+  std::iota(bytes.begin(), bytes.end(), 0);
+  const CDataBlock whole{{2, 1}, bytes.data()};
+  // Up by one frame: [0..7] lands on [2..9].
+  EXPECT_EQ(CopyFrames(whole.Advanced(1), whole, 4).data, bytes.data() + 10);
+  EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 10),
+            (std::vector<std::uint8_t>{0, 1, 0, 1, 2, 3, 4, 5, 6, 7}));
+  std::iota(bytes.begin(), bytes.end(), 0);
+  // Down by one frame.
+  CopyFrames(whole, whole.Advanced(1), 4);
+  EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 10),
+            (std::vector<std::uint8_t>{2, 3, 4, 5, 6, 7, 8, 9, 8, 9}));
+}
+
+TEST(DataBlock, RawAndReferenceBlocksDoNotMix) {
+  std::uint8_t bytes[32] = {1, 2, 3};
+  Slots s;
+  const CDataBlock raw{{kSlotSize, 1}, bytes};
+  const CDataBlock refs = SlotBlock(s.slots);
+  const CDataBlock toRefs = CopyFrames(refs, raw, 2);
+  EXPECT_EQ(toRefs.data, nullptr);
+  EXPECT_EQ(toRefs.traits.raw, 0);
+  const CDataBlock toRaw = CopyFrames(raw, refs, 2);
+  EXPECT_EQ(toRaw.data, nullptr);
+  EXPECT_EQ(toRaw.traits.frameSize, kSlotSize);
+  EXPECT_EQ(bytes[0], 1);
+  EXPECT_EQ(s.slots[0].Get(), s.keep[0].Get());
+  // Any two non-zero raw flags count as raw.
+  std::uint8_t other[32] = {};
+  EXPECT_NE(CopyFrames(CDataBlock{{4, 1}, other}, CDataBlock{{4, 9}, bytes}, 1).data, nullptr);
+  EXPECT_EQ(other[2], 3);
+}
+
+TEST(DataBlock, ReferenceSilenceReleasesEachSlot) {
+  Slots s;
+  EXPECT_EQ(FillSilence(SlotBlock(s.slots + 1), 3).data,
+            reinterpret_cast<std::uint8_t*>(s.slots + 4));
+  EXPECT_TRUE(s.slots[0]);
+  EXPECT_FALSE(s.slots[1]);
+  EXPECT_FALSE(s.slots[3]);
+  EXPECT_TRUE(s.slots[4]);
+  EXPECT_EQ(s.keep[2]->RefCount(), 1);
+  EXPECT_EQ(s.keep[4]->RefCount(), 2);
+}
+
+TEST(DataBlock, ReferenceCopyKeepsEveryObjectCountedThroughOverlaps) {
+  Slots s;
+  // Up by one slot: walking first to last would smear slot 0 over everything.
+  CopyFrames(SlotBlock(s.slots + 1), SlotBlock(s.slots), 4);
+  EXPECT_EQ(s.slots[0].Get(), s.keep[0].Get());
+  for (int i = 1; i < 5; ++i) EXPECT_EQ(s.slots[i].Get(), s.keep[i - 1].Get()) << i;
+  EXPECT_EQ(s.keep[0]->RefCount(), 3);
+  EXPECT_EQ(s.keep[4]->RefCount(), 1);  // overwritten, released
+
+  Slots d;
+  CopyFrames(SlotBlock(d.slots), SlotBlock(d.slots + 1), 4);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(d.slots[i].Get(), d.keep[i + 1].Get()) << i;
+  EXPECT_EQ(d.slots[4].Get(), d.keep[4].Get());
+  EXPECT_EQ(d.keep[0]->RefCount(), 1);
+  EXPECT_EQ(d.keep[4]->RefCount(), 3);
+
+  Slots same;
+  CopyFrames(SlotBlock(same.slots), SlotBlock(same.slots), 5);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(same.keep[i]->RefCount(), 2);
+}
+
+TEST(DataStorage, FramesAreAlignedAndTheDistanceIsStoredBelow) {
+  for (std::int32_t frameSize : {1, 3, 4, 8, 24, 64}) {
+    for (std::int64_t capacity : {1, 7, 100, 4097}) {
+      CDataStorage storage(frameSize, capacity);
+      ASSERT_NE(storage.block.data, nullptr);
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(storage.block.data) % 64, 0u);
+      const int distance = storage.block.data[-1];
+      EXPECT_GE(distance, 1);
+      EXPECT_LE(distance, 64);
+      EXPECT_EQ(storage.block.traits.frameSize, frameSize);
+      EXPECT_EQ(storage.block.traits.raw, 1);
+      EXPECT_EQ(storage.capacity, capacity);
+      // The whole capacity is writable (the address sanitizer checks the bounds).
+      std::memset(storage.block.data, 0x5A, static_cast<std::size_t>(frameSize * capacity));
+    }
+  }
+}
+
+TEST(DataStorage, EmptyCapacityHasNoFramesAndReleaseIsIdempotent) {
+  CDataStorage none(4, 0);
+  EXPECT_EQ(none.block.data, nullptr);
+  CDataStorage negative(4, -5);
+  EXPECT_EQ(negative.block.data, nullptr);
+  CDataStorage some(4, 10);
+  some.Release();
+  EXPECT_EQ(some.block.data, nullptr);
+  some.Release();
+}
+
+}  // namespace halvern
