@@ -9,6 +9,13 @@
 #define HALVERN_SSE2_KERNELS 1
 #include <emmintrin.h>
 #endif
+// Wider forms for CPUs that have them, chosen at run time; needs GCC/Clang target attributes.
+// Not on Windows: mingw-w64 GCC does not align the stack for 32-byte AVX spills.
+#if HALVERN_SSE2_KERNELS && defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
+#define HALVERN_X86_DISPATCH 1
+#include <immintrin.h>
+#define HALVERN_TARGET(isa) __attribute__((target(isa)))
+#endif
 
 namespace halvern::sample_kernels {
 
@@ -115,7 +122,7 @@ void Swap16(unsigned char* dst, const unsigned char* src, int count) {
   scalar::Swap16(dst + 2 * i, src + 2 * i, count - i);
 }
 
-void Packed24ToFloat(unsigned char* dst, const unsigned char* src, int count) {
+static void Packed24ToFloatSse2(unsigned char* dst, const unsigned char* src, int count) {
   const __m128 scale = _mm_set1_ps(0x1p-23f);
   int i = 0;
   // Four samples are 12 bytes, but the load takes 16: stop while six samples (18 bytes) remain.
@@ -130,7 +137,7 @@ void Packed24ToFloat(unsigned char* dst, const unsigned char* src, int count) {
   scalar::Packed24ToFloat(dst + 4 * i, src + 3 * i, count - i);
 }
 
-void FloatToInt32(unsigned char* dst, const unsigned char* src, int count) {
+static void FloatToInt32Sse2(unsigned char* dst, const unsigned char* src, int count) {
   using S = TFullRangeScale<Int32Traits>;
   const __m128d offset = _mm_set1_pd(S::kOffset);
   const __m128d half = _mm_set1_pd(S::kHalf);
@@ -169,7 +176,8 @@ __m128i QuantizeFour(__m128 x) {
 
 }  // namespace
 
-void QuantizeFloatToInt16(unsigned char* dst, const unsigned char* src, int count, bool swap) {
+static void QuantizeFloatToInt16Sse2(unsigned char* dst, const unsigned char* src, int count,
+                                     bool swap) {
   int i = 0;
   for (; i + 8 <= count; i += 8) {
     const auto* in = reinterpret_cast<const float*>(src + 4 * i);
@@ -180,7 +188,104 @@ void QuantizeFloatToInt16(unsigned char* dst, const unsigned char* src, int coun
   scalar::QuantizeFloatToInt16(dst + 2 * i, src + 4 * i, count - i, swap);
 }
 
-bool HasVectorKernels() { return true; }
+#ifdef HALVERN_X86_DISPATCH
+
+HALVERN_TARGET("ssse3")
+static void Packed24ToFloatSsse3(unsigned char* dst, const unsigned char* src, int count) {
+  // Each sample's three bytes go to the top of its 32-bit lane: the lane holds x * 256 exactly, and
+  // x * 256 * 2^-31 is the exact x * 2^-23.
+  const __m128i spread = _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
+  const __m128 scale = _mm_set1_ps(0x1p-31f);
+  int i = 0;
+  for (; i + 6 <= count; i += 4) {
+    const __m128i x = _mm_shuffle_epi8(LoadBytes(src + 3 * i), spread);
+    _mm_storeu_ps(reinterpret_cast<float*>(dst + 4 * i), _mm_mul_ps(_mm_cvtepi32_ps(x), scale));
+  }
+  scalar::Packed24ToFloat(dst + 4 * i, src + 3 * i, count - i);
+}
+
+HALVERN_TARGET("avx")
+static void FloatToInt32Avx(unsigned char* dst, const unsigned char* src, int count) {
+  using S = TFullRangeScale<Int32Traits>;
+  const __m256d offset = _mm256_set1_pd(S::kOffset);
+  const __m256d half = _mm256_set1_pd(S::kHalf);
+  const __m128i invalid = _mm_set1_epi32(INT32_MIN);
+  int i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const __m128 x = _mm_loadu_ps(reinterpret_cast<const float*>(src + 4 * i));
+    const __m128i y =
+        _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_sub_pd(_mm256_cvtps_pd(x), offset), half));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(y, invalid)) != 0) {
+      scalar::FloatToInt32(dst + 4 * i, src + 4 * i, 4);
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * i), y);
+    }
+  }
+  scalar::FloatToInt32(dst + 4 * i, src + 4 * i, count - i);
+}
+
+HALVERN_TARGET("avx")
+static void QuantizeFloatToInt16Avx(unsigned char* dst, const unsigned char* src, int count,
+                                    bool swap) {
+  const __m256 minusOne = _mm256_set1_ps(-1.0f);
+  const __m256d scale = _mm256_set1_pd(32767.0);
+  int i = 0;
+  for (; i + 8 <= count; i += 8) {
+    __m256 x = _mm256_loadu_ps(reinterpret_cast<const float*>(src + 4 * i));
+    x = _mm256_and_ps(x, _mm256_cmp_ps(x, x, _CMP_ORD_Q));  // NaN becomes 0
+    const __m256i atOrBelow = _mm256_castps_si256(_mm256_cmp_ps(x, minusOne, _CMP_LE_OQ));
+    const __m256 c = _mm256_min_ps(_mm256_max_ps(x, minusOne), _mm256_set1_ps(1.0f));
+    __m128i lo =
+        _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(c)), scale));
+    __m128i hi =
+        _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(c, 1)), scale));
+    lo = _mm_add_epi32(lo, _mm256_castsi256_si128(atOrBelow));
+    hi = _mm_add_epi32(hi, _mm256_extractf128_si256(atOrBelow, 1));
+    __m128i y = _mm_packs_epi32(lo, hi);
+    if (swap) y = _mm_or_si128(_mm_slli_epi16(y, 8), _mm_srli_epi16(y, 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * i), y);
+  }
+  scalar::QuantizeFloatToInt16(dst + 2 * i, src + 4 * i, count - i, swap);
+}
+
+#endif  // HALVERN_X86_DISPATCH
+
+std::vector<KernelForm> AvailableForms() {
+  std::vector<KernelForm> forms = {
+      {"sse2", Packed24ToFloatSse2, FloatToInt32Sse2, QuantizeFloatToInt16Sse2}};
+#ifdef HALVERN_X86_DISPATCH
+  __builtin_cpu_init();
+  const bool ssse3 = __builtin_cpu_supports("ssse3");
+  const bool avx = __builtin_cpu_supports("avx");
+  if (ssse3 || avx) {
+    forms.push_back({avx ? (ssse3 ? "ssse3+avx" : "avx") : "ssse3",
+                     ssse3 ? Packed24ToFloatSsse3 : Packed24ToFloatSse2,
+                     avx ? FloatToInt32Avx : FloatToInt32Sse2,
+                     avx ? QuantizeFloatToInt16Avx : QuantizeFloatToInt16Sse2});
+  }
+#endif
+  return forms;
+}
+
+namespace {
+
+// The widest form this CPU runs, chosen once.
+const KernelForm& Chosen() {
+  static const KernelForm form = AvailableForms().back();
+  return form;
+}
+
+}  // namespace
+
+void Packed24ToFloat(unsigned char* dst, const unsigned char* src, int count) {
+  Chosen().packed24ToFloat(dst, src, count);
+}
+void FloatToInt32(unsigned char* dst, const unsigned char* src, int count) {
+  Chosen().floatToInt32(dst, src, count);
+}
+void QuantizeFloatToInt16(unsigned char* dst, const unsigned char* src, int count, bool swap) {
+  Chosen().quantize(dst, src, count, swap);
+}
 
 #else
 
@@ -202,7 +307,9 @@ void FloatToInt32(unsigned char* dst, const unsigned char* src, int count) {
 void QuantizeFloatToInt16(unsigned char* dst, const unsigned char* src, int count, bool swap) {
   scalar::QuantizeFloatToInt16(dst, src, count, swap);
 }
-bool HasVectorKernels() { return false; }
+std::vector<KernelForm> AvailableForms() {
+  return {{"scalar", scalar::Packed24ToFloat, scalar::FloatToInt32, scalar::QuantizeFloatToInt16}};
+}
 
 #endif
 

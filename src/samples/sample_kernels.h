@@ -1,8 +1,11 @@
 // Bulk loops of the conversions that run on every block of the common capture and render paths.
 // Each has a scalar form written from the per-sample rule and, on x86-64, an SSE2 form (part of the
-// x86-64 baseline, so no CPU check is needed) that produces the same bits. The plain names pick the
-// fastest form compiled in; the scalar forms stay callable so tests can compare the two.
+// x86-64 baseline) that produces the same bits; where the compiler allows, wider forms (SSSE3, AVX)
+// are picked at run time by the CPU's features. The scalar forms stay callable so tests can
+// compare.
 #pragma once
+
+#include <vector>
 
 namespace halvern::sample_kernels {
 
@@ -19,8 +22,17 @@ void FloatToInt32(unsigned char* dst, const unsigned char* src, int count);
 // trunc(x * 32767). `swap` stores big-endian.
 void QuantizeFloatToInt16(unsigned char* dst, const unsigned char* src, int count, bool swap);
 
-// True when the plain names above use a vector form.
-bool HasVectorKernels();
+// The forms of the three kernels that depend on the CPU, narrowest first; the plain names above
+// use the last. Tests run every form against the scalar rule.
+using Kernel = void (*)(unsigned char* dst, const unsigned char* src, int count);
+using QuantizeKernel = void (*)(unsigned char* dst, const unsigned char* src, int count, bool swap);
+struct KernelForm {
+  const char* name;
+  Kernel packed24ToFloat;
+  Kernel floatToInt32;
+  QuantizeKernel quantize;
+};
+std::vector<KernelForm> AvailableForms();
 
 namespace scalar {
 void Int16ToFloat(unsigned char* dst, const unsigned char* src, int count);

@@ -114,6 +114,10 @@ TEST(SampleKernels, Packed24KernelMatchesTheScalarRule) {
     packed.push_back(static_cast<unsigned char>(v >> 8));
     packed.push_back(static_cast<unsigned char>(v >> 16));
   }
+  for (const auto& form : sample_kernels::AvailableForms()) {
+    SCOPED_TRACE(form.name);
+    ExpectSameBits(form.packed24ToFloat, sample_kernels::scalar::Packed24ToFloat, packed, 3, 4);
+  }
   ExpectSameBits(sample_kernels::Packed24ToFloat, sample_kernels::scalar::Packed24ToFloat, packed,
                  3, 4);
 }
@@ -121,18 +125,20 @@ TEST(SampleKernels, Packed24KernelMatchesTheScalarRule) {
 TEST(SampleKernels, FloatKernelsMatchTheScalarRuleOnSpecialValues) {
   const Bytes floats = InterestingFloats();
   ExpectSameBits(sample_kernels::FloatToInt32, sample_kernels::scalar::FloatToInt32, floats, 4, 4);
-  ExpectSameBits([](unsigned char* d, const unsigned char* s,
-                    int n) { sample_kernels::QuantizeFloatToInt16(d, s, n, false); },
-                 [](unsigned char* d, const unsigned char* s, int n) {
-                   sample_kernels::scalar::QuantizeFloatToInt16(d, s, n, false);
-                 },
-                 floats, 4, 2);
-  ExpectSameBits([](unsigned char* d, const unsigned char* s,
-                    int n) { sample_kernels::QuantizeFloatToInt16(d, s, n, true); },
-                 [](unsigned char* d, const unsigned char* s, int n) {
-                   sample_kernels::scalar::QuantizeFloatToInt16(d, s, n, true);
-                 },
-                 floats, 4, 2);
+  for (const auto& form : sample_kernels::AvailableForms()) {
+    SCOPED_TRACE(form.name);
+    ExpectSameBits(form.floatToInt32, sample_kernels::scalar::FloatToInt32, floats, 4, 4);
+    for (bool swap : {false, true}) {
+      const int count = static_cast<int>(floats.size()) / 4;
+      for (int start : {0, 1, 3}) {
+        std::vector<unsigned char> a(2 * count), b(2 * count);
+        form.quantize(a.data(), floats.data() + 4 * start, count - start, swap);
+        sample_kernels::scalar::QuantizeFloatToInt16(b.data(), floats.data() + 4 * start,
+                                                     count - start, swap);
+        ASSERT_EQ(a, b) << "swap " << swap << " start " << start;
+      }
+    }
+  }
 }
 
 }  // namespace
