@@ -225,13 +225,14 @@ void FlushPending(DWORD processId) {
   WritePending(pending);
 }
 
-// Asks the writer to stop when this is the process's last registration and waits for it.
+// Asks the writer to stop when this is the process's last registration and waits for it. A
+// writer that has not yet set its running flag is waited for too: it must not outlive the block.
 void StopWriterIfLast(DWORD processId) {
   bool stopping = false;
   {
     CTraceBlockLock lock(false);
     QKDEBUG_PROC_INFO* process = QKDEBUG_GetProcInfoPtr(lock.Block(), processId, false, false);
-    if (process != nullptr && process->referenceCount == 1 && process->writerRunning != 0) {
+    if (process != nullptr && process->referenceCount == 1) {
       process->writerStop = 1;
       stopping = true;
     }

@@ -52,14 +52,15 @@ struct Segment {
   int references = 0;
 };
 
+// Never destroyed: handles may be closed by other objects' static destructors at exit.
 std::mutex& RegistryLock() {
-  static std::mutex lock;
-  return lock;
+  static auto* lock = new std::mutex;
+  return *lock;
 }
 
 std::map<std::string, Segment*>& Registry() {
-  static std::map<std::string, Segment*> registry;
-  return registry;
+  static auto* registry = new std::map<std::string, Segment*>;
+  return *registry;
 }
 
 std::string ShmName(LPCWSTR name, const char* suffix) {
@@ -69,14 +70,12 @@ std::string ShmName(LPCWSTR name, const char* suffix) {
   return shm;
 }
 
+// Whether the name still leads to the file behind `fd`. Checked by path: opening and closing a
+// second descriptor would drop every record lock this process holds on the file.
 bool SameFile(int fd, const std::string& name) {
-  const int current = ::shm_open(name.c_str(), O_RDWR, 0);
-  if (current < 0) return false;
   struct stat a {}, b {};
-  const bool same = ::fstat(fd, &a) == 0 && ::fstat(current, &b) == 0 && a.st_ino == b.st_ino &&
-                    a.st_dev == b.st_dev;
-  ::close(current);
-  return same;
+  return ::fstat(fd, &a) == 0 && ::stat(("/dev/shm" + name).c_str(), &b) == 0 &&
+         a.st_ino == b.st_ino && a.st_dev == b.st_dev;
 }
 
 // Opens (or creates) the named object and takes this process's holder lock. `fresh` reports that no
@@ -167,8 +166,8 @@ struct View {
 };
 
 std::map<const void*, View>& Views() {
-  static std::map<const void*, View> views;
-  return views;
+  static auto* views = new std::map<const void*, View>;
+  return *views;
 }
 
 struct SharedMutex {

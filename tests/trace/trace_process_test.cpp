@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "trace/child_process.h"
+#include "trace/trace_test_support.h"
+
+namespace halvern::testing {
+namespace {
+
+using TraceProcesses = TraceTest;
+
+int RegisteredProcesses() {
+  CTraceBlockLock lock(false);
+  const QKDEBUG_PROC_INFO* block = lock.Block();
+  int count = 0;
+  for (int i = 0; block != nullptr && i < kTraceMaxProcesses; ++i)
+    if (block[i].processId != 0 && block[i].referenceCount > 0) ++count;
+  return count;
+}
+
+bool HasProcessEntry(DWORD processId) {
+  CTraceBlockLock lock(false);
+  return QKDEBUG_GetProcInfoPtr(lock.Block(), processId, false, false) != nullptr;
+}
+
+bool BlockExists(const std::string& name) {
+  HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, platform::Utf8ToUtf16(name).c_str());
+  if (mapping == nullptr) return false;
+  CloseHandle(mapping);
+  return true;
+}
+
+TEST_F(TraceProcesses, TwoProcessesShareTheBlockAndOneLogFile) {
+  const auto log = m_Folder / "shared.log";
+  const auto go = m_Folder / "go";
+  Start(kTraceToFile, kTraceLevelWarning, kTraceDefaultPrefixMode, log);
+  CChildProcess child("trace_helper", {"share", m_BlockName, log.string(), "5", go.string()});
+  ASSERT_TRUE(child.Started());
+  // The child's registration rotates the log; both write to the new one from here on.
+  ASSERT_TRUE(WaitUntil([] { return RegisteredProcesses() == 2; }));
+  EXPECT_TRUE(HasProcessEntry(child.Id()));
+  Trace(kTraceLevelError, kTraceAllContexts, "parent line");
+  WriteText(go, "go");
+  ASSERT_EQ(child.Wait(60000), 0);
+  EXPECT_FALSE(HasProcessEntry(child.Id()));
+  EXPECT_TRUE(BlockExists(m_BlockName));
+
+  TraceTerminateThread(GetCurrentThreadId(), true, true);
+  EXPECT_FALSE(BlockExists(m_BlockName));
+  const std::string text = ReadText(log);
+  char childIds[16];
+  std::snprintf(childIds, sizeof(childIds), " %04X-", static_cast<unsigned>(child.Id()));
+  for (int i = 0; i < 5; ++i) {
+    const std::size_t at = text.find("ERR  child line " + std::to_string(i) + "\n");
+    ASSERT_NE(at, std::string::npos) << i;
+    const std::size_t lineStart = text.rfind('\n', at) + 1;
+    EXPECT_NE(text.substr(lineStart, at - lineStart).find(childIds), std::string::npos);
+  }
+  EXPECT_NE(text.find("ERR  parent line\n"), std::string::npos);
+}
+
+TEST_F(TraceProcesses, AProcessKilledHoldingTheMutexDoesNotLockOthersOut) {
+  const auto ready = m_Folder / "ready";
+  CChildProcess child("trace_helper", {"hold", m_BlockName, ready.string()});
+  ASSERT_TRUE(child.Started());
+  ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(ready); }));
+  // Nothing of this process waits on the mutex before this test does (no writer thread yet).
+  HANDLE mutex =
+      CreateMutexW(nullptr, FALSE, platform::Utf8ToUtf16(m_BlockName + "_Mutex").c_str());
+  ASSERT_NE(mutex, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  child.Kill();
+  EXPECT_EQ(WaitForSingleObject(mutex, 10000), WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+
+  Start(kTraceToDebugger, kTraceLevelWarning, kTracePrefixNone);
+  Trace(kTraceLevelError, kTraceAllContexts, "still tracing");
+  EXPECT_TRUE(m_Debug.Contains("ERR  still tracing\n"));
+  CloseHandle(mutex);
+}
+
+}  // namespace
+}  // namespace halvern::testing
