@@ -26,6 +26,10 @@
 #include <audiopolicy.h>
 #include <endpointvolume.h>
 #include <functiondiscoverykeys_devpkey.h>
+#ifndef STRSAFE_NO_DEPRECATE
+#define STRSAFE_NO_DEPRECATE  // keep the C runtime's string functions usable
+#endif
+#include <strsafe.h>
 #if defined(__MINGW32__)
 // mingw-w64 only forward-declares the endpoint meter; this is the SDK's declaration.
 DEFINE_GUID(IID_IAudioMeterInformation, 0xc02216f6, 0x8c67, 0x4b5b, 0x9d, 0x00, 0xd0, 0x08, 0xe7,

@@ -132,29 +132,6 @@ TEST_F(SimEnumeration, PropertyStoreHoldsNamesFormFactorAndDeviceFormat) {
   EXPECT_EQ(Device(u"c.active")->OpenPropertyStore(STGM_READWRITE, store.Put()), E_ACCESSDENIED);
 }
 
-TEST_F(SimEnumeration, PropVariantToStringTruncatesAndSaysSo) {
-  PROPVARIANT v;
-  PropVariantInit(&v);
-  WCHAR text[6] = {u'x', u'x', u'x', u'x', u'x', u'x'};
-  EXPECT_EQ(PropVariantToString(v, text, 6), S_OK);
-  EXPECT_EQ(text[0], 0);
-
-  WCHAR source[] = u"Speakers";
-  v.vt = VT_LPWSTR;
-  v.pwszVal = source;
-  EXPECT_EQ(PropVariantToString(v, text, 6), STRSAFE_E_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(std::u16string(text), u"Speak");
-  WCHAR roomy[16];
-  EXPECT_EQ(PropVariantToString(v, roomy, 16), S_OK);
-  EXPECT_EQ(std::u16string(roomy), u"Speakers");
-
-  v.vt = VT_UI4;
-  v.ulVal = 4294967295u;
-  EXPECT_EQ(PropVariantToString(v, roomy, 16), S_OK);
-  EXPECT_EQ(std::u16string(roomy), u"4294967295");
-  EXPECT_EQ(PropVariantToString(v, roomy, 0), E_INVALIDARG);
-}
-
 TEST_F(SimEnumeration, FirstActiveEndpointOfAFlowTakesEveryRole) {
   auto enumerator = Enumerator();
   for (ERole role : {eConsole, eMultimedia, eCommunications}) {
