@@ -21,6 +21,39 @@
 #include <psapi.h>
 #include <cstdio>
 #include <cwchar>
+#include <objbase.h>
+#include <propidl.h>
+#include <propvarutil.h>
+// From here on the SDK's DEFINE_GUID and DEFINE_PROPERTYKEY define (selectany) instead of declaring:
+// the interface ids and property keys need no import library.
+#include <initguid.h>
+#include <mmdeviceapi.h>
+#include <audioclient.h>
+#include <audiopolicy.h>
+#include <endpointvolume.h>
+#include <functiondiscoverykeys_devpkey.h>
+#ifndef STRSAFE_NO_DEPRECATE
+#define STRSAFE_NO_DEPRECATE  // keep the C runtime's string functions usable
+#endif
+#include <strsafe.h>
+#if defined(__MINGW32__)
+// mingw-w64 only forward-declares the endpoint meter; this is the SDK's declaration.
+DEFINE_GUID(IID_IAudioMeterInformation, 0xc02216f6, 0x8c67, 0x4b5b, 0x9d, 0x00, 0xd0, 0x08, 0xe7,
+            0x3e, 0x00, 0x64);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
+MIDL_INTERFACE("C02216F6-8C67-4B5B-9D00-D008E73E0064")
+IAudioMeterInformation : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE GetPeakValue(float* pfPeak) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetMeteringChannelCount(UINT* pnChannelCount) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetChannelsPeakValues(UINT32 u32ChannelCount,
+                                                          float* afPeakValues) = 0;
+  virtual HRESULT STDMETHODCALLTYPE QueryHardwareSupport(DWORD* pdwHardwareSupportMask) = 0;
+};
+#pragma GCC diagnostic pop
+__CRT_UUID_DECL(IAudioMeterInformation, 0xc02216f6, 0x8c67, 0x4b5b, 0x9d, 0x00, 0xd0, 0x08, 0xe7,
+                0x3e, 0x00, 0x64)
+#endif
 #else
 #include "platform/posix/types.h"
 #include "platform/posix/kernel.h"

@@ -1,0 +1,173 @@
+// The policy configuration class of the simulated system. The platform layer cannot see the
+// declaration in devices/policy_config.h, so the interface is restated here with the same slot
+// order; callers reach it through that declaration, as they reach the real object on Windows.
+#include <cstring>
+#include <mutex>
+
+#include "platform/simaudio/com_object.h"
+
+namespace halvern::simaudio {
+
+namespace {
+
+// {F8679F50-850A-41CF-9C72-430F290290C8}, {CA286FC3-91FD-42C3-8E9B-CAAFA66242E3} and
+// {6BE54BE8-A068-4875-A49D-0C2966473B11}: the ids the interface carried across releases.
+constexpr IID kPolicyConfigIids[] = {
+    {0xf8679f50, 0x850a, 0x41cf, {0x9c, 0x72, 0x43, 0x0f, 0x29, 0x02, 0x90, 0xc8}},
+    {0xca286fc3, 0x91fd, 0x42c3, {0x8e, 0x9b, 0xca, 0xaf, 0xa6, 0x62, 0x42, 0xe3}},
+    {0x6be54be8, 0xa068, 0x4875, {0xa4, 0x9d, 0x0c, 0x29, 0x66, 0x47, 0x3b, 0x11}}};
+
+struct ISimPolicyConfig : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE GetMixFormat(LPCWSTR id, WAVEFORMATEX** format) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetDeviceFormat(LPCWSTR id, INT defaultFormat,
+                                                    WAVEFORMATEX** format) = 0;
+  virtual HRESULT STDMETHODCALLTYPE ResetDeviceFormat(LPCWSTR id) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetDeviceFormat(LPCWSTR id, WAVEFORMATEX* endpointFormat,
+                                                    WAVEFORMATEX* mixFormat) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetProcessingPeriod(LPCWSTR id, INT defaultPeriod,
+                                                        LONGLONG* defaultPeriodHns,
+                                                        LONGLONG* minimumPeriodHns) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetProcessingPeriod(LPCWSTR id, LONGLONG* periodHns) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetShareMode(LPCWSTR id, INT* mode) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetShareMode(LPCWSTR id, INT* mode) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetPropertyValue(LPCWSTR id, const PROPERTYKEY& key,
+                                                     PROPVARIANT* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetPropertyValue(LPCWSTR id, const PROPERTYKEY& key,
+                                                     PROPVARIANT* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetDefaultEndpoint(LPCWSTR id, ERole role) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetEndpointVisibility(LPCWSTR id, INT visible) = 0;
+
+ protected:
+  ~ISimPolicyConfig() = default;
+};
+
+class CSimPolicyConfig final : public TSimComObject<ISimPolicyConfig> {
+ public:
+  HRESULT STDMETHODCALLTYPE GetMixFormat(LPCWSTR id, WAVEFORMATEX** format) override {
+    return OnEndpoint(id, "IPolicyConfig::GetMixFormat", format, [&](CSimEndpoint& ep) {
+      *format = CopyFormatToTaskMem(ep.m_MixFormat);
+      return *format != nullptr ? S_OK : E_OUTOFMEMORY;
+    });
+  }
+  HRESULT STDMETHODCALLTYPE GetDeviceFormat(LPCWSTR id, INT defaultFormat,
+                                            WAVEFORMATEX** format) override {
+    return OnEndpoint(id, "IPolicyConfig::GetDeviceFormat", format, [&](CSimEndpoint& ep) {
+      *format = CopyFormatToTaskMem(defaultFormat ? ep.m_DefaultDeviceFormat : ep.m_DeviceFormat);
+      return *format != nullptr ? S_OK : E_OUTOFMEMORY;
+    });
+  }
+  HRESULT STDMETHODCALLTYPE ResetDeviceFormat(LPCWSTR id) override {
+    return OnEndpoint(id, "IPolicyConfig::ResetDeviceFormat", this, [&](CSimEndpoint& ep) {
+      ChangeFormatLocked(ep, ep.m_DefaultDeviceFormat, ep.m_MixFormat);
+      return S_OK;
+    });
+  }
+  HRESULT STDMETHODCALLTYPE SetDeviceFormat(LPCWSTR id, WAVEFORMATEX* endpointFormat,
+                                            WAVEFORMATEX* mixFormat) override {
+    return OnEndpoint(id, "IPolicyConfig::SetDeviceFormat", endpointFormat, [&](CSimEndpoint& ep) {
+      if (mixFormat == nullptr) return E_POINTER;
+      if (!IsValidFormat(*endpointFormat) || !IsValidFormat(*mixFormat)) return E_INVALIDARG;
+      WAVEFORMATEXTENSIBLE device{}, mix{};
+      std::memcpy(&device, endpointFormat, FormatBytes(*endpointFormat));
+      std::memcpy(&mix, mixFormat, FormatBytes(*mixFormat));
+      ChangeFormatLocked(ep, device, mix);
+      return S_OK;
+    });
+  }
+  HRESULT STDMETHODCALLTYPE GetProcessingPeriod(LPCWSTR id, INT, LONGLONG* defaultPeriod,
+                                                LONGLONG* minimumPeriod) override {
+    return OnEndpoint(id, "IPolicyConfig::GetProcessingPeriod", this, [&](CSimEndpoint& ep) {
+      if (defaultPeriod == nullptr && minimumPeriod == nullptr) return E_POINTER;
+      if (defaultPeriod != nullptr) *defaultPeriod = ep.m_DefaultPeriod;
+      if (minimumPeriod != nullptr) *minimumPeriod = ep.m_MinimumPeriod;
+      return S_OK;
+    });
+  }
+  HRESULT STDMETHODCALLTYPE SetProcessingPeriod(LPCWSTR id, LONGLONG* period) override {
+    return OnEndpoint(id, "IPolicyConfig::SetProcessingPeriod", period, [&](CSimEndpoint& ep) {
+      if (*period < ep.m_MinimumPeriod) return E_INVALIDARG;
+      ep.m_DefaultPeriod = *period;
+      return S_OK;
+    });
+  }
+  HRESULT STDMETHODCALLTYPE GetShareMode(LPCWSTR id, INT* mode) override {
+    return OnEndpoint(id, "IPolicyConfig::GetShareMode", mode, [&](CSimEndpoint& ep) {
+      *mode = ep.m_ShareMode;
+      return S_OK;
+    });
+  }
+  HRESULT STDMETHODCALLTYPE SetShareMode(LPCWSTR id, INT* mode) override {
+    return OnEndpoint(id, "IPolicyConfig::SetShareMode", mode, [&](CSimEndpoint& ep) {
+      ep.m_ShareMode = *mode;
+      return S_OK;
+    });
+  }
+  HRESULT STDMETHODCALLTYPE GetPropertyValue(LPCWSTR id, const PROPERTYKEY& key,
+                                             PROPVARIANT* value) override {
+    return OnEndpoint(id, "IPolicyConfig::GetPropertyValue", value,
+                      [&](CSimEndpoint& ep) { return ReadPropertyLocked(ep, key, value); });
+  }
+  HRESULT STDMETHODCALLTYPE SetPropertyValue(LPCWSTR id, const PROPERTYKEY& key,
+                                             PROPVARIANT* value) override {
+    return OnEndpoint(id, "IPolicyConfig::SetPropertyValue", value, [&](CSimEndpoint& ep) {
+      std::u16string* text = nullptr;
+      if (IsEqualPropertyKey(key, PKEY_DeviceInterface_FriendlyName)) text = &ep.m_InterfaceName;
+      if (IsEqualPropertyKey(key, PKEY_Device_FriendlyName)) text = &ep.m_FriendlyName;
+      if (IsEqualPropertyKey(key, PKEY_Device_DeviceDesc)) text = &ep.m_Description;
+      if (text != nullptr && value->vt == VT_LPWSTR && value->pwszVal != nullptr) {
+        *text = value->pwszVal;
+      } else if (IsEqualPropertyKey(key, PKEY_AudioEndpoint_FormFactor) && value->vt == VT_UI4) {
+        ep.m_FormFactor = value->ulVal;
+      } else {
+        return E_INVALIDARG;
+      }
+      CSimAudioSystem::Notification n{CSimAudioSystem::Notification::kProperty};
+      n.id = ep.m_Id;
+      n.key = key;
+      CSimAudioSystem::Get().PostLocked(std::move(n));
+      return S_OK;
+    });
+  }
+  // Only an active endpoint can take a role; anything else is not found among the candidates.
+  HRESULT STDMETHODCALLTYPE SetDefaultEndpoint(LPCWSTR id, ERole role) override {
+    return OnEndpoint(id, "IPolicyConfig::SetDefaultEndpoint", this, [&](CSimEndpoint& ep) {
+      if (role != eConsole && role != eMultimedia && role != eCommunications) return E_INVALIDARG;
+      if (ep.State() != DEVICE_STATE_ACTIVE) return E_NOTFOUND;
+      CSimAudioSystem::Get().SetDefaultLocked(ep.m_Flow, role, ep.m_Id);
+      return S_OK;
+    });
+  }
+  // Hiding an endpoint disables it, as the sound control panel does; showing it enables it again.
+  HRESULT STDMETHODCALLTYPE SetEndpointVisibility(LPCWSTR id, INT visible) override {
+    return OnEndpoint(id, "IPolicyConfig::SetEndpointVisibility", this, [&](CSimEndpoint& ep) {
+      CSimAudioSystem& sys = CSimAudioSystem::Get();
+      sys.ChangeStateLocked(sys.FindLocked(ep.m_Id), ep.m_PresentState, visible != 0);
+      return S_OK;
+    });
+  }
+
+ private:
+  bool Answers(REFIID riid) const override {
+    const unsigned mask = CSimAudioSystem::Get().m_PolicyInterfaces.load();
+    for (unsigned i = 0; i < 3; ++i)
+      if ((mask & (1u << i)) != 0 && riid == kPolicyConfigIids[i]) return true;
+    return false;
+  }
+
+  template <class Out, class Body>
+  HRESULT OnEndpoint(LPCWSTR id, const char* method, Out* out, Body body) {
+    if (id == nullptr || out == nullptr) return E_POINTER;
+    CSimAudioSystem& sys = CSimAudioSystem::Get();
+    if (HRESULT hr = sys.Fault(id, method); hr != S_OK) return hr;
+    std::lock_guard<std::mutex> lock(sys.Mutex());
+    EndpointPtr ep = sys.FindLocked(id);
+    if (!ep) return E_NOTFOUND;
+    return body(*ep);
+  }
+};
+
+}  // namespace
+
+IUnknown* NewPolicyConfig() { return new CSimPolicyConfig; }
+
+}  // namespace halvern::simaudio
