@@ -1,0 +1,72 @@
+// The polyphase windowed-sinc kernel of the rate converter: one channel of one block at a time.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace halvern {
+
+// Input frames a block reads, counted from the kernel's input pointer: [first, end).
+struct CKernelReach {
+  std::int64_t first;
+  std::int64_t end;
+};
+
+CKernelReach KernelReach(std::int32_t outputFrames, std::int32_t upFactor, std::int32_t downFactor,
+                         std::int32_t halfLength);
+
+// The reference kernel. `input` points H / L frames before the block's first input frame (H from
+// KernelLead), `stride` is the channel count of the interleaved input and output. Output frame n
+// is the sum, in double and in tap order, of the input frames under the taps of `table`
+// (2 x halfLength + 1 entries) placed at input position n x M / L, clamped to [-1, 1].
+void ResampleChannelBlock(const float* input, std::int32_t stride, float* output,
+                          std::int32_t outputFrames, std::int32_t upFactor, std::int32_t downFactor,
+                          std::int32_t halfLength, const double* table);
+
+// The same kernel prepared for one geometry and block length, computing several output frames at
+// once, one per SIMD lane. Every lane adds its taps in the reference order, so the results are
+// identical to the bit. Run allocates nothing; one object serves one thread at a time (it keeps
+// a scratch buffer).
+class CResamplerKernel {
+ public:
+  enum class EPath {
+    kScalar,  // the reference kernel
+    kVector,  // two double lanes (compiler vector extensions; SSE2 on x86-64)
+    kAvx2,    // four double lanes, chosen at run time on x86-64 CPUs with AVX2
+  };
+
+  static bool IsAvailable(EPath path);
+  static EPath FastestPath();
+
+  // Copies what it needs from `table`. Throws -50 for an unavailable path or bad sizes.
+  CResamplerKernel(std::int32_t upFactor, std::int32_t downFactor, std::int32_t halfLength,
+                   const double* table, std::int32_t outputFrames, EPath path = FastestPath());
+
+  void Run(const float* input, std::int32_t stride, float* output);
+
+  EPath Path() const { return m_Path; }
+  CKernelReach Reach() const { return m_Reach; }
+
+  // Output frames r, r + L, r + 2L, ... share their taps and advance by M input frames each.
+  struct CResidue {
+    std::int64_t firstFrame;  // first input frame of output frame r, relative to the reach
+    std::int32_t taps;
+    std::int32_t outputs;  // how many of the block's output frames belong to this residue
+    std::size_t row;       // offset of its taps in the row table
+  };
+
+ private:
+  std::int32_t m_UpFactor;
+  std::int32_t m_DownFactor;
+  std::int32_t m_HalfLength;
+  std::int32_t m_OutputFrames;
+  EPath m_Path;
+  CKernelReach m_Reach;
+  std::vector<double> m_Table;
+  std::vector<CResidue> m_Residues;
+  std::vector<double> m_Rows;
+  std::int64_t m_ScratchFrames = 0;
+  std::vector<double> m_Scratch;
+};
+
+}  // namespace halvern
