@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "samples/resampler_filter.h"
 
@@ -53,12 +54,8 @@ struct TLanes<2> {
 template <>
 struct TLanes<4> {
   typedef double V __attribute__((vector_size(32)));
+  typedef float F __attribute__((vector_size(16)));
 };
-
-// Lanes per scratch row and groups of lanes summed together, so that enough independent sums are
-// in flight to hide the latency of the additions.
-template <int W>
-constexpr int kGroupsInFlight = W == 4 ? 4 : 6;
 
 struct CLaneJob {
   const float* input;
@@ -67,86 +64,134 @@ struct CLaneJob {
   std::int32_t up;
   std::int32_t down;
   CKernelReach reach;
-  const CResamplerKernel::CResidue* residues;
-  std::size_t residueCount;
+  const CResamplerKernel::CItem* items;
+  const CResamplerKernel::CChunk* chunks;
+  std::size_t chunkCount;
   const double* rows;
   double* scratch;
   std::int64_t scratchFrames;
 };
 
 // Row q of the scratch holds input frames q, q + M, ..., q + (W - 1) M (from the reach's first
-// frame) as doubles, so that lane l of a row-aligned load sees the frame of the l-th output of a
-// residue group. Frames past the reach read as 0; only lanes beyond the block use them.
+// frame) as doubles, so that lane l of a row-aligned load sees the frame of the l-th output of an
+// item. Frames past the reach read as 0; only lanes beyond the block use them.
 template <int W>
 [[gnu::always_inline]] inline void FillScratch(const CLaneJob& job) {
+  using V = typename TLanes<W>::V;
   const std::int64_t span = job.reach.end - job.reach.first;
-  const float* base = job.input + job.reach.first * job.stride;
+  const std::int64_t stride = job.stride;
+  const std::int64_t laneStep = std::int64_t{job.down} * stride;
+  const float* base = job.input + job.reach.first * stride;
   double* row = job.scratch;
-  for (std::int64_t q = 0; q < job.scratchFrames; ++q, row += W) {
+  // Rows whose every lane lies inside the reach.
+  const std::int64_t whole =
+      std::clamp<std::int64_t>(span - std::int64_t{W - 1} * job.down, 0, job.scratchFrames);
+  // The first M rows from the input; every later row is the row M before it moved down one
+  // lane, with one new frame in the last lane.
+  const std::int64_t direct = std::min<std::int64_t>(whole, job.down);
+  const float* x = base;
+  for (std::int64_t q = 0; q < direct; ++q, row += W, x += stride) {
+    V v;
+    if constexpr (W == 4) {
+      const typename TLanes<W>::F f = {x[0], x[laneStep], x[2 * laneStep], x[3 * laneStep]};
+      v = __builtin_convertvector(f, V);
+    } else {
+      v = V{static_cast<double>(x[0]), static_cast<double>(x[laneStep])};
+    }
+    std::memcpy(row, &v, sizeof v);
+  }
+  const std::int64_t back = std::int64_t{job.down} * W;
+  const float* last = x + (W - 1) * laneStep;
+  for (std::int64_t q = direct; q < whole; ++q, row += W, last += stride) {
+    V v;
+    std::memcpy(&v, row - back, sizeof v);
+    const V fresh = V{} + static_cast<double>(*last);
+    if constexpr (W == 4) {
+      v = __builtin_shufflevector(v, fresh, 1, 2, 3, 4);
+    } else {
+      v = __builtin_shufflevector(v, fresh, 1, 2);
+    }
+    std::memcpy(row, &v, sizeof v);
+  }
+  for (std::int64_t q = whole; q < job.scratchFrames; ++q, row += W) {
     for (int l = 0; l < W; ++l) {
       const std::int64_t frame = q + std::int64_t{l} * job.down;
-      row[l] = frame < span ? static_cast<double>(base[frame * job.stride]) : 0.0;
+      row[l] = frame < span ? static_cast<double>(base[frame * stride]) : 0.0;
     }
   }
 }
 
-// Sums C groups of W lanes of one residue: group j, lane l is output g + j W + l of the residue.
-template <int W, int C>
-[[gnu::always_inline]] inline void SumGroups(const CLaneJob& job,
-                                             const CResamplerKernel::CResidue& residue,
-                                             std::int64_t residueIndex, std::int64_t g) {
+// Sums the C items of a chunk, each lane in tap order. Items of one residue share their taps and
+// lie a fixed number of rows apart, which saves a load per item and tap.
+template <int W, int C, bool kSharedRow>
+[[gnu::always_inline]] inline void SumChunk(const CLaneJob& job,
+                                            const CResamplerKernel::CChunk& chunk) {
   using V = typename TLanes<W>::V;
-  const std::int64_t groupStride = std::int64_t{W} * job.down * W;
-  const double* x = job.scratch + (residue.firstFrame + g * job.down) * W;
-  const double* taps = job.rows + residue.row;
+  const CResamplerKernel::CItem* items = job.items + chunk.firstItem;
   V sums[C];
   for (int j = 0; j < C; ++j) sums[j] = V{};
-  for (std::int32_t k = 0; k < residue.taps; ++k, x += W) {
-    const double h = taps[k];
+  if constexpr (kSharedRow) {
+    const std::int64_t itemStride = std::int64_t{W} * job.down * W;
+    const double* x = job.scratch + items[0].scratch;
+    const double* taps = job.rows + items[0].row;
+    for (std::int32_t k = 0; k < chunk.taps; ++k, x += W) {
+      const double h = taps[k];
+      for (int j = 0; j < C; ++j) {
+        V v;
+        std::memcpy(&v, x + j * itemStride, sizeof v);
+        sums[j] = sums[j] + v * h;
+      }
+    }
+  } else {
+    const double* x[C];
+    const double* taps[C];
     for (int j = 0; j < C; ++j) {
-      V v;
-      std::memcpy(&v, x + j * groupStride, sizeof v);
-      sums[j] = sums[j] + v * h;
+      x[j] = job.scratch + items[j].scratch;
+      taps[j] = job.rows + items[j].row;
+    }
+    for (std::int32_t k = 0; k < chunk.taps; ++k) {
+      for (int j = 0; j < C; ++j) {
+        V v;
+        std::memcpy(&v, x[j] + k * W, sizeof v);
+        sums[j] = sums[j] + v * taps[j][k];
+      }
     }
   }
-  double lanes[C * W];
-  std::memcpy(lanes, sums, sizeof lanes);
-  const std::int64_t count = std::min<std::int64_t>(C * W, residue.outputs - g);
-  for (std::int64_t i = 0; i < count; ++i) {
-    const std::int64_t n = residueIndex + (g + i) * job.up;
-    job.output[n * job.stride] = ClampToFloat(lanes[i]);
+  const V one = V{} + 1.0;
+  for (int j = 0; j < C; ++j) {
+    V v = sums[j];
+    v = v >= one ? one : v;
+    v = v < -one ? -one : v;
+    double lanes[W];
+    std::memcpy(lanes, &v, sizeof v);
+    float* out = job.output + items[j].output * job.stride;
+    const std::int64_t step = std::int64_t{job.up} * job.stride;
+    for (int l = 0; l < items[j].lanes; ++l) out[l * step] = static_cast<float>(lanes[l]);
   }
 }
 
-// The groups left after the full sets, C or fewer (the last may be partly beyond the block).
 template <int W, int C>
-[[gnu::always_inline]] inline void SumRemainder(const CLaneJob& job,
-                                                const CResamplerKernel::CResidue& residue,
-                                                std::int64_t residueIndex, std::int64_t g,
-                                                std::int64_t groups) {
-  if (groups == C) {
-    SumGroups<W, C>(job, residue, residueIndex, g);
+[[gnu::always_inline]] inline void SumChunkOf(const CLaneJob& job,
+                                              const CResamplerKernel::CChunk& chunk) {
+  if (chunk.items == C) {
+    if (chunk.sharedRow) {
+      SumChunk<W, C, true>(job, chunk);
+    } else {
+      SumChunk<W, C, false>(job, chunk);
+    }
   } else if constexpr (C > 1) {
-    SumRemainder<W, C - 1>(job, residue, residueIndex, g, groups);
+    SumChunkOf<W, C - 1>(job, chunk);
   }
 }
+
+// Items summed together: enough independent sums to cover the latency of the additions.
+constexpr int ItemsPerChunk(int lanes) { return lanes == 4 ? 6 : 6; }
 
 template <int W>
 [[gnu::always_inline]] inline void RunLanes(const CLaneJob& job) {
-  constexpr int G = kGroupsInFlight<W>;
   FillScratch<W>(job);
-  for (std::size_t r = 0; r < job.residueCount; ++r) {
-    const CResamplerKernel::CResidue& residue = job.residues[r];
-    const std::int64_t r64 = static_cast<std::int64_t>(r);
-    if (residue.taps == 0) {
-      for (std::int64_t i = 0; i < residue.outputs; ++i) {
-        job.output[(r64 + i * job.up) * job.stride] = 0.0f;
-      }
-      continue;
-    }
-    std::int64_t g = 0;  // output index within the residue, a multiple of W
-    for (; g + G * W <= residue.outputs; g += G * W) SumGroups<W, G>(job, residue, r64, g);
-    SumRemainder<W, G>(job, residue, r64, g, (residue.outputs - g + W - 1) / W);
+  for (std::size_t c = 0; c < job.chunkCount; ++c) {
+    SumChunkOf<W, ItemsPerChunk(W)>(job, job.chunks[c]);
   }
 }
 
@@ -155,6 +200,10 @@ void RunVector(const CLaneJob& job) { RunLanes<2>(job); }
 #if HALVERN_KERNEL_AVX2
 __attribute__((target("avx2"))) void RunAvx2(const CLaneJob& job) { RunLanes<4>(job); }
 #endif
+
+#else
+
+constexpr int ItemsPerChunk(int) { return 1; }
 
 #endif  // HALVERN_KERNEL_LANES
 
@@ -252,21 +301,46 @@ CResamplerKernel::CResamplerKernel(std::int32_t upFactor, std::int32_t downFacto
   if (path == EPath::kScalar) return;
 
   const std::int64_t lanes = LanesOf(path);
+  const std::int64_t perChunk = ItemsPerChunk(static_cast<int>(lanes));
+  std::vector<std::pair<std::int32_t, CItem>> leftovers;
   const std::int64_t residues = std::min<std::int64_t>(upFactor, outputFrames);
   for (std::int64_t r = 0; r < residues; ++r) {
     const CTapStart s = TapStart(r, upFactor, downFactor, halfLength);
-    const std::int64_t taps = TapCount(s.index, upFactor, halfLength);
+    const auto taps = static_cast<std::int32_t>(TapCount(s.index, upFactor, halfLength));
     const std::int64_t outputs = (outputFrames - r + upFactor - 1) / upFactor;
-    // A residue without taps still has outputs (they are 0); give it a start inside the scratch.
-    const std::int64_t first = taps > 0 ? s.frame - m_Reach.first : 0;
-    m_Residues.push_back({first, static_cast<std::int32_t>(taps),
-                          static_cast<std::int32_t>(outputs), m_Rows.size()});
-    for (std::int64_t k = 0; k < taps; ++k) m_Rows.push_back(m_Table[s.index + k * upFactor]);
     const std::int64_t groups = (outputs + lanes - 1) / lanes;
+    const std::int64_t first = taps > 0 ? s.frame - m_Reach.first : 0;
+    const std::size_t row = m_Rows.size();
+    for (std::int64_t k = 0; k < taps; ++k) m_Rows.push_back(m_Table[s.index + k * upFactor]);
     if (taps > 0 && groups > 0) {
-      const std::int64_t lastRow = first + (groups - 1) * lanes * downFactor + taps;
-      m_ScratchFrames = std::max(m_ScratchFrames, lastRow);
+      m_ScratchFrames = std::max(m_ScratchFrames, first + (groups - 1) * lanes * downFactor + taps);
     }
+    for (std::int64_t g = 0; g < groups; ++g) {
+      // Outputs without taps are 0 and read nothing; their items stay at the scratch's start.
+      const CItem item{taps > 0 ? (first + g * lanes * downFactor) * lanes : 0, row,
+                       r + g * lanes * upFactor,
+                       static_cast<std::int32_t>(std::min(lanes, outputs - g * lanes))};
+      if (g < groups / perChunk * perChunk) {
+        if (g % perChunk == 0) {
+          m_Chunks.push_back({taps, static_cast<std::int32_t>(perChunk), true, m_Items.size()});
+        }
+        m_Items.push_back(item);
+      } else {
+        leftovers.emplace_back(taps, item);
+      }
+    }
+  }
+  // The residues' last items, gathered into chunks of equal tap counts.
+  std::stable_sort(leftovers.begin(), leftovers.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (std::size_t i = 0; i < leftovers.size(); ++i) {
+    const std::int32_t taps = leftovers[i].first;
+    if (m_Chunks.empty() || m_Chunks.back().sharedRow || m_Chunks.back().taps != taps ||
+        m_Chunks.back().items == perChunk) {
+      m_Chunks.push_back({taps, 0, false, m_Items.size()});
+    }
+    ++m_Chunks.back().items;
+    m_Items.push_back(leftovers[i].second);
   }
   m_Scratch.assign(static_cast<std::size_t>(m_ScratchFrames * lanes), 0.0);
 }
@@ -276,17 +350,9 @@ void CResamplerKernel::Run(const float* input, std::int32_t stride, float* outpu
 #if HALVERN_KERNEL_LANES
     case EPath::kVector:
     case EPath::kAvx2: {
-      const CLaneJob job{input,
-                         stride,
-                         output,
-                         m_UpFactor,
-                         m_DownFactor,
-                         m_Reach,
-                         m_Residues.data(),
-                         m_Residues.size(),
-                         m_Rows.data(),
-                         m_Scratch.data(),
-                         m_ScratchFrames};
+      const CLaneJob job{input,           stride,        output,           m_UpFactor,
+                         m_DownFactor,    m_Reach,       m_Items.data(),   m_Chunks.data(),
+                         m_Chunks.size(), m_Rows.data(), m_Scratch.data(), m_ScratchFrames};
 #if HALVERN_KERNEL_AVX2
       if (m_Path == EPath::kAvx2) {
         RunAvx2(job);

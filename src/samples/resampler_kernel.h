@@ -47,12 +47,20 @@ class CResamplerKernel {
   EPath Path() const { return m_Path; }
   CKernelReach Reach() const { return m_Reach; }
 
-  // Output frames r, r + L, r + 2L, ... share their taps and advance by M input frames each.
-  struct CResidue {
-    std::int64_t firstFrame;  // first input frame of output frame r, relative to the reach
-    std::int32_t taps;
-    std::int32_t outputs;  // how many of the block's output frames belong to this residue
+  // The work of one block, planned at construction. Output frames r, r + L, r + 2L, ... share
+  // their taps and advance by M input frames each; an item is W of them (one per lane), a chunk
+  // up to a handful of items with the same tap count summed together.
+  struct CItem {
+    std::int64_t scratch;  // offset of the item's first scratch row, in doubles
     std::size_t row;       // offset of its taps in the row table
+    std::int64_t output;   // output frame of lane 0; lane l is output + l x L
+    std::int32_t lanes;    // lanes that fall inside the block
+  };
+  struct CChunk {
+    std::int32_t taps;
+    std::int32_t items;
+    bool sharedRow;  // all items belong to one residue (one set of taps)
+    std::size_t firstItem;
   };
 
  private:
@@ -63,8 +71,9 @@ class CResamplerKernel {
   EPath m_Path;
   CKernelReach m_Reach;
   std::vector<double> m_Table;
-  std::vector<CResidue> m_Residues;
   std::vector<double> m_Rows;
+  std::vector<CItem> m_Items;
+  std::vector<CChunk> m_Chunks;
   std::int64_t m_ScratchFrames = 0;
   std::vector<double> m_Scratch;
 };
