@@ -79,14 +79,15 @@ void Measure(benchmark::State& state, const std::string& name, Pull&& pull) {
 // whole, pulls copied out of the current block.
 class CKernelStream {
  public:
-  CKernelStream(int sourceRate, int targetRate, double quality, double bound)
+  CKernelStream(int sourceRate, int targetRate, double quality, double bound,
+                CResamplerKernel::EPath path)
       : m_Ratio(halvern::FindRateRatio(sourceRate, targetRate, bound)),
         m_Geometry(halvern::MakeResamplerGeometry(m_Ratio.upFactor, m_Ratio.downFactor,
                                                   halvern::FilterSpan(quality))),
         m_Table(halvern::MakeResamplerTable(m_Ratio.upFactor, m_Ratio.downFactor,
                                             m_Geometry.halfLength)),
         m_Kernel(m_Geometry.upFactor, m_Geometry.downFactor, m_Geometry.halfLength, m_Table.data(),
-                 m_Geometry.outputBlock),
+                 m_Geometry.outputBlock, path),
         m_Input(Noise(std::size_t{kChannels} *
                       std::max<std::size_t>(sourceRate * kInputSeconds,
                                             4 * std::size_t(m_Geometry.inputBlock)))),
@@ -106,9 +107,10 @@ class CKernelStream {
   }
 
   std::string Name() const {
+    static const char* const kPaths[] = {"scalar", "vector", "avx2"};
     char name[64];
-    std::snprintf(name, sizeof name, "L%d/M%d/z%d", m_Geometry.upFactor, m_Geometry.downFactor,
-                  m_Geometry.span);
+    std::snprintf(name, sizeof name, "L%d/M%d/z%d/%s", m_Geometry.upFactor, m_Geometry.downFactor,
+                  m_Geometry.span, kPaths[int(m_Kernel.Path())]);
     return name;
   }
 
@@ -139,8 +141,8 @@ std::string Direction(int sourceRate, int targetRate) {
 }
 
 void BM_Kernel(benchmark::State& state, int sourceRate, int targetRate, double quality,
-               double bound) {
-  CKernelStream stream(sourceRate, targetRate, quality, bound);
+               double bound, CResamplerKernel::EPath path) {
+  CKernelStream stream(sourceRate, targetRate, quality, bound, path);
   const int frames = targetRate / 50;
   std::vector<float> out(std::size_t{kChannels} * frames);
   Measure(state, Direction(sourceRate, targetRate) + "/ours_" + stream.Name(), [&] {
@@ -207,12 +209,23 @@ void RegisterDirection(int sourceRate, int targetRate) {
   benchmark::RegisterBenchmark((prefix + "speex_q5").c_str(), BM_Speex, sourceRate, targetRate);
 #endif
   // The render endpoint's converter (bound 1000: 25/23 or 23/25), the exact 160/147 pair of the
-  // pumps (bound 200000), both at quality 0.2 (z 24) and 0.5 (z 60).
+  // pumps (bound 200000), both at quality 0.2 (z 24) and 0.5 (z 60), on the fastest path; the
+  // render endpoint's case also on the portable paths (the vector path is what Windows builds
+  // run).
+  using EPath = CResamplerKernel::EPath;
+  const EPath fastest = CResamplerKernel::FastestPath();
   for (double bound : {1000.0, 200000.0}) {
     for (double quality : {0.2, 0.5}) {
-      const std::string name = prefix + "ours_" + (bound < 2000 ? "near" : "exact") + "_z" +
-                               std::to_string(halvern::FilterSpan(quality));
-      benchmark::RegisterBenchmark(name.c_str(), BM_Kernel, sourceRate, targetRate, quality, bound);
+      for (EPath path : {EPath::kAvx2, EPath::kVector, EPath::kScalar}) {
+        if (!CResamplerKernel::IsAvailable(path)) continue;
+        if (path != fastest && (bound > 2000 || quality > 0.3)) continue;
+        static const char* const kPaths[] = {"scalar", "vector", "avx2"};
+        const std::string name = prefix + "ours_" + (bound < 2000 ? "near" : "exact") + "_z" +
+                                 std::to_string(halvern::FilterSpan(quality)) + "_" +
+                                 kPaths[int(path)];
+        benchmark::RegisterBenchmark(name.c_str(), BM_Kernel, sourceRate, targetRate, quality,
+                                     bound, path);
+      }
     }
   }
 }

@@ -330,6 +330,11 @@ CResamplerKernel::CResamplerKernel(std::int32_t upFactor, std::int32_t downFacto
       }
     }
   }
+  // Chunks in the order of the rows they read: all residues at one place in the block before the
+  // next place, so that large blocks are summed from a cache-sized window of the scratch.
+  std::stable_sort(m_Chunks.begin(), m_Chunks.end(), [this](const CChunk& a, const CChunk& b) {
+    return m_Items[a.firstItem].scratch < m_Items[b.firstItem].scratch;
+  });
   // The residues' last items, gathered into chunks of equal tap counts.
   std::stable_sort(leftovers.begin(), leftovers.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
