@@ -101,11 +101,11 @@ template <int W>
     std::memcpy(row, &v, sizeof v);
   }
   const std::int64_t back = std::int64_t{job.down} * W;
-  const float* last = x + (W - 1) * laneStep;
-  for (std::int64_t q = direct; q < whole; ++q, row += W, last += stride) {
+  const std::int64_t lastLane = std::int64_t{W - 1} * job.down;
+  for (std::int64_t q = direct; q < whole; ++q, row += W) {
     V v;
     std::memcpy(&v, row - back, sizeof v);
-    const V fresh = V{} + static_cast<double>(*last);
+    const V fresh = V{} + static_cast<double>(base[(q + lastLane) * stride]);
     if constexpr (W == 4) {
       v = __builtin_shufflevector(v, fresh, 1, 2, 3, 4);
     } else {
