@@ -1,6 +1,7 @@
 // The polyphase windowed-sinc kernel of the rate converter: one channel of one block at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -18,7 +19,8 @@ CKernelReach KernelReach(std::int32_t outputFrames, std::int32_t upFactor, std::
 // The reference kernel. `input` points H / L frames before the block's first input frame (H from
 // KernelLead), `stride` is the channel count of the interleaved input and output. Output frame n
 // is the sum, in double and in tap order, of the input frames under the taps of `table`
-// (2 x halfLength + 1 entries) placed at input position n x M / L, clamped to [-1, 1].
+// (2 x halfLength + 1 entries) placed at input position n x M / L, clamped to [-1, 1]; 0 when no
+// tap falls inside the table.
 void ResampleChannelBlock(const float* input, std::int32_t stride, float* output,
                           std::int32_t outputFrames, std::int32_t upFactor, std::int32_t downFactor,
                           std::int32_t halfLength, const double* table);
@@ -42,6 +44,8 @@ class CResamplerKernel {
   CResamplerKernel(std::int32_t upFactor, std::int32_t downFactor, std::int32_t halfLength,
                    const double* table, std::int32_t outputFrames, EPath path = FastestPath());
 
+  // One channel of one block, as ResampleChannelBlock with this object's geometry: for block k,
+  // `input` is the channel's sample of stream frame k x B - H / L; frames Reach() of it are read.
   void Run(const float* input, std::int32_t stride, float* output);
 
   EPath Path() const { return m_Path; }

@@ -30,7 +30,9 @@ TEST(RateRatio, BoundIsStrict) {
 TEST(RateRatio, CdToDvdRatesFallBackToTheClosestSmallPair) {
   // 160 x 147 is far above 1000 and no pair within 9 Hz qualifies; 47900/44068 = 25/23
   // (both x 1916) is the smallest speed error, about 0.136 percent.
-  ExpectRatio(FindRateRatio(44100, 48000, 1000.0), 25, 23, 44068, 47900);
+  const CRateRatio r = FindRateRatio(44100, 48000, 1000.0);
+  ExpectRatio(r, 25, 23, 44068, 47900);
+  EXPECT_NEAR(double(r.sourceRate) / r.targetRate / (44100.0 / 48000.0), 1.00136, 1e-5);
   ExpectRatio(FindRateRatio(48000, 44100, 1000.0), 23, 25, 47900, 44068);
 }
 
