@@ -1,0 +1,144 @@
+#include "samples/resampler_kernel.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include "samples/resampler_filter.h"
+
+namespace halvern {
+namespace {
+
+using EPath = CResamplerKernel::EPath;
+
+// Interleaved input holding exactly the frames a block may read, [0, reach.end); frames before
+// the reach are NaN, so that reading one shows in the output.
+std::vector<float> BlockInput(const CKernelReach& reach, int channels, std::uint32_t seed,
+                              float amplitude) {
+  std::mt19937 random(seed);
+  std::uniform_real_distribution<float> value(-amplitude, amplitude);
+  std::vector<float> input(std::size_t(reach.end) * channels);
+  for (std::size_t i = 0; i < input.size(); ++i) {
+    input[i] = i < std::size_t(reach.first) * channels ? std::numeric_limits<float>::quiet_NaN()
+                                                       : value(random);
+  }
+  return input;
+}
+
+TEST(ResamplerKernel, ClampsSumsToUnitRange) {
+  // L = M = 1, N = 2, five taps of 1.0: H = 4, so output n sums input frames n + 2 ... n + 6.
+  const std::vector<double> table(5, 1.0);
+  const std::vector<float> input = {0,     0,     0.5f,  0.5f, 0.5f, 0.5f, -0.5f, -0.5f,
+                                    -0.5f, -0.5f, -0.1f, 0.3f, 0,    0,    0,     0};
+  std::vector<float> output(9, 7.0f);
+  ResampleChannelBlock(input.data(), 1, output.data(), 9, 1, 1, 2, table.data());
+  EXPECT_EQ(output[0], 1.0f);   // 1.5
+  EXPECT_EQ(output[1], 0.5f);   // 0.5
+  EXPECT_EQ(output[2], -0.5f);  // -0.5
+  EXPECT_EQ(output[3], -1.0f);  // -1.5
+  EXPECT_EQ(output[4], -1.0f);  // -2.1
+  EXPECT_FLOAT_EQ(output[6], -0.8f);
+  EXPECT_FLOAT_EQ(output[8], 0.2f);
+}
+
+TEST(ResamplerKernel, OutputsWithoutTapsAreZero) {
+  // L = 4, M = 2, N = 1 (a 3-tap table, shorter than L): H = 4, t runs 3, 5, 7, 9. Odd outputs
+  // start at table index 3, past the end; even ones take one tap, index 1, from frames 1 and 2.
+  const std::vector<double> table = {0.25, 0.5, 0.25};
+  const std::vector<float> input = {9.0f, 0.8f, 0.6f, 9.0f};
+  std::vector<float> output(4, 7.0f);
+  ResampleChannelBlock(input.data(), 1, output.data(), 4, 4, 2, 1, table.data());
+  EXPECT_EQ(output[0], 0.4f);
+  EXPECT_EQ(output[1], 0.0f);
+  EXPECT_EQ(output[2], 0.3f);
+  EXPECT_EQ(output[3], 0.0f);
+
+  const CKernelReach reach = KernelReach(4, 4, 2, 1);
+  EXPECT_EQ(reach.first, 1);
+  EXPECT_EQ(reach.end, 3);
+}
+
+TEST(ResamplerKernel, CentreTapLandsOnTheBlockStartWithoutDelay) {
+  // Equal rates: the other taps sit on zero crossings, so the block reproduces its input frames
+  // from the block start on. Doubling: every second output frame is an input frame.
+  for (int up : {1, 2}) {
+    const CResamplerGeometry g = MakeResamplerGeometry(up, 1, 24);
+    const std::vector<double> table = MakeResamplerTable(up, 1, g.halfLength);
+    const CKernelReach reach = KernelReach(g.outputBlock, up, 1, g.halfLength);
+    const int channels = 3;
+    const std::vector<float> input = BlockInput(reach, channels, 7, 0.9f);
+    std::vector<float> output(std::size_t(g.outputBlock) * channels);
+    ResampleChannelBlock(input.data() + 1, channels, output.data() + 1, g.outputBlock, up, 1,
+                         g.halfLength, table.data());
+    for (int n = 0; n < g.outputBlock; n += up) {
+      const float in = input[std::size_t(g.InputLead() + n / up) * channels + 1];
+      ASSERT_NEAR(output[std::size_t(n) * channels + 1], in, 1e-6) << "L " << up << " n " << n;
+    }
+  }
+}
+
+struct CKernelCase {
+  int up;
+  int down;
+  int halfLength;
+  int outputFrames;
+};
+
+class ResamplerKernelPaths : public testing::TestWithParam<CKernelCase> {};
+
+TEST_P(ResamplerKernelPaths, EveryPathMatchesTheReferenceBitForBit) {
+  const CKernelCase c = GetParam();
+  const std::vector<double> table = MakeResamplerTable(c.up, c.down, c.halfLength);
+  const CKernelReach reach = KernelReach(c.outputFrames, c.up, c.down, c.halfLength);
+  for (int channels : {1, 2, 3}) {
+    // Amplitudes up to 1.2 so that some sums are clamped.
+    const std::vector<float> input = BlockInput(reach, channels, 99 + channels, 1.2f);
+    std::vector<float> expected(std::size_t(c.outputFrames) * channels);
+    for (int ch = 0; ch < channels; ++ch) {
+      ResampleChannelBlock(input.data() + ch, channels, expected.data() + ch, c.outputFrames, c.up,
+                           c.down, c.halfLength, table.data());
+    }
+    for (float v : expected) ASSERT_FALSE(std::isnan(v)) << "read before the reach";
+
+    for (EPath path : {EPath::kScalar, EPath::kVector, EPath::kAvx2}) {
+      if (!CResamplerKernel::IsAvailable(path)) continue;
+      CResamplerKernel kernel(c.up, c.down, c.halfLength, table.data(), c.outputFrames, path);
+      EXPECT_EQ(kernel.Reach().first, reach.first);
+      EXPECT_EQ(kernel.Reach().end, reach.end);
+      std::vector<float> actual(expected.size(), 7.0f);
+      // Twice, so that a scratch left over from the first run cannot hide a fault.
+      for (int run = 0; run < 2; ++run) {
+        for (int ch = 0; ch < channels; ++ch)
+          kernel.Run(input.data() + ch, channels, actual.data() + ch);
+      }
+      ASSERT_EQ(std::memcmp(actual.data(), expected.data(), sizeof(float) * expected.size()), 0)
+          << "path " << int(path) << ", " << channels << " channels";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Geometries, ResamplerKernelPaths,
+    testing::Values(CKernelCase{25, 23, 600, 625}, CKernelCase{23, 25, 552, 575},
+                    CKernelCase{160, 147, 3840, 25600}, CKernelCase{147, 160, 735, 23520},
+                    CKernelCase{25, 23, 1500, 625}, CKernelCase{2, 1, 48, 52},
+                    CKernelCase{1, 2, 60, 62}, CKernelCase{3, 2, 72, 75}, CKernelCase{1, 6, 5, 5},
+                    // Half lengths that are not multiples of L, odd block lengths.
+                    CKernelCase{4, 3, 37, 101}, CKernelCase{7, 5, 3, 33}, CKernelCase{4, 2, 1, 9}));
+
+TEST(ResamplerKernel, RefusesPathsThisMachineLacks) {
+  const std::vector<double> table(5, 1.0);
+  EXPECT_TRUE(CResamplerKernel::IsAvailable(EPath::kScalar));
+  EXPECT_TRUE(CResamplerKernel::IsAvailable(CResamplerKernel::FastestPath()));
+  for (EPath path : {EPath::kVector, EPath::kAvx2}) {
+    if (!CResamplerKernel::IsAvailable(path)) {
+      EXPECT_THROW(CResamplerKernel(1, 1, 2, table.data(), 8, path), int);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace halvern
