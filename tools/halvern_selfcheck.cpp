@@ -149,7 +149,7 @@ void CheckIntegerFormat(int code) {
   const std::vector<std::int64_t> encoded = FromDoubles(code, doubles);
   for (int i = 0; i < 3; ++i) ok &= Check(encoded[i] == Encode(code, doubles[i]), code, "encode");
   // Identity round trip through a filter, for the formats small enough to walk completely.
-  char roundTrip[32] = "-";
+  char roundTrip[64] = "-";
   if (r.valueBits <= 16) {
     const std::int64_t n = hi - lo + 1;
     std::vector<unsigned char> all(n * r.width), back(n * r.width);
