@@ -149,7 +149,7 @@ void CheckIntegerFormat(int code) {
   const std::vector<std::int64_t> encoded = FromDoubles(code, doubles);
   for (int i = 0; i < 3; ++i) ok &= Check(encoded[i] == Encode(code, doubles[i]), code, "encode");
   // Identity round trip through a filter, for the formats small enough to walk completely.
-  char roundTrip[32] = "-";
+  char roundTrip[64] = "-";
   if (r.valueBits <= 16) {
     const std::int64_t n = hi - lo + 1;
     std::vector<unsigned char> all(n * r.width), back(n * r.width);
@@ -163,9 +163,9 @@ void CheckIntegerFormat(int code) {
       expected += Encode(code, Decode(code, v)) != v;
     }
     ok &= Check(changed == expected, code, "round trip count");
-    // The counts published for the common formats.
-    const int published = code == 1 ? 32 : code == 2 ? 160 : code == 8 ? 40 : -1;
-    if (published >= 0) ok &= Check(changed == published, code, "published round trip count");
+    // The counts documented for the common formats.
+    const int documented = code == 1 ? 32 : code == 2 ? 160 : code == 8 ? 40 : -1;
+    if (documented >= 0) ok &= Check(changed == documented, code, "documented round trip count");
     std::snprintf(roundTrip, sizeof roundTrip, "%d of %lld", changed, static_cast<long long>(n));
   }
   std::printf(

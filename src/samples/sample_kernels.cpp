@@ -161,17 +161,23 @@ static void FloatToInt32Sse2(unsigned char* dst, const unsigned char* src, int c
 
 namespace {
 
-// Four floats to four clipped 32-bit results of the quantizer rule.
+// Four floats to four clipped 32-bit results of the quantizer rule, in single precision but exact.
+// With u = min(|x|, 1), A = u * 32768 is exact, k = trunc(A) and f = A - k are exact, and
+// u * 32767 = k + (f - u) with f - u in (-1, 1): its floor is k - 1 when f < u, else k. The sign
+// is put back as (v + m) ^ m with m = 0 or -1, which is v or -v.
 __m128i QuantizeFour(__m128 x) {
-  const __m128 minusOne = _mm_set1_ps(-1.0f);
-  const __m128d scale = _mm_set1_pd(32767.0);
-  x = _mm_and_ps(x, _mm_cmpord_ps(x, x));  // NaN becomes 0
-  const __m128 atOrBelow = _mm_cmple_ps(x, minusOne);
-  const __m128 c = _mm_min_ps(_mm_max_ps(x, minusOne), _mm_set1_ps(1.0f));
-  const __m128i lo = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtps_pd(c), scale));
-  const __m128i hi = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(c, c)), scale));
-  // -1 clamps to -32767; the lanes at or below -1 take one more step, to -32768.
-  return _mm_add_epi32(_mm_unpacklo_epi64(lo, hi), _mm_castps_si128(atOrBelow));
+  const __m128 one = _mm_set1_ps(1.0f);
+  // max answers its second operand when the first is NaN: a NaN sample gets u = 0, hence 0.
+  const __m128 absolute = _mm_andnot_ps(_mm_set1_ps(-0.0f), x);
+  const __m128 u = _mm_min_ps(_mm_max_ps(absolute, _mm_setzero_ps()), one);
+  const __m128 a = _mm_mul_ps(u, _mm_set1_ps(32768.0f));
+  const __m128i k = _mm_cvttps_epi32(a);
+  const __m128 below = _mm_cmplt_ps(_mm_sub_ps(a, _mm_cvtepi32_ps(k)), u);
+  const __m128i m = _mm_srai_epi32(_mm_castps_si128(x), 31);
+  const __m128i magnitude = _mm_add_epi32(k, _mm_castps_si128(below));
+  const __m128i y = _mm_xor_si128(_mm_add_epi32(magnitude, m), m);
+  // -1 gives -32767 so far; everything at or below -1 takes one more step, to -32768.
+  return _mm_add_epi32(y, _mm_castps_si128(_mm_cmple_ps(x, _mm_set1_ps(-1.0f))));
 }
 
 }  // namespace
@@ -210,42 +216,54 @@ static void FloatToInt32Avx(unsigned char* dst, const unsigned char* src, int co
   const __m256d offset = _mm256_set1_pd(S::kOffset);
   const __m256d half = _mm256_set1_pd(S::kHalf);
   const __m128i invalid = _mm_set1_epi32(INT32_MIN);
+  const auto* in = reinterpret_cast<const float*>(src);
   int i = 0;
-  for (; i + 4 <= count; i += 4) {
-    const __m128 x = _mm_loadu_ps(reinterpret_cast<const float*>(src + 4 * i));
-    const __m128i y =
-        _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_sub_pd(_mm256_cvtps_pd(x), offset), half));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi32(y, invalid)) != 0) {
-      scalar::FloatToInt32(dst + 4 * i, src + 4 * i, 4);
+  for (; i + 8 <= count; i += 8) {
+    const __m128i lo = _mm256_cvttpd_epi32(
+        _mm256_mul_pd(_mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(in + i)), offset), half));
+    const __m128i hi = _mm256_cvttpd_epi32(
+        _mm256_mul_pd(_mm256_sub_pd(_mm256_cvtps_pd(_mm_loadu_ps(in + i + 4)), offset), half));
+    const __m128i bad = _mm_or_si128(_mm_cmpeq_epi32(lo, invalid), _mm_cmpeq_epi32(hi, invalid));
+    if (_mm_movemask_epi8(bad) != 0) {
+      scalar::FloatToInt32(dst + 4 * i, src + 4 * i, 8);
     } else {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * i), y);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * i), lo);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * i + 16), hi);
     }
   }
   scalar::FloatToInt32(dst + 4 * i, src + 4 * i, count - i);
 }
 
-HALVERN_TARGET("avx")
-static void QuantizeFloatToInt16Avx(unsigned char* dst, const unsigned char* src, int count,
-                                    bool swap) {
-  const __m256 minusOne = _mm256_set1_ps(-1.0f);
-  const __m256d scale = _mm256_set1_pd(32767.0);
+// The method of QuantizeFour, eight lanes at a time.
+HALVERN_TARGET("avx2")
+static __m256i QuantizeEight(__m256 x) {
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 absolute = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), x);
+  const __m256 u = _mm256_min_ps(_mm256_max_ps(absolute, _mm256_setzero_ps()), one);
+  const __m256 a = _mm256_mul_ps(u, _mm256_set1_ps(32768.0f));
+  const __m256i k = _mm256_cvttps_epi32(a);
+  const __m256 below = _mm256_cmp_ps(_mm256_sub_ps(a, _mm256_cvtepi32_ps(k)), u, _CMP_LT_OQ);
+  const __m256i m = _mm256_srai_epi32(_mm256_castps_si256(x), 31);
+  const __m256i magnitude = _mm256_add_epi32(k, _mm256_castps_si256(below));
+  const __m256i y = _mm256_xor_si256(_mm256_add_epi32(magnitude, m), m);
+  const __m256 atOrBelow = _mm256_cmp_ps(x, _mm256_set1_ps(-1.0f), _CMP_LE_OQ);
+  return _mm256_add_epi32(y, _mm256_castps_si256(atOrBelow));
+}
+
+HALVERN_TARGET("avx2")
+static void QuantizeFloatToInt16Avx2(unsigned char* dst, const unsigned char* src, int count,
+                                     bool swap) {
+  const auto* in = reinterpret_cast<const float*>(src);
   int i = 0;
-  for (; i + 8 <= count; i += 8) {
-    __m256 x = _mm256_loadu_ps(reinterpret_cast<const float*>(src + 4 * i));
-    x = _mm256_and_ps(x, _mm256_cmp_ps(x, x, _CMP_ORD_Q));  // NaN becomes 0
-    const __m256i atOrBelow = _mm256_castps_si256(_mm256_cmp_ps(x, minusOne, _CMP_LE_OQ));
-    const __m256 c = _mm256_min_ps(_mm256_max_ps(x, minusOne), _mm256_set1_ps(1.0f));
-    __m128i lo =
-        _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(c)), scale));
-    __m128i hi =
-        _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(c, 1)), scale));
-    lo = _mm_add_epi32(lo, _mm256_castsi256_si128(atOrBelow));
-    hi = _mm_add_epi32(hi, _mm256_extractf128_si256(atOrBelow, 1));
-    __m128i y = _mm_packs_epi32(lo, hi);
-    if (swap) y = _mm_or_si128(_mm_slli_epi16(y, 8), _mm_srli_epi16(y, 8));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 2 * i), y);
+  for (; i + 16 <= count; i += 16) {
+    const __m256i lo = QuantizeEight(_mm256_loadu_ps(in + i));
+    const __m256i hi = QuantizeEight(_mm256_loadu_ps(in + i + 8));
+    // packs works within 128-bit lanes; put the four quarters back in order afterwards.
+    __m256i y = _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8);
+    if (swap) y = _mm256_or_si256(_mm256_slli_epi16(y, 8), _mm256_srli_epi16(y, 8));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 2 * i), y);
   }
-  scalar::QuantizeFloatToInt16(dst + 2 * i, src + 4 * i, count - i, swap);
+  QuantizeFloatToInt16Sse2(dst + 2 * i, src + 4 * i, count - i, swap);
 }
 
 #endif  // HALVERN_X86_DISPATCH
@@ -257,11 +275,14 @@ std::vector<KernelForm> AvailableForms() {
   __builtin_cpu_init();
   const bool ssse3 = __builtin_cpu_supports("ssse3");
   const bool avx = __builtin_cpu_supports("avx");
+  const bool avx2 = __builtin_cpu_supports("avx2");
   if (ssse3 || avx) {
-    forms.push_back({avx ? (ssse3 ? "ssse3+avx" : "avx") : "ssse3",
+    forms.push_back({avx2  ? "ssse3+avx2"
+                     : avx ? "ssse3+avx"
+                           : "ssse3",
                      ssse3 ? Packed24ToFloatSsse3 : Packed24ToFloatSse2,
                      avx ? FloatToInt32Avx : FloatToInt32Sse2,
-                     avx ? QuantizeFloatToInt16Avx : QuantizeFloatToInt16Sse2});
+                     avx2 ? QuantizeFloatToInt16Avx2 : QuantizeFloatToInt16Sse2});
   }
 #endif
   return forms;

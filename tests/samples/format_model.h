@@ -1,5 +1,5 @@
 // A slow, byte-by-byte model of the sample format rules, written straight from the format tables
-// (layouts, ranges and the published constants), for checking the converters against.
+// (layouts, ranges and the documented constants), for checking the converters against.
 #pragma once
 
 #include <cmath>
@@ -21,7 +21,7 @@ struct Format {
   double half;    // full range only
 };
 
-// Constants as published for the full-range formats.
+// Constants as documented for the full-range formats.
 constexpr double kScale8 = 2.0 / 255;
 constexpr double kScale16 = 2.0 / 65535;
 constexpr double kScale24 = 2.0 / 16777215;

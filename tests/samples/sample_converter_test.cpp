@@ -234,7 +234,7 @@ int ChangedByRoundTrip(std::uint32_t code, std::vector<T> all) {
   return changed;
 }
 
-TEST(SampleConverter, FullRangeRoundTripChangesExactlyThePublishedCounts) {
+TEST(SampleConverter, FullRangeRoundTripChangesExactlyTheDocumentedCounts) {
   std::vector<std::int16_t> shorts;
   for (int v = -32768; v <= 32767; ++v) shorts.push_back(static_cast<std::int16_t>(v));
   EXPECT_EQ(ChangedByRoundTrip<std::int16_t>(2, shorts), 160);

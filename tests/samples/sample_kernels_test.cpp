@@ -71,6 +71,12 @@ Bytes InterestingFloats() {
                                1e-30f,
                                3.0517578125e-05f};
   for (int v = -32768; v < 32768; ++v) values.push_back(static_cast<float>(v) / 32768.0f);
+  // The floats nearest to k / 32767 and their neighbours: where x * 32767 lies on or next to a
+  // whole number, so truncation is most sensitive to rounding.
+  for (int k = -32767; k <= 32767; ++k) {
+    const auto f = static_cast<float>(k / 32767.0);
+    values.insert(values.end(), {f, std::nextafter(f, 2.0f), std::nextafter(f, -2.0f)});
+  }
   std::mt19937 random(12345);
   for (int i = 0; i < 100000; ++i) {
     const std::uint32_t bits = random();

@@ -86,7 +86,7 @@ TEST(SampleTraits, RangesAndCodesFollowTheFormatTable) {
   }
 }
 
-TEST(SampleTraits, FullRangeConstantsMatchThePublishedDigits) {
+TEST(SampleTraits, FullRangeConstantsMatchTheDocumentedDigits) {
   EXPECT_EQ(TFullRangeScale<Int8Traits>::kScale, 0.00784313725490196);
   EXPECT_EQ(TFullRangeScale<Int8Traits>::kOffset, 0.0039215686274509665);
   EXPECT_NE(TFullRangeScale<Int8Traits>::kOffset, 0.00392156862745098);
