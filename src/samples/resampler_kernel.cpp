@@ -20,6 +20,10 @@ namespace {
 
 constexpr int kBadArgument = -50;
 
+// Items summed together: six independent sums keep two adders with a latency of three cycles
+// busy, as current x86 cores have them.
+constexpr int kItemsPerChunk = 6;
+
 float ClampToFloat(double sum) {
   if (sum >= 1.0) return 1.0f;
   if (sum < -1.0) return -1.0f;
@@ -184,14 +188,11 @@ template <int W, int C>
   }
 }
 
-// Items summed together: enough independent sums to cover the latency of the additions.
-constexpr int ItemsPerChunk(int lanes) { return lanes == 4 ? 6 : 6; }
-
 template <int W>
 [[gnu::always_inline]] inline void RunLanes(const CLaneJob& job) {
   FillScratch<W>(job);
   for (std::size_t c = 0; c < job.chunkCount; ++c) {
-    SumChunkOf<W, ItemsPerChunk(W)>(job, job.chunks[c]);
+    SumChunkOf<W, kItemsPerChunk>(job, job.chunks[c]);
   }
 }
 
@@ -200,10 +201,6 @@ void RunVector(const CLaneJob& job) { RunLanes<2>(job); }
 #if HALVERN_KERNEL_AVX2
 __attribute__((target("avx2"))) void RunAvx2(const CLaneJob& job) { RunLanes<4>(job); }
 #endif
-
-#else
-
-constexpr int ItemsPerChunk(int) { return 1; }
 
 #endif  // HALVERN_KERNEL_LANES
 
@@ -260,14 +257,14 @@ void ResampleChannelBlock(const float* input, std::int32_t stride, float* output
 
 bool CResamplerKernel::IsAvailable(EPath path) {
   switch (path) {
-    case EPath::kScalar:
-      return true;
 #if HALVERN_KERNEL_LANES
     case EPath::kVector:
-      return true;
 #endif
+    case EPath::kScalar:
+      return true;
 #if HALVERN_KERNEL_AVX2
     case EPath::kAvx2:
+      __builtin_cpu_init();  // may run before the constructor that would initialise it
       return __builtin_cpu_supports("avx2");
 #endif
     default:
@@ -301,7 +298,7 @@ CResamplerKernel::CResamplerKernel(std::int32_t upFactor, std::int32_t downFacto
   if (path == EPath::kScalar) return;
 
   const std::int64_t lanes = LanesOf(path);
-  const std::int64_t perChunk = ItemsPerChunk(static_cast<int>(lanes));
+  const std::int64_t perChunk = kItemsPerChunk;
   std::vector<std::pair<std::int32_t, CItem>> leftovers;
   const std::int64_t residues = std::min<std::int64_t>(upFactor, outputFrames);
   for (std::int64_t r = 0; r < residues; ++r) {
