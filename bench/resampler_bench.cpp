@@ -170,7 +170,7 @@ void BM_Soxr(benchmark::State& state, int sourceRate, int targetRate) {
   Measure(state, Direction(sourceRate, targetRate) + "/soxr_hq", [&] {
     size_t used = 0;
     size_t made = 0;
-    soxr_process(soxr, in.data(), inFrames, &used, out.data(), 2 * outFrames, &made);
+    soxr_process(soxr, in.data(), inFrames, &used, out.data(), 2 * std::size_t(outFrames), &made);
     benchmark::DoNotOptimize(out.data());
   });
   soxr_delete(soxr);
