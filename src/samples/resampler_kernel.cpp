@@ -109,11 +109,12 @@ template <int W>
   for (std::int64_t q = direct; q < whole; ++q, row += W) {
     V v;
     std::memcpy(&v, row - back, sizeof v);
-    const V fresh = V{} + static_cast<double>(base[(q + lastLane) * stride]);
+    V fresh{};
+    fresh[W - 1] = static_cast<double>(base[(q + lastLane) * stride]);
     if constexpr (W == 4) {
-      v = __builtin_shufflevector(v, fresh, 1, 2, 3, 4);
+      v = __builtin_shufflevector(v, fresh, 1, 2, 3, 7);
     } else {
-      v = __builtin_shufflevector(v, fresh, 1, 2);
+      v = __builtin_shufflevector(v, fresh, 1, 3);
     }
     std::memcpy(row, &v, sizeof v);
   }
