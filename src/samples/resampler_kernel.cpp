@@ -126,7 +126,8 @@ template <int W>
   }
 }
 
-// Sums the C items of a chunk, each lane in tap order. Items of one residue share their taps and
+// Sums the C items of a chunk, each lane in tap order with a separate multiply and add (the build
+// forbids fusing them), exactly as the reference does. Items of one residue share their taps and
 // lie a fixed number of rows apart, which saves a load per item and tap.
 template <int W, int C, bool kSharedRow>
 [[gnu::always_inline]] inline void SumChunk(const CLaneJob& job,
