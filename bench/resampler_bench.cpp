@@ -72,7 +72,8 @@ void Measure(benchmark::State& state, const std::string& name, Pull&& pull) {
   const std::clock_t start = std::clock();
   for (auto _ : state) pull();
   const double seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
-  if (state.iterations() > 0) g_Summary.runs[name].push_back(seconds / state.iterations());
+  if (state.iterations() > 0)
+    g_Summary.runs[name].push_back(seconds / static_cast<double>(state.iterations()));
 }
 
 // The converter's block loop without the socket: input chunks of B frames, output blocks computed
@@ -89,7 +90,7 @@ class CKernelStream {
         m_Kernel(m_Geometry.upFactor, m_Geometry.downFactor, m_Geometry.halfLength, m_Table.data(),
                  m_Geometry.outputBlock, path),
         m_Input(Noise(std::size_t{kChannels} *
-                      std::max<std::size_t>(sourceRate * kInputSeconds,
+                      std::max<std::size_t>(std::size_t(sourceRate) * kInputSeconds,
                                             4 * std::size_t(m_Geometry.inputBlock)))),
         m_Block(std::size_t{kChannels} * m_Geometry.outputBlock),
         m_Position(m_Geometry.outputBlock) {}
@@ -100,7 +101,7 @@ class CKernelStream {
       const int n = std::min(frames, m_Geometry.outputBlock - m_Position);
       std::memcpy(out, m_Block.data() + std::size_t{kChannels} * m_Position,
                   sizeof(float) * kChannels * n);
-      out += kChannels * n;
+      out += std::ptrdiff_t{kChannels} * n;
       frames -= n;
       m_Position += n;
     }
@@ -169,7 +170,7 @@ void BM_Soxr(benchmark::State& state, int sourceRate, int targetRate) {
   Measure(state, Direction(sourceRate, targetRate) + "/soxr_hq", [&] {
     size_t used = 0;
     size_t made = 0;
-    soxr_process(soxr, in.data(), inFrames, &used, out.data(), 2 * outFrames, &made);
+    soxr_process(soxr, in.data(), inFrames, &used, out.data(), 2 * std::size_t(outFrames), &made);
     benchmark::DoNotOptimize(out.data());
   });
   soxr_delete(soxr);
