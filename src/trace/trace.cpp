@@ -20,8 +20,8 @@ CCaller FindCaller(QKDEBUG_PROC_INFO* block) {
   CCaller caller;
   caller.process = QKDEBUG_GetProcInfoPtr(block, GetCurrentProcessId(), false, false);
   if (caller.process != nullptr)
-    caller.thread = QKDEBUG_GetThreadInfoPtr(block, GetCurrentProcessId(), GetCurrentThreadId(),
-                                             false, false);
+    caller.thread =
+        QKDEBUG_GetThreadInfoPtr(block, GetCurrentProcessId(), GetCurrentThreadId(), false, false);
   return caller;
 }
 
@@ -226,8 +226,10 @@ void DebugPrint(const char* format, ...) {
   char body[kMaxChars + 16];
   std::snprintf(body, sizeof(body), "%-6s %s%s", "VX: ", message,
                 length > 0 && message[length - 1] == '\n' ? "" : "\n");
-  platform::EmitDebugStringW(reinterpret_cast<const char16_t*>(platform::Utf8ToUtf16(head).c_str()));
-  platform::EmitDebugStringW(reinterpret_cast<const char16_t*>(platform::Utf8ToUtf16(body).c_str()));
+  platform::EmitDebugStringW(
+      reinterpret_cast<const char16_t*>(platform::Utf8ToUtf16(head).c_str()));
+  platform::EmitDebugStringW(
+      reinterpret_cast<const char16_t*>(platform::Utf8ToUtf16(body).c_str()));
 }
 
 std::string TraceCallPrefix(const char* function) {

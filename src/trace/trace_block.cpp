@@ -16,7 +16,8 @@ class CTraceSession {
       : m_Mutex(mutex), m_Mapping(mapping), m_View(view) {}
   ~CTraceSession() {
     if (m_View != nullptr && (!UnmapViewOfFile(m_View) || !CloseHandle(m_Mapping)))
-      DebugPrint("%s ERROR: Global memory could not be freed!", TraceCallPrefix("TraceTerminateThread").c_str());
+      DebugPrint("%s ERROR: Global memory could not be freed!",
+                 TraceCallPrefix("TraceTerminateThread").c_str());
     if (m_Mutex != nullptr) CloseHandle(m_Mutex);
   }
   CTraceSession(const CTraceSession&) = delete;

@@ -19,8 +19,8 @@ constexpr int kTraceMaxThreads = 96;
 constexpr int kTraceAdvertisedMemoryKB = 26232;
 
 constexpr std::uint32_t kTraceThreadMarker = 0xDEADBEEFu;
-constexpr std::size_t kTraceIndentChars = 4096;    // with the terminator
-constexpr std::size_t kTracePathChars = 258;       // field size; at most 254 characters are used
+constexpr std::size_t kTraceIndentChars = 4096;  // with the terminator
+constexpr std::size_t kTracePathChars = 258;     // field size; at most 254 characters are used
 constexpr std::size_t kTraceMaxPathLength = 254;
 constexpr std::size_t kTracePendingChars = 51200;  // with the terminator
 

@@ -251,8 +251,9 @@ void ReportThreadNotFound(const char* prefix, const QKDEBUG_PROC_INFO* process, 
                            : "%s Thread %04X not found: Currently %d threads are active!!!",
                prefix, id, active);
   else
-    DebugPrint(terminating ? "%s ERROR: Thread %04X not found: Max. number of threads (%d) reached!!!"
-                           : "%s Thread %04X not found: Max. number of threads (%d) reached!!!",
+    DebugPrint(terminating
+                   ? "%s ERROR: Thread %04X not found: Max. number of threads (%d) reached!!!"
+                   : "%s Thread %04X not found: Max. number of threads (%d) reached!!!",
                prefix, id, kTraceMaxThreads);
 }
 

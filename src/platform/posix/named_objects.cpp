@@ -73,7 +73,8 @@ std::string ShmName(LPCWSTR name, const char* suffix) {
 // Whether the name still leads to the file behind `fd`. Checked by path: opening and closing a
 // second descriptor would drop every record lock this process holds on the file.
 bool SameFile(int fd, const std::string& name) {
-  struct stat a {}, b {};
+  struct stat a {
+  }, b{};
   return ::fstat(fd, &a) == 0 && ::stat(("/dev/shm" + name).c_str(), &b) == 0 &&
          a.st_ino == b.st_ino && a.st_dev == b.st_dev;
 }
@@ -250,8 +251,7 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
     return nullptr;
   }
   bool existed = false;
-  Segment* segment =
-      Acquire(ShmName(name, ""), size, true, &existed, [](int) { return true; });
+  Segment* segment = Acquire(ShmName(name, ""), size, true, &existed, [](int) { return true; });
   if (segment == nullptr) return nullptr;
   auto* mapping = new (std::nothrow) MappingObject(segment);
   if (mapping == nullptr) {
@@ -295,8 +295,8 @@ LPVOID MapViewOfFile(HANDLE handle, DWORD desiredAccess, DWORD offsetHigh, DWORD
   }
   const std::size_t length = bytes == 0 ? segment->size - offset : bytes;
   const int protection = (desiredAccess & FILE_MAP_WRITE) != 0 ? PROT_READ | PROT_WRITE : PROT_READ;
-  void* address = ::mmap(nullptr, length, protection, MAP_SHARED, segment->fd,
-                         static_cast<off_t>(offset));
+  void* address =
+      ::mmap(nullptr, length, protection, MAP_SHARED, segment->fd, static_cast<off_t>(offset));
   if (address == MAP_FAILED) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
@@ -346,8 +346,8 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
           return ok;
         });
     if (segment == nullptr) return nullptr;
-    void* address = ::mmap(nullptr, sizeof(SharedMutex), PROT_READ | PROT_WRITE, MAP_SHARED,
-                           segment->fd, 0);
+    void* address =
+        ::mmap(nullptr, sizeof(SharedMutex), PROT_READ | PROT_WRITE, MAP_SHARED, segment->fd, 0);
     if (address == MAP_FAILED) {
       Release(segment);
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);

@@ -1,13 +1,14 @@
 #include "platform/posix/process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <new>
 #include <string>
 
@@ -60,6 +61,12 @@ HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  // The own process has one object that is never freed: tracing opens it for every line.
+  static auto* const self = new ProcessObject(::getpid());
+  if (id == self->id()) {
+    self->Retain();
+    return self;
+  }
   return new (std::nothrow) ProcessObject(id);
 }
 
@@ -69,9 +76,15 @@ BOOL K32GetProcessMemoryInfo(HANDLE process, PPROCESS_MEMORY_COUNTERS counters, 
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::ifstream statm("/proc/" + std::to_string(object->id()) + "/statm");
+  // Read with plain system calls: the trace line path calls this and allocates nothing.
+  char path[48];
+  std::snprintf(path, sizeof(path), "/proc/%d/statm", static_cast<int>(object->id()));
+  char text[128] = {};
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  const ssize_t length = fd >= 0 ? ::read(fd, text, sizeof(text) - 1) : -1;
+  if (fd >= 0) ::close(fd);
   unsigned long long pages = 0, resident = 0;
-  if (!(statm >> pages >> resident)) {
+  if (length <= 0 || std::sscanf(text, "%llu %llu", &pages, &resident) != 2) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
@@ -112,7 +125,7 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES) {
     return FALSE;
   }
   if (::mkdir(Utf16ToUtf8(path).c_str(), 0777) == 0) return TRUE;
-  SetLastError(errno == EEXIST ? ERROR_ALREADY_EXISTS
+  SetLastError(errno == EEXIST   ? ERROR_ALREADY_EXISTS
                : errno == ENOENT ? kErrorPathNotFound
                                  : ERROR_ACCESS_DENIED);
   return FALSE;
