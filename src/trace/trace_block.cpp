@@ -34,7 +34,7 @@ class CTraceSession {
 
 namespace {
 
-// Never held while waiting for the block mutex once a session exists, so the two cannot deadlock.
+// Guards the three below; never held while waiting for the block mutex.
 std::mutex g_SessionLock;
 std::shared_ptr<CTraceSession> g_Session;
 std::string g_BlockName;
@@ -50,8 +50,7 @@ const std::string& BlockNameLocked() {
   return g_BlockName;
 }
 
-std::shared_ptr<CTraceSession> OpenSession() {
-  const std::string& name = BlockNameLocked();
+std::shared_ptr<CTraceSession> OpenSession(const std::string& name) {
   const platform::WString mutexName = platform::Utf8ToUtf16(name + "_Mutex");
   const platform::WString mappingName = platform::Utf8ToUtf16(name);
   HANDLE mutex = CreateMutexW(nullptr, FALSE, mutexName.c_str());
@@ -80,9 +79,18 @@ std::shared_ptr<CTraceSession> OpenSession() {
   return std::make_shared<CTraceSession>(mutex, mapping, static_cast<QKDEBUG_PROC_INFO*>(view));
 }
 
+// The block mutex is never waited for under g_SessionLock: opening happens outside it, and of two
+// threads that open at once the first to come back wins.
 std::shared_ptr<CTraceSession> CurrentSession(bool create) {
+  std::string name;
+  {
+    std::lock_guard guard(g_SessionLock);
+    if (g_Session != nullptr || !create) return g_Session;
+    name = BlockNameLocked();
+  }
+  std::shared_ptr<CTraceSession> opened = OpenSession(name);
   std::lock_guard guard(g_SessionLock);
-  if (g_Session == nullptr && create) g_Session = OpenSession();
+  if (g_Session == nullptr) g_Session = opened;
   return g_Session;
 }
 

@@ -93,6 +93,9 @@ TEST(NamedMutex, IsRecursiveAndOwnedByOneThreadAtATime) {
 }
 
 TEST(NamedMutex, AThreadEndingAsOwnerAbandonsIt) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer does not follow a robust mutex handed over by a dead owner";
+#endif
   const WString name = UniqueName("abandoned");
   HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
   ASSERT_NE(mutex, nullptr);

@@ -104,10 +104,9 @@ int CChildProcess::Wait(DWORD timeoutMs) {
     const pid_t done = ::waitpid(m_Pid, &status, WNOHANG);
     if (done == m_Pid) {
       m_Pid = -1;
-      if (!WIFEXITED(status)) std::fprintf(stderr, "child status %x\n", status);
+      if (WIFSIGNALED(status)) std::fprintf(stderr, "child ended by signal %d\n", WTERMSIG(status));
       return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    if (done < 0) std::perror("waitpid");
     if (done < 0 || std::chrono::steady_clock::now() > deadline) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <map>
@@ -171,17 +172,27 @@ std::map<const void*, View>& Views() {
   return *views;
 }
 
+// The owner and depth are kept beside the pthread mutex so that a release by another thread is
+// refused without touching the mutex, as Windows refuses it.
 struct SharedMutex {
   pthread_mutex_t mutex;
+  std::atomic<DWORD> owner;  // thread id, 0 when free
+  DWORD depth;               // written by the owner only
 };
+static_assert(std::atomic<DWORD>::is_always_lock_free, "shared between processes");
 
-bool InitialiseMutex(pthread_mutex_t* mutex) {
+bool InitialiseMutex(SharedMutex* shared) {
+  pthread_mutex_t* mutex = &shared->mutex;
   pthread_mutexattr_t attributes;
   if (pthread_mutexattr_init(&attributes) != 0) return false;
   bool ok = pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE) == 0 &&
             pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST) == 0;
   ok = ok && pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED) == 0;
   ok = ok && pthread_mutex_init(mutex, &attributes) == 0;
+  if (ok) {
+    new (&shared->owner) std::atomic<DWORD>(0);
+    shared->depth = 0;
+  }
   pthread_mutexattr_destroy(&attributes);
   return ok;
 }
@@ -218,9 +229,11 @@ class MutexObject final : public KernelObject {
     }
     switch (result) {
       case 0:
+        Acquired(false);
         return WAIT_OBJECT_0;
       case EOWNERDEAD:  // the owner died holding it: ours now, as Windows hands it over
         pthread_mutex_consistent(&m_Shared->mutex);
+        Acquired(true);
         return WAIT_ABANDONED;
       case ETIMEDOUT:
         return WAIT_TIMEOUT;
@@ -230,10 +243,23 @@ class MutexObject final : public KernelObject {
     }
   }
 
+  void Acquired(bool abandoned) {
+    const DWORD self = GetCurrentThreadId();
+    if (abandoned || m_Shared->owner.load(std::memory_order_relaxed) != self) {
+      m_Shared->owner.store(self, std::memory_order_relaxed);
+      m_Shared->depth = 0;
+    }
+    ++m_Shared->depth;
+  }
+
   BOOL Unlock() {
-    if (pthread_mutex_unlock(&m_Shared->mutex) == 0) return TRUE;
-    SetLastError(kErrorNotOwner);
-    return FALSE;
+    if (m_Shared->owner.load(std::memory_order_relaxed) != GetCurrentThreadId()) {
+      SetLastError(kErrorNotOwner);
+      return FALSE;
+    }
+    if (--m_Shared->depth == 0) m_Shared->owner.store(0, std::memory_order_relaxed);
+    pthread_mutex_unlock(&m_Shared->mutex);
+    return TRUE;
   }
 
  private:
@@ -329,7 +355,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
   bool existed = false;
   if (name == nullptr) {
     auto* shared = new (std::nothrow) SharedMutex;
-    if (shared == nullptr || !InitialiseMutex(&shared->mutex)) {
+    if (shared == nullptr || !InitialiseMutex(shared)) {
       delete shared;
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;
@@ -341,7 +367,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
           void* address =
               ::mmap(nullptr, sizeof(SharedMutex), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
           if (address == MAP_FAILED) return false;
-          const bool ok = InitialiseMutex(&static_cast<SharedMutex*>(address)->mutex);
+          const bool ok = InitialiseMutex(static_cast<SharedMutex*>(address));
           ::munmap(address, sizeof(SharedMutex));
           return ok;
         });
