@@ -38,17 +38,13 @@ TEST(NamedMapping, HandlesOfOneNameShareMemoryUntilTheLastGoes) {
   ASSERT_NE(b, nullptr);
   EXPECT_STREQ(b, "shared");
 
-  // A view keeps the mapping alive after every handle is closed.
+  // The name goes with the last handle; views keep their memory.
   CloseHandle(first);
   CloseHandle(second);
-  HANDLE reopened = OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str());
-  ASSERT_NE(reopened, nullptr);
-  CloseHandle(reopened);
-  EXPECT_TRUE(UnmapViewOfFile(a));
-  EXPECT_TRUE(UnmapViewOfFile(b));
   EXPECT_EQ(OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str()), nullptr);
+  EXPECT_STREQ(b, "shared");
 
-  // Created again, it starts from zero.
+  // Created again, it is a new mapping that starts from zero.
   HANDLE fresh =
       CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536, name.c_str());
   ASSERT_NE(fresh, nullptr);
@@ -56,8 +52,13 @@ TEST(NamedMapping, HandlesOfOneNameShareMemoryUntilTheLastGoes) {
   auto* c = static_cast<char*>(MapViewOfFile(fresh, FILE_MAP_ALL_ACCESS, 0, 0, 0));
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c[0], 0);
-  UnmapViewOfFile(c);
+  c[0] = 'x';
+  EXPECT_STREQ(a, "shared");
+  EXPECT_TRUE(UnmapViewOfFile(a));
+  EXPECT_TRUE(UnmapViewOfFile(b));
+  EXPECT_TRUE(UnmapViewOfFile(c));
   CloseHandle(fresh);
+  EXPECT_EQ(OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str()), nullptr);
 }
 
 TEST(NamedMutex, IsRecursiveAndOwnedByOneThreadAtATime) {

@@ -24,11 +24,12 @@ namespace {
 
 constexpr DWORD kErrorNotOwner = 288;
 
-// Lifetime of a named object across processes. Every process that holds the object keeps a shared
-// record lock on byte 1 of its shm file; the kernel drops it when the process ends in any way.
-// Opening and closing take an exclusive lock on byte 0 first, so "am I the only holder?" (a write
-// lock on byte 1 succeeds) and the unlink or re-initialisation that follows are one step. A file
-// found without holders is left over from killed processes and counts as absent.
+// Lifetime of a named object across processes. Every process that holds a handle to the object
+// keeps a shared record lock on byte 1 of its shm file; the kernel drops it when the process ends
+// in any way. Opening and closing take an exclusive lock on byte 0 first, so "am I the only
+// holder?" (a write lock on byte 1 succeeds) and what follows from it are one step. As on Windows
+// the name goes with the last handle, while views keep the memory: a file that has content but no
+// holder (kept by views only, or left over from killed processes) is unlinked, never reused.
 constexpr off_t kGuardByte = 0;
 constexpr off_t kHolderByte = 1;
 
@@ -50,7 +51,8 @@ struct Segment {
   std::string name;
   int fd = -1;
   std::size_t size = 0;
-  int references = 0;
+  int handles = 0;
+  int views = 0;
 };
 
 // Never destroyed: handles may be closed by other objects' static destructors at exit.
@@ -80,15 +82,15 @@ bool SameFile(int fd, const std::string& name) {
          a.st_ino == b.st_ino && a.st_dev == b.st_dev;
 }
 
-// Opens (or creates) the named object and takes this process's holder lock. `fresh` reports that no
-// other process held it; its contents are then zero and `initialise` has run on the descriptor.
+// Opens (or creates) the named object and takes this process's holder lock. `existed` is false
+// when the object was created here; its contents are then zero and `initialise` has run on it.
 template <typename Init>
 Segment* Acquire(const std::string& name, std::size_t size, bool create, bool* existed,
                  Init initialise) {
   std::lock_guard registryGuard(RegistryLock());
   auto found = Registry().find(name);
   if (found != Registry().end()) {
-    ++found->second->references;
+    ++found->second->handles;
     *existed = true;
     return found->second;
   }
@@ -107,22 +109,24 @@ Segment* Acquire(const std::string& name, std::size_t size, bool create, bool* e
       ::close(fd);
       continue;
     }
+    struct stat info {};
     const bool alone = LockByte(fd, kHolderByte, F_WRLCK, false);
-    if (alone && !create) {
+    if (::fstat(fd, &info) != 0) info.st_size = 0;
+    if (alone && info.st_size != 0) {  // no holder: stale, the name is free
       ::shm_unlink(name.c_str());
       ::close(fd);
+      if (create) continue;
+    }
+    if (alone && !create) {  // not created yet by the process that opened it
+      if (info.st_size == 0) ::close(fd);
       SetLastError(ERROR_FILE_NOT_FOUND);
       return nullptr;
     }
-    struct stat info {};
     bool ok = true;
-    if (alone) {
-      ok = ::ftruncate(fd, 0) == 0 && ::ftruncate(fd, static_cast<off_t>(size)) == 0 &&
-           initialise(fd);
-    } else {
-      ok = ::fstat(fd, &info) == 0;
+    if (alone)
+      ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0 && initialise(fd);
+    else
       size = static_cast<std::size_t>(info.st_size);
-    }
     if (!ok || !LockByte(fd, kHolderByte, F_RDLCK, false)) {
       if (alone) ::shm_unlink(name.c_str());
       ::close(fd);
@@ -130,32 +134,40 @@ Segment* Acquire(const std::string& name, std::size_t size, bool create, bool* e
       return nullptr;
     }
     LockByte(fd, kGuardByte, F_UNLCK, false);
-    auto* segment = new Segment{name, fd, size, 1};
+    auto* segment = new Segment{name, fd, size, 1, 0};
     Registry()[name] = segment;
     *existed = !alone;
     return segment;
   }
 }
 
-void Release(Segment* segment) {
+// The last handle of this process gives up the name (removing it when no other process holds it);
+// the last view frees the bookkeeping.
+void ReleaseHandle(Segment* segment) {
   std::lock_guard registryGuard(RegistryLock());
-  if (--segment->references > 0) return;
+  if (--segment->handles > 0) return;
   LockByte(segment->fd, kGuardByte, F_WRLCK, true);
   if (LockByte(segment->fd, kHolderByte, F_WRLCK, false)) ::shm_unlink(segment->name.c_str());
   ::close(segment->fd);  // drops every record lock of this process on the file
+  segment->fd = -1;
   Registry().erase(segment->name);
-  delete segment;
+  if (segment->views == 0) delete segment;
 }
 
-void Retain(Segment* segment) {
+void RetainView(Segment* segment) {
   std::lock_guard registryGuard(RegistryLock());
-  ++segment->references;
+  ++segment->views;
+}
+
+void ReleaseView(Segment* segment) {
+  std::lock_guard registryGuard(RegistryLock());
+  if (--segment->views == 0 && segment->handles == 0) delete segment;
 }
 
 class MappingObject final : public KernelObject {
  public:
   explicit MappingObject(Segment* segment) : m_Segment(segment) {}
-  ~MappingObject() override { Release(m_Segment); }
+  ~MappingObject() override { ReleaseHandle(m_Segment); }
   Segment* segment() const { return m_Segment; }
 
  private:
@@ -204,7 +216,7 @@ class MutexObject final : public KernelObject {
   ~MutexObject() override {
     if (m_Segment != nullptr) {
       ::munmap(m_Shared, sizeof(SharedMutex));
-      Release(m_Segment);
+      ReleaseHandle(m_Segment);
     } else {
       pthread_mutex_destroy(&m_Shared->mutex);
       delete m_Shared;
@@ -281,7 +293,7 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
   if (segment == nullptr) return nullptr;
   auto* mapping = new (std::nothrow) MappingObject(segment);
   if (mapping == nullptr) {
-    Release(segment);
+    ReleaseHandle(segment);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
@@ -299,7 +311,7 @@ HANDLE OpenFileMappingW(DWORD, BOOL, LPCWSTR name) {
   if (segment == nullptr) return nullptr;
   auto* mapping = new (std::nothrow) MappingObject(segment);
   if (mapping == nullptr) {
-    Release(segment);
+    ReleaseHandle(segment);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
@@ -327,7 +339,7 @@ LPVOID MapViewOfFile(HANDLE handle, DWORD desiredAccess, DWORD offsetHigh, DWORD
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  Retain(segment);
+  RetainView(segment);
   std::lock_guard registryGuard(RegistryLock());
   Views()[address] = View{segment, length};
   return address;
@@ -346,7 +358,7 @@ BOOL UnmapViewOfFile(LPCVOID address) {
     Views().erase(found);
   }
   ::munmap(const_cast<void*>(address), view.length);
-  Release(view.segment);
+  ReleaseView(view.segment);
   return TRUE;
 }
 
@@ -375,7 +387,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
     void* address =
         ::mmap(nullptr, sizeof(SharedMutex), PROT_READ | PROT_WRITE, MAP_SHARED, segment->fd, 0);
     if (address == MAP_FAILED) {
-      Release(segment);
+      ReleaseHandle(segment);
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;
     }
