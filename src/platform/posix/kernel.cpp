@@ -109,14 +109,15 @@ void GetTime(SYSTEMTIME* out, bool local) {
 
 namespace halvern::platform {
 
+// Never destroyed: a finishing thread may still signal them while the process exits.
 std::mutex& KernelObject::WaitLock() {
-  static std::mutex lock;
-  return lock;
+  static auto* lock = new std::mutex;
+  return *lock;
 }
 
 std::condition_variable& KernelObject::WaitChanged() {
-  static std::condition_variable changed;
-  return changed;
+  static auto* changed = new std::condition_variable;
+  return *changed;
 }
 
 }  // namespace halvern::platform
