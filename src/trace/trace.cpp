@@ -109,7 +109,7 @@ void FormatPrefix(QKDEBUG_THREAD_INFO* thread, char* out, std::size_t size) {
 }
 
 void AppendPending(QKDEBUG_PROC_INFO* process, const WCHAR* line, std::size_t length) {
-  std::size_t used = platform::Utf16Length(process->pendingOutput);
+  const std::size_t used = TracePendingLength(process);
   const std::size_t room = kTracePendingChars - 1 - used;
   const std::size_t count = length < room ? length : room;
   std::memcpy(process->pendingOutput + used, line, count * sizeof(WCHAR));

@@ -127,6 +127,23 @@ QKDEBUG_PROC_INFO* QKDEBUG_GM_GetProcessCachePtr() {
   return session != nullptr ? session->View() : nullptr;
 }
 
+std::size_t TracePendingLength(const QKDEBUG_PROC_INFO* process) {
+  std::size_t low = 0;
+  std::size_t high = kTracePendingChars - 1;  // the last character is always the terminator
+  while (low < high) {
+    const std::size_t middle = (low + high) / 2;
+    if (process->pendingOutput[middle] != 0)
+      low = middle + 1;
+    else
+      high = middle;
+  }
+  return low;
+}
+
+void TraceClearPending(QKDEBUG_PROC_INFO* process) {
+  std::memset(process->pendingOutput, 0, TracePendingLength(process) * sizeof(WCHAR));
+}
+
 void ClearThreadEntry(QKDEBUG_THREAD_INFO* entry) {
   std::memset(entry, 0, sizeof(*entry));
   entry->marker = kTraceThreadMarker;

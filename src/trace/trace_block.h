@@ -122,6 +122,11 @@ QKDEBUG_THREAD_INFO* QKDEBUG_GetThreadInfoPtr(QKDEBUG_PROC_INFO* block, DWORD pr
                                               DWORD threadId, bool reportIfUninitialised,
                                               bool create);
 
+// The queued file output is kept zero beyond its text: it is cleared with zeros, never only
+// terminated, so its end is found by bisection rather than by a scan on every line.
+std::size_t TracePendingLength(const QKDEBUG_PROC_INFO* process);
+void TraceClearPending(QKDEBUG_PROC_INFO* process);
+
 // The entry state of a new or released thread.
 void ClearThreadEntry(QKDEBUG_THREAD_INFO* entry);
 int CountActiveThreads(const QKDEBUG_PROC_INFO* process);

@@ -72,7 +72,7 @@ TEST_F(TraceFile, PendingOutputIsCutAt51200CharactersWithTheTerminator) {
     QKDEBUG_PROC_INFO* process =
         QKDEBUG_GetProcInfoPtr(lock.Block(), GetCurrentProcessId(), false, false);
     ASSERT_NE(process, nullptr);
-    process->pendingOutput[0] = 0;
+    TraceClearPending(process);
     for (int i = 0; i < 600; ++i) {
       char body[95];
       std::snprintf(body, sizeof(body), "%04d%s", i, std::string(90, 'q').c_str());

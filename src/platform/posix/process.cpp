@@ -30,11 +30,21 @@ constexpr char kCommonDataFolder[] = "/var/tmp";
 
 class ProcessObject final : public KernelObject {
  public:
-  explicit ProcessObject(pid_t id) : m_Id(id) {}
+  explicit ProcessObject(pid_t id) : m_Id(id) {
+    char path[48];
+    std::snprintf(path, sizeof(path), "/proc/%d/statm", static_cast<int>(id));
+    m_Statm = ::open(path, O_RDONLY | O_CLOEXEC);
+  }
+  ~ProcessObject() override {
+    if (m_Statm >= 0) ::close(m_Statm);
+  }
   pid_t id() const { return m_Id; }
+  // Kept open: reading it again from the start is one system call.
+  int statm() const { return m_Statm; }
 
  private:
   pid_t m_Id;
+  int m_Statm;
 };
 
 // Copies with truncation, always terminated; returns the characters copied.
@@ -57,15 +67,15 @@ std::string FopenMode(LPCWSTR mode) {
 
 HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
   const auto id = static_cast<pid_t>(processId);
-  if (id <= 0 || (::kill(id, 0) != 0 && errno != EPERM)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
   // The own process has one object that is never freed: tracing opens it for every line.
   static auto* const self = new ProcessObject(::getpid());
   if (id == self->id()) {
     self->Retain();
     return self;
+  }
+  if (id <= 0 || (::kill(id, 0) != 0 && errno != EPERM)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
   }
   return new (std::nothrow) ProcessObject(id);
 }
@@ -76,13 +86,10 @@ BOOL K32GetProcessMemoryInfo(HANDLE process, PPROCESS_MEMORY_COUNTERS counters, 
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  // Read with plain system calls: the trace line path calls this and allocates nothing.
-  char path[48];
-  std::snprintf(path, sizeof(path), "/proc/%d/statm", static_cast<int>(object->id()));
+  // Plain system calls: the trace line path calls this and allocates nothing.
   char text[128] = {};
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  const ssize_t length = fd >= 0 ? ::read(fd, text, sizeof(text) - 1) : -1;
-  if (fd >= 0) ::close(fd);
+  const ssize_t length =
+      object->statm() >= 0 ? ::pread(object->statm(), text, sizeof(text) - 1, 0) : -1;
   unsigned long long pages = 0, resident = 0;
   if (length <= 0 || std::sscanf(text, "%llu %llu", &pages, &resident) != 2) {
     SetLastError(ERROR_ACCESS_DENIED);
