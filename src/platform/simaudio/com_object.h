@@ -54,6 +54,7 @@ HRESULT ReadPropertyLocked(const CSimEndpoint& endpoint, const PROPERTYKEY& key,
 IMMDevice* NewDevice(EndpointPtr endpoint);
 IMMDeviceEnumerator* NewDeviceEnumerator();
 IUnknown* NewPolicyConfig();
+bool IsPolicyConfigClass(REFCLSID clsid);
 IAudioClient* NewAudioClient(EndpointPtr endpoint);
 IAudioEndpointVolume* NewEndpointVolume(EndpointPtr endpoint);
 IAudioMeterInformation* NewMeter(EndpointPtr endpoint);
