@@ -66,7 +66,7 @@ void MeasurePeaks(const BYTE* data, UINT32 frames, const WAVEFORMATEX& format, f
   for (UINT32 f = 0; f < frames; ++f) {
     const BYTE* frame = data + static_cast<size_t>(f) * format.nBlockAlign;
     for (int c = 0; c < channels; ++c) {
-      const BYTE* s = frame + c * bytes;
+      const BYTE* s = frame + static_cast<size_t>(c) * bytes;
       double v = 0.0;
       if (flt) {
         float x;

@@ -11,7 +11,7 @@ namespace halvern::simaudio {
 
 namespace {
 
-constexpr REFERENCE_TIME kMaxExclusivePeriod = 5000 * 10000;  // 5 s
+constexpr REFERENCE_TIME kMaxExclusivePeriod = REFERENCE_TIME{5000} * 10000;  // 5 s
 
 UINT32 FramesOf(REFERENCE_TIME hns, DWORD rate) {
   return static_cast<UINT32>((static_cast<std::uint64_t>(hns) * rate + kHnsPerSecond / 2) /

@@ -19,12 +19,13 @@ constexpr double kPi = 3.14159265358979323846;
 // A 1 kHz tone at half scale, a pure function of the frame position so that the copy can be
 // checked frame by frame: left = the tone, right = its negation.
 std::int16_t Tone(UINT64 frame) {
-  return static_cast<std::int16_t>(16384.0 * std::sin(2.0 * kPi * 1000.0 * frame / 48000.0));
+  return static_cast<std::int16_t>(
+      16384.0 * std::sin(2.0 * kPi * 1000.0 * static_cast<double>(frame) / 48000.0));
 }
 
 void ToneSource(BYTE* data, UINT32 frames, const WAVEFORMATEX&, UINT64 position) {
   auto* s = reinterpret_cast<std::int16_t*>(data);
-  for (UINT32 i = 0; i < frames; ++i) {
+  for (size_t i = 0; i < frames; ++i) {
     s[2 * i] = Tone(position + i);
     s[2 * i + 1] = static_cast<std::int16_t>(-Tone(position + i));
   }
@@ -85,7 +86,7 @@ TEST_F(SimStreaming, CopyLoopMovesTheToneFromCaptureToRenderInOrder) {
                           [&](const BYTE* data, UINT32 frames, const WAVEFORMATEX&, UINT64) {
                             std::lock_guard<std::mutex> lock(mutex);
                             auto* s = reinterpret_cast<const std::int16_t*>(data);
-                            heard.insert(heard.end(), s, s + 2 * frames);
+                            heard.insert(heard.end(), s, s + 2 * static_cast<size_t>(frames));
                           }),
             S_OK);
   Stream in, out;
@@ -109,7 +110,7 @@ TEST_F(SimStreaming, CopyLoopMovesTheToneFromCaptureToRenderInOrder) {
       expected = position + frames;
       BYTE* target = nullptr;
       if (out.render->GetBuffer(frames, &target) == S_OK) {
-        std::memcpy(target, data, frames * 4u);
+        std::memcpy(target, data, static_cast<size_t>(frames) * 4);
         out.render->ReleaseBuffer(frames, 0);
       }
       in.capture->ReleaseBuffer(frames);
@@ -175,7 +176,7 @@ TEST_F(SimStreaming, RenderPeriodsWithTooLittleDataAreFilledWithSilenceAndCounte
   // 50 ms of full-scale data (0x7f7f per sample), then nothing more.
   BYTE* data = nullptr;
   ASSERT_EQ(out.render->GetBuffer(2400, &data), S_OK);
-  std::memset(data, 0x7f, 2400 * 4);
+  std::memset(data, 0x7f, size_t{2400} * 4);
   ASSERT_EQ(out.render->ReleaseBuffer(2400, 0), S_OK);
   ASSERT_EQ(out.client->Start(), S_OK);
   ASSERT_TRUE(WaitUntil([&] { return Counters(u"spk").periods >= 10; }));
