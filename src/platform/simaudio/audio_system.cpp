@@ -493,7 +493,6 @@ void CSimAudioSystem::EngineLoop() {
     }
     if (!due.empty()) {
       lock.unlock();
-      std::vector<StreamPtr> finished;
       for (Due& d : due) {
         std::lock_guard<std::mutex> slock(d.stream->m_Mutex);
         for (int i = 0; i < d.periods; ++i)
