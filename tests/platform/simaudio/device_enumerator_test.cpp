@@ -133,6 +133,20 @@ TEST_F(SimEnumeration, PropertyStoreHoldsNamesFormFactorAndDeviceFormat) {
   EXPECT_EQ(Device(u"c.active")->OpenPropertyStore(STGM_READWRITE, store.Put()), E_ACCESSDENIED);
 }
 
+TEST_F(SimEnumeration, PlainDeviceFormatIsAShortBlobAndDuplicateIdsAreRefused) {
+  WAVEFORMATEXTENSIBLE plain{};
+  plain.Format = {WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+  ASSERT_EQ(AddEndpoint(Endpoint(u"r.plain", eRender, plain)), S_OK);
+  EXPECT_EQ(AddEndpoint(Endpoint(u"r.plain", eRender, plain)), E_INVALIDARG);
+  ComPtr<IPropertyStore> store;
+  ASSERT_EQ(Device(u"r.plain")->OpenPropertyStore(STGM_READ, store.Put()), S_OK);
+  PROPVARIANT v;
+  ASSERT_EQ(store->GetValue(PKEY_AudioEngine_DeviceFormat, &v), S_OK);
+  ASSERT_EQ(v.vt, VT_BLOB);
+  EXPECT_EQ(v.blob.cbSize, 18u);
+  PropVariantClear(&v);
+}
+
 TEST_F(SimEnumeration, FirstActiveEndpointOfAFlowTakesEveryRole) {
   auto enumerator = Enumerator();
   for (ERole role : {eConsole, eMultimedia, eCommunications}) {
