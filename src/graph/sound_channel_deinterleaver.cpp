@@ -41,7 +41,8 @@ std::int64_t CSoundChannelDeinterleaver::Deinterleave(std::uint8_t* const* chann
         if (sourceChannels == 1)
           std::memcpy(at[c], scratch, static_cast<std::size_t>(got * width));
         else
-          sample_copy::CopyStrided(at[c], width, scratch + c * width, frameSize, got, width);
+          sample_copy::CopyStrided(at[c], width, scratch + static_cast<std::ptrdiff_t>(c) * width,
+                                   frameSize, got, width);
         at[c] += got * width;
       }
       if (position != kUnspecifiedFrames) position += got;

@@ -16,7 +16,8 @@ void CSoundChannelInterleaver::Interleave(const CDataBlock& block,
   const int width = SampleWidth(sampleFormat);
   const std::int32_t stride = block.traits.frameSize;
   for (int c = 0; c < channels; ++c)
-    sample_copy::CopyStrided(block.data + c * width, stride, channelData[c], width, frames, width);
+    sample_copy::CopyStrided(block.data + static_cast<std::ptrdiff_t>(c) * width, stride,
+                             channelData[c], width, frames, width);
 }
 
 }  // namespace halvern

@@ -45,7 +45,7 @@ std::int64_t CSoundChannelInterleaverSocket::Pull(const CDataBlock& block, std::
   std::uint8_t* planes[kMaxChannels] = {};
   for (int i = 0; i < m_Count; ++i)
     planes[i] = m_Planes.block.traits.raw != 0 && m_Planes.block.data != nullptr
-                    ? m_Planes.block.data + i * width * chunk
+                    ? m_Planes.block.data + static_cast<std::int64_t>(i) * width * chunk
                     : nullptr;
 
   CDataBlock out = block;
