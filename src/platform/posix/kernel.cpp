@@ -180,9 +180,9 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
       SetLastError(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
     }
-    // Windows refuses a handle listed twice: a wait-all would otherwise take an auto-reset event
-    // twice from one signal.
-    for (DWORD j = 0; j < i; ++j) {
+    // Windows documents a handle listed twice as invalid; refused for wait-all, where it would
+    // take an auto-reset event twice from one signal.
+    for (DWORD j = 0; waitAll != FALSE && j < i; ++j) {
       if (handles[j] == handles[i]) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
