@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/posix/kernel_object.h"
+#include "platform/utf16.h"
 
 using halvern::platform::FromHandle;
 using halvern::platform::KernelObject;
@@ -351,31 +352,7 @@ void OutputDebugStringA(LPCSTR text) {
 }
 
 void OutputDebugStringW(LPCWSTR text) {
-  if (text == nullptr) return;
-  std::string utf8;
-  for (const WCHAR* p = text; *p != 0; ++p) {
-    char32_t c = *p;
-    if (c >= 0xD800 && c < 0xDC00 && p[1] >= 0xDC00 && p[1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
-      ++p;
-    }
-    if (c < 0x80) {
-      utf8 += static_cast<char>(c);
-    } else if (c < 0x800) {
-      utf8 += static_cast<char>(0xC0 | (c >> 6));
-      utf8 += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      utf8 += static_cast<char>(0xE0 | (c >> 12));
-      utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      utf8 += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      utf8 += static_cast<char>(0xF0 | (c >> 18));
-      utf8 += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      utf8 += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  OutputDebugStringA(utf8.c_str());
+  if (text != nullptr) OutputDebugStringA(halvern::platform::Utf16ToUtf8(text).c_str());
 }
 
 BOOL GetCurrentThreadStackLimits(ULONG_PTR* lowLimit, ULONG_PTR* highLimit) {
