@@ -51,7 +51,10 @@ class TCountedRef {
     }
     return *this;
   }
-  TCountedRef& operator=(const TCountedRef& other) { return *this = other.m_Object; }
+  TCountedRef& operator=(const TCountedRef& other) {
+    if (this != &other) *this = other.m_Object;
+    return *this;
+  }
   TCountedRef& operator=(TCountedRef&& other) noexcept {
     if (this != &other) {
       Drop();

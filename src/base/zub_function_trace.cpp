@@ -4,10 +4,16 @@
 #include <map>
 #include <string>
 
+#include "base/zub_log_modules.h"
 #include "base/zub_thread_mutex.h"
 #include "platform/win32.h"
 
 namespace halvern {
+
+// The nesting table is created with the start-up modules: whatever links the function trace
+// must link them too, also when it names no start-up module itself.
+extern const void* const g_ZubStartUpModulesAnchor;
+const void* const g_ZubStartUpModulesAnchor = &g_ZubRingBufferLog;
 
 namespace {
 

@@ -83,7 +83,7 @@ std::int64_t MicrosecondsOfDay(const SYSTEMTIME& time) {
 // Appends formatted text to a line of at most kLineCapacity - 1 characters, truncating.
 class LineBuilder {
  public:
-  void Append(const char* format, ...) __attribute__((format(gnu_printf, 2, 3))) {
+  void Append(const char* format, ...) HALVERN_PRINTF_LIKE(2, 3) {
     if (m_Length >= kLineCapacity - 1) return;
     va_list arguments;
     va_start(arguments, format);

@@ -6,6 +6,8 @@
 #include <cstdarg>
 #include <cstdint>
 
+#include "platform/compiler.h"
+
 namespace halvern {
 
 inline constexpr int kZubMaxModules = 64;
@@ -74,7 +76,7 @@ class CZubLogModuleRegistration {
 
 // Formats one line (at most 4095 characters) and emits it. Never fails towards the caller.
 void LogMessage(int level, const char* tag, const char* moduleName, const char* functionName,
-                const char* format, ...) __attribute__((format(gnu_printf, 5, 6)));
+                const char* format, ...) HALVERN_PRINTF_LIKE(5, 6);
 void LogMessageV(int level, const char* tag, const char* moduleName, const char* functionName,
                  const char* format, va_list arguments);
 

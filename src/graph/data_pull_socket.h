@@ -21,6 +21,8 @@ namespace halvern {
 class CDataPullSocket : public virtual CDataSocket {
  public:
   explicit CDataPullSocket(std::int32_t size = 0) { SetDataTraits(size); }
+  CDataPullSocket(const CDataPullSocket&) = delete;
+  CDataPullSocket& operator=(const CDataPullSocket&) = delete;
 
   // The two forms forward to each other; a concrete socket overrides at least one.
   virtual std::int64_t Pull(const CDataBlock& block, std::int64_t count, std::int64_t position);

@@ -12,6 +12,8 @@ namespace halvern {
 class CDataPushSocket : public virtual CDataSocket {
  public:
   explicit CDataPushSocket(std::int32_t size = 0) { SetDataTraits(size); }
+  CDataPushSocket(const CDataPushSocket&) = delete;
+  CDataPushSocket& operator=(const CDataPushSocket&) = delete;
 
   // Stores `count` frames of the block at `position` (kUnspecifiedFrames: after the previous
   // push). The two forms forward to each other; a concrete socket overrides at least one.

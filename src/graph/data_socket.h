@@ -14,6 +14,8 @@ namespace halvern {
 class CDataSocket : public CDataTraits, public virtual CCountedObject {
  public:
   explicit CDataSocket(std::int32_t size = 0) : CDataTraits{size, 1} {}
+  CDataSocket(const CDataSocket&) = delete;
+  CDataSocket& operator=(const CDataSocket&) = delete;
 
   // Passes when both raw flags are zero or both non-zero and the frame sizes are equal; else
   // logs the mismatch and throws kGraphProgrammingError.

@@ -25,4 +25,8 @@ void CSoundPullSocket::SetChannels(std::int32_t count) {
   frameSize = SoundFrameSize(sampleFormat, count);
 }
 
+bool CSoundPullSocket::ReplaceSource(const TCountedRef<CSoundPullSocket>& /*source*/) {
+  return false;
+}
+
 }  // namespace halvern

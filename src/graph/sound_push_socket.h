@@ -11,6 +11,8 @@ namespace halvern {
 class CSoundPushSocket : public virtual CDataPushSocket, public virtual CSoundTraits {
  public:
   explicit CSoundPushSocket(const CSoundTraits& traits);
+  CSoundPushSocket(const CSoundPushSocket&) = delete;
+  CSoundPushSocket& operator=(const CSoundPushSocket&) = delete;
 
   void SetSampleFormat(const std::int32_t& format) override;
   void SetChannels(std::int32_t count) override;

@@ -137,7 +137,8 @@ TEST(CountedRef, AssignmentTakesTheNewObjectAndDropsTheOld) {
   EXPECT_FALSE(ref);
   EXPECT_EQ(b->RefCount(), 2);
   ref = moved;
-  ref = ref;
+  const TCountedRef<Probe>& alias = ref;
+  ref = alias;  // self-assignment keeps the one reference
   EXPECT_EQ(b->RefCount(), 3);
   keepB = nullptr;
   moved.Drop();

@@ -36,13 +36,6 @@ struct Slots {
 
 }  // namespace
 
-TEST(DataBlock, AdvancingMovesByWholeFrames) {
-  std::uint8_t bytes[64];
-  const CDataBlock block{{6, 1}, bytes};
-  EXPECT_EQ(block.Advanced(3).data, bytes + 18);
-  EXPECT_EQ(block.Advanced(3).traits.frameSize, 6);
-}
-
 TEST(DataBlock, RawSilenceZeroesExactlyTheFrames) {
   std::uint8_t bytes[16];
   std::memset(bytes, 0xAB, sizeof(bytes));

@@ -126,9 +126,4 @@ TEST(DataPushSocket, DefaultsForwardAndCheckTheBlock) {
   EXPECT_EQ(sink->pushed, 8);
 }
 
-TEST(Frames, UnspecifiedIsTheSignExtendedPattern80000001) {
-  EXPECT_EQ(kUnspecifiedFrames, -2147483647LL);
-  EXPECT_NE(kUnspecifiedFrames, static_cast<std::int64_t>(INT32_MIN));
-}
-
 }  // namespace halvern

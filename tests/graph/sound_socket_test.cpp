@@ -21,16 +21,6 @@ class SoundSink : public CSoundPushSocket {
 
 }  // namespace
 
-TEST(SoundTraits, PlainRecordSettersOnlyStore) {
-  CSoundTraits traits(2, 2, 48000);
-  traits.SetSampleFormat(6);
-  traits.SetChannels(5);
-  traits.SetSampleRate(44100);
-  EXPECT_EQ(traits.sampleFormat, 6);
-  EXPECT_EQ(traits.channels, 5);
-  EXPECT_EQ(traits.sampleRate, 44100);
-}
-
 TEST(SoundSocket, FrameSizeFollowsFormatAndChannels) {
   TCountedRef<FixedSoundSource> socket(new FixedSoundSource(CSoundTraits(2, 2, 48000)));
   EXPECT_EQ(socket->frameSize, 4);

@@ -1,0 +1,167 @@
+#include "graph/data_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "graph/frames.h"
+#include "graph/sound_buffer.h"
+
+namespace halvern {
+namespace {
+
+constexpr std::int64_t U = kUnspecifiedFrames;
+
+// Frames of one int32 each.
+std::vector<std::int32_t> Frames(std::initializer_list<std::int32_t> values) { return values; }
+
+CDataBlock BlockOf(std::vector<std::int32_t>& frames) {
+  return {{4, 1}, reinterpret_cast<std::uint8_t*>(frames.data())};
+}
+
+TCountedRef<CDataBuffer> NumberedBuffer(std::int64_t length) {
+  TCountedRef<CDataBuffer> buffer(new CDataBuffer(4, length, false, nullptr, 0, 0));
+  std::vector<std::int32_t> values;
+  for (std::int32_t i = 0; i < length; ++i) values.push_back(100 + i);
+  buffer->Push(BlockOf(values), length, 0);
+  return buffer;
+}
+
+class Marker : public CBitstreamTag {};
+
+std::vector<std::int64_t> Positions(const CTagList& tags) {
+  std::vector<std::int64_t> positions;
+  for (const auto* entry = tags.Head(); entry != nullptr; entry = entry->next)
+    positions.push_back(entry->position);
+  return positions;
+}
+
+}  // namespace
+
+TEST(DataBuffer, NewBufferIsSilentWithItsCursorAtZero) {
+  TCountedRef<CDataBuffer> buffer(new CDataBuffer(4, 5, false, nullptr, 0, 0));
+  EXPECT_EQ(buffer->GetLength(), 5);
+  EXPECT_EQ(buffer->Cursor(), 0);
+  std::vector<std::int32_t> out(5, -1);
+  EXPECT_EQ(buffer->Pull(BlockOf(out), 5, U), 5);
+  EXPECT_EQ(out, Frames({0, 0, 0, 0, 0}));
+}
+
+TEST(DataBuffer, PullBeforeZeroDeliversSilenceThenFrames) {
+  auto buffer = NumberedBuffer(8);
+  std::vector<std::int32_t> out(7, -1);
+  EXPECT_EQ(buffer->Pull(BlockOf(out), 6, -3), 6);
+  EXPECT_EQ(out, Frames({0, 0, 0, 100, 101, 102, -1}));
+  EXPECT_EQ(buffer->Cursor(), 3);
+  // Entirely before zero: all silence, the cursor stays below zero.
+  std::vector<std::int32_t> early(2, -1);
+  EXPECT_EQ(buffer->Pull(BlockOf(early), 2, -10), 2);
+  EXPECT_EQ(early, Frames({0, 0}));
+  EXPECT_EQ(buffer->Cursor(), -8);
+}
+
+TEST(DataBuffer, PushBeforeZeroOrAtTheEndIsDroppedWhole) {
+  auto buffer = NumberedBuffer(8);
+  std::vector<std::int32_t> in(6, 7);
+  buffer->Push(BlockOf(in), 6, 2);
+  const std::int64_t cursor = buffer->Cursor();
+  buffer->Push(BlockOf(in), 6, -3);
+  buffer->Push(BlockOf(in), 1, 8);
+  buffer->Push(BlockOf(in), -1, 0);
+  EXPECT_EQ(buffer->Cursor(), cursor);
+  std::vector<std::int32_t> out(8);
+  buffer->Pull(BlockOf(out), 8, 0);
+  EXPECT_EQ(out, Frames({100, 101, 7, 7, 7, 7, 7, 7}));
+}
+
+TEST(DataBuffer, PushRunningPastTheEndIsCutAndPullsThereComeBackShort) {
+  auto buffer = NumberedBuffer(8);
+  std::vector<std::int32_t> in = Frames({1, 2, 3, 4, 5});
+  buffer->Push(BlockOf(in), 5, 6);
+  EXPECT_EQ(buffer->Cursor(), 8);
+  std::vector<std::int32_t> out(4, -1);
+  EXPECT_EQ(buffer->Pull(BlockOf(out), 4, U), 0);
+  EXPECT_EQ(out, Frames({-1, -1, -1, -1}));
+  EXPECT_EQ(buffer->Pull(BlockOf(out), 4, 5), 3);
+  EXPECT_EQ(out, Frames({105, 1, 2, -1}));
+  EXPECT_EQ(buffer->Cursor(), 8);
+}
+
+TEST(DataBuffer, PullAndPushShareOneCursor) {
+  auto buffer = NumberedBuffer(10);
+  std::vector<std::int32_t> out(3);
+  buffer->Pull(BlockOf(out), 3, 2);  // cursor 5
+  std::vector<std::int32_t> in = Frames({-5, -6});
+  buffer->Push(BlockOf(in), 2, U);  // lands at 5, cursor 7
+  EXPECT_EQ(buffer->Cursor(), 7);
+  buffer->Pull(BlockOf(out), 3, 4);
+  EXPECT_EQ(out, Frames({104, -5, -6}));
+}
+
+TEST(DataBuffer, TagsAreStoredWithTheirFramesAndHandedOutByRange) {
+  TCountedRef<CDataBuffer> buffer(new CDataBuffer(4, 10, false, nullptr, 0, 0));
+  std::vector<std::int32_t> in(4);
+  CTagList incoming;
+  for (std::int64_t p : {1, 3, 4, 6, 8}) incoming.Insert(new Marker, p);
+  buffer->Push(BlockOf(in), 4, 3, incoming);  // [3, 7)
+  EXPECT_EQ(Positions(buffer->Tags()), (std::vector<std::int64_t>{3, 4, 6}));
+
+  CTagList out;
+  out.Insert(new Marker, 99);  // a pull replaces what the caller had
+  std::vector<std::int32_t> frames(10);
+  EXPECT_EQ(buffer->Pull(BlockOf(frames), 3, 4, out), 3);  // [4, 7)
+  EXPECT_EQ(Positions(out), (std::vector<std::int64_t>{4, 6}));
+  EXPECT_EQ(buffer->Pull(BlockOf(frames), 3, -2, out), 3);  // [-2, 1): silence and frame 0
+  EXPECT_TRUE(Positions(out).empty());
+  EXPECT_EQ(buffer->Tags().Count(), 3);
+}
+
+TEST(DataBuffer, InitialTagsAreCopiedAndLeadAndTailAreOutsideTheStream) {
+  CTagList initial;
+  initial.Insert(new Marker, 2);
+  TCountedRef<CDataBuffer> buffer(new CDataBuffer(4, 4, false, &initial, 2, 3));
+  EXPECT_EQ(initial.Count(), 1);
+  EXPECT_EQ(Positions(buffer->Tags()), (std::vector<std::int64_t>{2}));
+  EXPECT_EQ(buffer->GetLength(), 4);
+  std::vector<std::int32_t> in = Frames({1, 2, 3, 4, 5, 6});
+  buffer->Push(BlockOf(in), 6, 0);  // cut to the 4 frames of the stream
+  const auto* storage = reinterpret_cast<const std::int32_t*>(buffer->StorageBlock().data);
+  EXPECT_EQ(std::vector<std::int32_t>(storage, storage + 9), Frames({0, 0, 1, 2, 3, 4, 0, 0, 0}));
+  std::vector<std::int32_t> out(6, -1);
+  EXPECT_EQ(buffer->Pull(BlockOf(out), 6, -1), 5);
+  EXPECT_EQ(out, Frames({0, 1, 2, 3, 4, -1}));
+}
+
+TEST(DataBuffer, MismatchedBlocksAreRefused) {
+  auto buffer = NumberedBuffer(4);
+  std::vector<std::int32_t> frames(4);
+  EXPECT_THROW(buffer->Pull(CDataBlock{{2, 1}, nullptr}, 1, 0), int);
+  EXPECT_THROW(buffer->Push(CDataBlock{{4, 0}, nullptr}, 1, 0), int);
+}
+
+TEST(SoundBuffer, TakesItsFrameSizeFromTheFormatAndActsAsADataBuffer) {
+  TCountedRef<CSoundBuffer> buffer(new CSoundBuffer(CSoundTraits(3, 2, 48000), 4));  // 24-bit
+  EXPECT_EQ(buffer->frameSize, 6);
+  EXPECT_EQ(buffer->GetLength(), 4);
+  std::uint8_t in[12];
+  for (int i = 0; i < 12; ++i) in[i] = static_cast<std::uint8_t>(i + 1);
+  buffer->Push(CDataBlock{{6, 1}, in}, 2, 1);
+  std::uint8_t out[24];
+  std::memset(out, 0xFF, sizeof(out));
+  EXPECT_EQ(buffer->Pull(CDataBlock{{6, 1}, out}, 4, 0), 4);
+  const std::uint8_t expected[24] = {0, 0, 0, 0,  0,  0,  1, 2, 3, 4, 5, 6,
+                                     7, 8, 9, 10, 11, 12, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(out, expected, sizeof(out)), 0);
+  EXPECT_THROW(buffer->Pull(CDataBlock{{4, 1}, out}, 1, 0), int);
+  // The pull and push sides see one reference count.
+  CDataPullSocket* pull = buffer.Get();
+  CDataPushSocket* push = buffer.Get();
+  pull->AddRef();
+  EXPECT_EQ(buffer->RefCount(), 2);
+  push->Release();
+  EXPECT_EQ(buffer->RefCount(), 1);
+}
+
+}  // namespace halvern
