@@ -31,6 +31,7 @@ class CSoundConverterInputSocket : public CSoundPullSocket {
   // Source frames the scratch holds (0 while frames pass straight through).
   std::int64_t ScratchCapacity() const { return m_Scratch ? m_Scratch->capacity : 0; }
   bool Converts() const { return m_Converter != nullptr; }
+  const TCountedRef<CSoundPullSocket>& Source() const { return m_Source; }
 
  private:
   TCountedRef<CSoundPullSocket> m_Source;
