@@ -18,7 +18,8 @@ void KovraApi_Trace_Raw(std::uint32_t level, const WCHAR* text);
 
 namespace halvern {
 
-// The log path the host gave at initialisation (null: the default path); KovraApi_Trace_Init uses it.
+// The log path the host gave at initialisation (null: the default path); KovraApi_Trace_Init uses
+// it.
 void SetKovraTraceLogPath(const WCHAR* path);
 
 int MapKovraTraceLevel(std::uint32_t hostLevel);

@@ -20,8 +20,8 @@ CCaller FindCaller(QKDEBUG_PROC_INFO* block) {
   CCaller caller;
   caller.process = QKDEBUG_GetProcInfoPtr(block, GetCurrentProcessId(), false, false);
   if (caller.process != nullptr)
-    caller.thread = QKDEBUG_GetThreadInfoPtr(block, GetCurrentProcessId(), GetCurrentThreadId(),
-                                             false, false);
+    caller.thread =
+        QKDEBUG_GetThreadInfoPtr(block, GetCurrentProcessId(), GetCurrentThreadId(), false, false);
   return caller;
 }
 
@@ -109,7 +109,7 @@ void FormatPrefix(QKDEBUG_THREAD_INFO* thread, char* out, std::size_t size) {
 }
 
 void AppendPending(QKDEBUG_PROC_INFO* process, const WCHAR* line, std::size_t length) {
-  std::size_t used = platform::Utf16Length(process->pendingOutput);
+  const std::size_t used = TracePendingLength(process);
   const std::size_t room = kTracePendingChars - 1 - used;
   const std::size_t count = length < room ? length : room;
   std::memcpy(process->pendingOutput + used, line, count * sizeof(WCHAR));
@@ -226,8 +226,10 @@ void DebugPrint(const char* format, ...) {
   char body[kMaxChars + 16];
   std::snprintf(body, sizeof(body), "%-6s %s%s", "VX: ", message,
                 length > 0 && message[length - 1] == '\n' ? "" : "\n");
-  platform::EmitDebugStringW(reinterpret_cast<const char16_t*>(platform::Utf8ToUtf16(head).c_str()));
-  platform::EmitDebugStringW(reinterpret_cast<const char16_t*>(platform::Utf8ToUtf16(body).c_str()));
+  platform::EmitDebugStringW(
+      reinterpret_cast<const char16_t*>(platform::Utf8ToUtf16(head).c_str()));
+  platform::EmitDebugStringW(
+      reinterpret_cast<const char16_t*>(platform::Utf8ToUtf16(body).c_str()));
 }
 
 std::string TraceCallPrefix(const char* function) {

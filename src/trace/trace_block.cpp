@@ -16,7 +16,8 @@ class CTraceSession {
       : m_Mutex(mutex), m_Mapping(mapping), m_View(view) {}
   ~CTraceSession() {
     if (m_View != nullptr && (!UnmapViewOfFile(m_View) || !CloseHandle(m_Mapping)))
-      DebugPrint("%s ERROR: Global memory could not be freed!", TraceCallPrefix("TraceTerminateThread").c_str());
+      DebugPrint("%s ERROR: Global memory could not be freed!",
+                 TraceCallPrefix("TraceTerminateThread").c_str());
     if (m_Mutex != nullptr) CloseHandle(m_Mutex);
   }
   CTraceSession(const CTraceSession&) = delete;
@@ -33,7 +34,7 @@ class CTraceSession {
 
 namespace {
 
-// Never held while waiting for the block mutex once a session exists, so the two cannot deadlock.
+// Guards the three below; never held while waiting for the block mutex.
 std::mutex g_SessionLock;
 std::shared_ptr<CTraceSession> g_Session;
 std::string g_BlockName;
@@ -49,8 +50,7 @@ const std::string& BlockNameLocked() {
   return g_BlockName;
 }
 
-std::shared_ptr<CTraceSession> OpenSession() {
-  const std::string& name = BlockNameLocked();
+std::shared_ptr<CTraceSession> OpenSession(const std::string& name) {
   const platform::WString mutexName = platform::Utf8ToUtf16(name + "_Mutex");
   const platform::WString mappingName = platform::Utf8ToUtf16(name);
   HANDLE mutex = CreateMutexW(nullptr, FALSE, mutexName.c_str());
@@ -79,9 +79,18 @@ std::shared_ptr<CTraceSession> OpenSession() {
   return std::make_shared<CTraceSession>(mutex, mapping, static_cast<QKDEBUG_PROC_INFO*>(view));
 }
 
+// The block mutex is never waited for under g_SessionLock: opening happens outside it, and of two
+// threads that open at once the first to come back wins.
 std::shared_ptr<CTraceSession> CurrentSession(bool create) {
+  std::string name;
+  {
+    std::lock_guard guard(g_SessionLock);
+    if (g_Session != nullptr || !create) return g_Session;
+    name = BlockNameLocked();
+  }
+  std::shared_ptr<CTraceSession> opened = OpenSession(name);
   std::lock_guard guard(g_SessionLock);
-  if (g_Session == nullptr && create) g_Session = OpenSession();
+  if (g_Session == nullptr) g_Session = opened;
   return g_Session;
 }
 
@@ -116,6 +125,23 @@ void CTraceBlockLock::ReleaseBlock() {
 QKDEBUG_PROC_INFO* QKDEBUG_GM_GetProcessCachePtr() {
   const std::shared_ptr<CTraceSession> session = CurrentSession(true);
   return session != nullptr ? session->View() : nullptr;
+}
+
+std::size_t TracePendingLength(const QKDEBUG_PROC_INFO* process) {
+  std::size_t low = 0;
+  std::size_t high = kTracePendingChars - 1;  // the last character is always the terminator
+  while (low < high) {
+    const std::size_t middle = (low + high) / 2;
+    if (process->pendingOutput[middle] != 0)
+      low = middle + 1;
+    else
+      high = middle;
+  }
+  return low;
+}
+
+void TraceClearPending(QKDEBUG_PROC_INFO* process) {
+  std::memset(process->pendingOutput, 0, TracePendingLength(process) * sizeof(WCHAR));
 }
 
 void ClearThreadEntry(QKDEBUG_THREAD_INFO* entry) {

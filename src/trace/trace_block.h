@@ -19,8 +19,8 @@ constexpr int kTraceMaxThreads = 96;
 constexpr int kTraceAdvertisedMemoryKB = 26232;
 
 constexpr std::uint32_t kTraceThreadMarker = 0xDEADBEEFu;
-constexpr std::size_t kTraceIndentChars = 4096;    // with the terminator
-constexpr std::size_t kTracePathChars = 258;       // field size; at most 254 characters are used
+constexpr std::size_t kTraceIndentChars = 4096;  // with the terminator
+constexpr std::size_t kTracePathChars = 258;     // field size; at most 254 characters are used
 constexpr std::size_t kTraceMaxPathLength = 254;
 constexpr std::size_t kTracePendingChars = 51200;  // with the terminator
 
@@ -121,6 +121,11 @@ QKDEBUG_PROC_INFO* QKDEBUG_GetProcInfoPtr(QKDEBUG_PROC_INFO* block, DWORD proces
 QKDEBUG_THREAD_INFO* QKDEBUG_GetThreadInfoPtr(QKDEBUG_PROC_INFO* block, DWORD processId,
                                               DWORD threadId, bool reportIfUninitialised,
                                               bool create);
+
+// The queued file output is kept zero beyond its text: it is cleared with zeros, never only
+// terminated, so its end is found by bisection rather than by a scan on every line.
+std::size_t TracePendingLength(const QKDEBUG_PROC_INFO* process);
+void TraceClearPending(QKDEBUG_PROC_INFO* process);
 
 // The entry state of a new or released thread.
 void ClearThreadEntry(QKDEBUG_THREAD_INFO* entry);

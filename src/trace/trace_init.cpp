@@ -107,8 +107,8 @@ struct CPendingOutput {
 void TakePending(QKDEBUG_PROC_INFO* process, CPendingOutput* out) {
   out->text.clear();
   if (process->pendingOutput[0] == 0) return;
-  out->text.assign(process->pendingOutput, platform::Utf16Length(process->pendingOutput));
-  process->pendingOutput[0] = 0;
+  out->text.assign(process->pendingOutput, TracePendingLength(process));
+  TraceClearPending(process);
   out->flags = 0;
   out->path[0] = 0;
   for (const QKDEBUG_THREAD_INFO& thread : process->threads) {
@@ -210,7 +210,7 @@ void ClearProcess(QKDEBUG_PROC_INFO* process) {
   process->writerRunning = 0;
   process->writerStop = 1;
   process->writerThread = 0;
-  process->pendingOutput[0] = 0;
+  std::memset(process->pendingOutput, 0, sizeof(process->pendingOutput));
 }
 
 // Writes out the process's queued output at once, outside the lock.
@@ -251,8 +251,9 @@ void ReportThreadNotFound(const char* prefix, const QKDEBUG_PROC_INFO* process, 
                            : "%s Thread %04X not found: Currently %d threads are active!!!",
                prefix, id, active);
   else
-    DebugPrint(terminating ? "%s ERROR: Thread %04X not found: Max. number of threads (%d) reached!!!"
-                           : "%s Thread %04X not found: Max. number of threads (%d) reached!!!",
+    DebugPrint(terminating
+                   ? "%s ERROR: Thread %04X not found: Max. number of threads (%d) reached!!!"
+                   : "%s Thread %04X not found: Max. number of threads (%d) reached!!!",
                prefix, id, kTraceMaxThreads);
 }
 

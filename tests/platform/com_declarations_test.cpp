@@ -109,7 +109,21 @@ TEST(ComDeclarations, PropVariantToStringCopiesTruncatesAndSaysSo) {
   WCHAR roomy[16];
   EXPECT_EQ(PropVariantToString(v, roomy, 16), S_OK);
   EXPECT_EQ(std::basic_string<WCHAR>(roomy), std::basic_string<WCHAR>(source));
+}
 
+}  // namespace
+
+namespace {
+
+TEST(ComDeclarations, StringCchCopyTruncatesAndAlwaysTerminates) {
+  const WCHAR source[] = {L'H', L'a', L'l', L'v', L'e', L'r', L'n', 0};
+  WCHAR small[4] = {L'x', L'x', L'x', L'x'};
+  EXPECT_EQ(StringCchCopyW(small, 4, source), STRSAFE_E_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(std::basic_string<WCHAR>(small), std::basic_string<WCHAR>(source, 3));
+  WCHAR exact[8];
+  EXPECT_EQ(StringCchCopyW(exact, 8, source), S_OK);
+  EXPECT_EQ(std::basic_string<WCHAR>(exact), std::basic_string<WCHAR>(source));
+  EXPECT_EQ(StringCchCopyW(exact, 0, source), STRSAFE_E_INVALID_PARAMETER);
 }
 
 }  // namespace

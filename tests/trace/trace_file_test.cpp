@@ -18,18 +18,23 @@ TEST_F(TraceFile, LinesReachTheLogFileThroughTheWriter) {
   const auto log = m_Folder / "app.log";
   Start(kTraceToFile, kTraceLevelWarning, kTracePrefixNone, log);
   Trace(kTraceLevelError, kTraceAllContexts, "written by the writer %d", 1);
-  ASSERT_TRUE(WaitUntil([&] { return ReadText(log).find("written by the writer 1") != std::string::npos; }));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return ReadText(log).find("written by the writer 1") != std::string::npos; }));
   Trace(kTraceLevelError, kTraceAllContexts, "flushed at the end");
   TraceTerminateThread(GetCurrentThreadId(), true, true);
   const std::string text = ReadText(log);
-  EXPECT_NE(text.find("--- QKDEBUG -----------------------------------------------\n"), std::string::npos);
-  EXPECT_NE(text.find("Logfile       = " + (m_Folder / "app.log").string() + "\n"), std::string::npos);
-  EXPECT_NE(text.find("ERR  written by the writer 1\nERR  flushed at the end\n"), std::string::npos);
+  EXPECT_NE(text.find("--- QKDEBUG -----------------------------------------------\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("Logfile       = " + (m_Folder / "app.log").string() + "\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("ERR  written by the writer 1\nERR  flushed at the end\n"),
+            std::string::npos);
   EXPECT_FALSE(m_Debug.Contains("ERR  written"));  // file only
 }
 
 TEST_F(TraceFile, RotationKeepsTenGenerations) {
-  for (int n = 0; n <= 10; ++n) WriteText(m_Folder / Generation(n), "generation " + std::to_string(n));
+  for (int n = 0; n <= 10; ++n)
+    WriteText(m_Folder / Generation(n), "generation " + std::to_string(n));
   Start(kTraceToFile, kTraceLevelWarning, kTracePrefixNone, m_Folder / Generation(0));
   Trace(kTraceLevelError, kTraceAllContexts, "new run");
   TraceTerminateThread(GetCurrentThreadId(), true, true);
@@ -67,7 +72,7 @@ TEST_F(TraceFile, PendingOutputIsCutAt51200CharactersWithTheTerminator) {
     QKDEBUG_PROC_INFO* process =
         QKDEBUG_GetProcInfoPtr(lock.Block(), GetCurrentProcessId(), false, false);
     ASSERT_NE(process, nullptr);
-    process->pendingOutput[0] = 0;
+    TraceClearPending(process);
     for (int i = 0; i < 600; ++i) {
       char body[95];
       std::snprintf(body, sizeof(body), "%04d%s", i, std::string(90, 'q').c_str());

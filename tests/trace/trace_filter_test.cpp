@@ -30,7 +30,7 @@ class FilteredOut : public TraceTest {
       CTraceBlockLock lock(false);  // keeps the writer from draining the queue meanwhile
       QKDEBUG_PROC_INFO* process =
           QKDEBUG_GetProcInfoPtr(lock.Block(), GetCurrentProcessId(), false, false);
-      process->pendingOutput[0] = 0;
+      TraceClearPending(process);
       TraceEverything(level, mask);
       if (raw) TraceRaw(level, "raw");  // raw text is filtered by level only
       EXPECT_EQ(process->pendingOutput[0], 0);

@@ -14,8 +14,8 @@ using TraceRegistration = TraceTest;
 
 std::string CallPrefix(DWORD processId, DWORD threadId, const char* function) {
   char text[128];
-  std::snprintf(text, sizeof(text), "%26s%04X-%04X:      %s()", "", static_cast<unsigned>(processId),
-                static_cast<unsigned>(threadId), function);
+  std::snprintf(text, sizeof(text), "%26s%04X-%04X:      %s()", "",
+                static_cast<unsigned>(processId), static_cast<unsigned>(threadId), function);
   return text;
 }
 
@@ -29,9 +29,11 @@ bool BlockExists(const std::string& name) {
 TEST_F(TraceRegistration, FirstRegistrationPrintsTheVersionAndLaterOnesOnlyCount) {
   ASSERT_EQ(TraceInitEx(nullptr, kTraceToDebugger, nullptr, kTraceLevelError, false), 1);
   const std::string prefix = CallPrefix(GetCurrentProcessId(), GetCurrentThreadId(), "TraceInitEx");
-  EXPECT_TRUE(m_Debug.Contains(prefix + " QKDEBUG Version 7: #Processes=32 #Threads=96 Memory=26232 KB"));
+  EXPECT_TRUE(
+      m_Debug.Contains(prefix + " QKDEBUG Version 7: #Processes=32 #Threads=96 Memory=26232 KB"));
   EXPECT_TRUE(m_Debug.Contains(prefix + " Reference count - Process 0 -> 1 / Thread  0 -> 1"));
-  EXPECT_TRUE(m_Debug.Contains("MSG  --- QKDEBUG -----------------------------------------------\n"));
+  EXPECT_TRUE(
+      m_Debug.Contains("MSG  --- QKDEBUG -----------------------------------------------\n"));
   EXPECT_TRUE(m_Debug.Contains("MSG  Debug level   = 2\n"));
   EXPECT_TRUE(m_Debug.Contains("MSG  Context flags = 0xFFFFFFFF\n"));
   m_Debug.Clear();

@@ -70,11 +70,12 @@ void CDebugCapture::Clear() {
 void TraceTest::SetUp() {
   static std::atomic<int> counter{0};
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  const std::string unique = std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++counter);
+  const std::string unique =
+      std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++counter);
   m_BlockName = "QKDEBUG_TEST_" + unique;
   TraceUseSharedBlockName(m_BlockName);
-  m_Folder = std::filesystem::temp_directory_path() /
-             ("halvern_trace_" + unique + "_" + info->name());
+  m_Folder =
+      std::filesystem::temp_directory_path() / ("halvern_trace_" + unique + "_" + info->name());
   std::filesystem::create_directories(m_Folder);
   TraceSetCommonDataFolder(m_Folder.string());
 }

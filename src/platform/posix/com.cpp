@@ -76,6 +76,14 @@ HRESULT PropVariantClear(PROPVARIANT* pv) {
   return S_OK;
 }
 
+HRESULT StringCchCopyW(LPWSTR dest, size_t cch, LPCWSTR src) {
+  if (cch == 0 || cch > STRSAFE_MAX_CCH) return STRSAFE_E_INVALID_PARAMETER;
+  size_t i = 0;
+  for (; i + 1 < cch && src[i] != 0; ++i) dest[i] = src[i];
+  dest[i] = 0;
+  return src[i] == 0 ? S_OK : STRSAFE_E_INSUFFICIENT_BUFFER;
+}
+
 HRESULT PropVariantToString(REFPROPVARIANT propvar, PWSTR psz, UINT cch) {
   if (psz == nullptr || cch == 0) return E_INVALIDARG;
   std::u16string text;

@@ -4,6 +4,8 @@
 // objects are destroyed through Release, never through an interface pointer.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/posix/types.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -23,6 +25,8 @@ constexpr HRESULT DISP_E_BADVARTYPE = MAKE_HRESULT_CODE(0x80020008u);
 constexpr HRESULT TYPE_E_TYPEMISMATCH = MAKE_HRESULT_CODE(0x80028CA0u);
 constexpr HRESULT STG_E_ACCESSDENIED = MAKE_HRESULT_CODE(0x80030005u);
 constexpr HRESULT STRSAFE_E_INSUFFICIENT_BUFFER = MAKE_HRESULT_CODE(0x8007007Au);
+constexpr HRESULT STRSAFE_E_INVALID_PARAMETER = MAKE_HRESULT_CODE(0x80070057u);
+constexpr size_t STRSAFE_MAX_CCH = 2147483647;
 constexpr HRESULT E_NOTFOUND = HRESULT_FROM_WIN32_ERROR_NOT_FOUND;
 
 // {00000000-0000-0000-C000-000000000046}
@@ -96,6 +100,10 @@ inline bool IsEqualPropertyKey(const PROPERTYKEY& a, const PROPERTYKEY& b) {
 inline void PropVariantInit(PROPVARIANT* pv) { *pv = PROPVARIANT{}; }
 // Frees what the value owns (strings and blobs with CoTaskMemFree) and leaves it VT_EMPTY.
 HRESULT PropVariantClear(PROPVARIANT* pv);
+// Copies src into a buffer of cch characters, truncating (and then returning
+// STRSAFE_E_INSUFFICIENT_BUFFER) so that the result is always NUL-terminated; cch of 0 is
+// STRSAFE_E_INVALID_PARAMETER.
+HRESULT StringCchCopyW(LPWSTR dest, size_t cch, LPCWSTR src);
 // Copies a string value (VT_LPWSTR; VT_EMPTY gives ""; VT_UI4 and VT_I4 in decimal) into a buffer
 // of cch characters; a longer value is truncated, NUL-terminated, and STRSAFE_E_INSUFFICIENT_BUFFER
 // returned.

@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -179,9 +180,9 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
       SetLastError(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
     }
-    // Windows refuses a handle listed twice: a wait-all would otherwise take an auto-reset event
-    // twice from one signal.
-    for (DWORD j = 0; j < i; ++j) {
+    // Windows documents a handle listed twice as invalid; refused for wait-all, where it would
+    // take an auto-reset event twice from one signal.
+    for (DWORD j = 0; waitAll != FALSE && j < i; ++j) {
       if (handles[j] == handles[i]) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
@@ -282,7 +283,20 @@ DWORD GetCurrentThreadId() {
   return id;
 }
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+// getpid is a system call, and tracing asks for the id on every line; a forked child learns its
+// own id afresh.
+DWORD GetCurrentProcessId() {
+  static std::atomic<DWORD> cached{0};
+  static const int forkHook =
+      pthread_atfork(nullptr, nullptr, [] { cached.store(0, std::memory_order_relaxed); });
+  (void)forkHook;
+  DWORD id = cached.load(std::memory_order_relaxed);
+  if (id == 0) {
+    id = static_cast<DWORD>(::getpid());
+    cached.store(id, std::memory_order_relaxed);
+  }
+  return id;
+}
 
 void InitializeCriticalSection(LPCRITICAL_SECTION section) {
   section->impl = new std::recursive_mutex;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <map>
@@ -23,11 +24,12 @@ namespace {
 
 constexpr DWORD kErrorNotOwner = 288;
 
-// Lifetime of a named object across processes. Every process that holds the object keeps a shared
-// record lock on byte 1 of its shm file; the kernel drops it when the process ends in any way.
-// Opening and closing take an exclusive lock on byte 0 first, so "am I the only holder?" (a write
-// lock on byte 1 succeeds) and the unlink or re-initialisation that follows are one step. A file
-// found without holders is left over from killed processes and counts as absent.
+// Lifetime of a named object across processes. Every process that holds a handle to the object
+// keeps a shared record lock on byte 1 of its shm file; the kernel drops it when the process ends
+// in any way. Opening and closing take an exclusive lock on byte 0 first, so "am I the only
+// holder?" (a write lock on byte 1 succeeds) and what follows from it are one step. As on Windows
+// the name goes with the last handle, while views keep the memory: a file that has content but no
+// holder (kept by views only, or left over from killed processes) is unlinked, never reused.
 constexpr off_t kGuardByte = 0;
 constexpr off_t kHolderByte = 1;
 
@@ -49,7 +51,8 @@ struct Segment {
   std::string name;
   int fd = -1;
   std::size_t size = 0;
-  int references = 0;
+  int handles = 0;
+  int views = 0;
 };
 
 // Never destroyed: handles may be closed by other objects' static destructors at exit.
@@ -73,20 +76,21 @@ std::string ShmName(LPCWSTR name, const char* suffix) {
 // Whether the name still leads to the file behind `fd`. Checked by path: opening and closing a
 // second descriptor would drop every record lock this process holds on the file.
 bool SameFile(int fd, const std::string& name) {
-  struct stat a {}, b {};
+  struct stat a {
+  }, b{};
   return ::fstat(fd, &a) == 0 && ::stat(("/dev/shm" + name).c_str(), &b) == 0 &&
          a.st_ino == b.st_ino && a.st_dev == b.st_dev;
 }
 
-// Opens (or creates) the named object and takes this process's holder lock. `fresh` reports that no
-// other process held it; its contents are then zero and `initialise` has run on the descriptor.
+// Opens (or creates) the named object and takes this process's holder lock. `existed` is false
+// when the object was created here; its contents are then zero and `initialise` has run on it.
 template <typename Init>
 Segment* Acquire(const std::string& name, std::size_t size, bool create, bool* existed,
                  Init initialise) {
   std::lock_guard registryGuard(RegistryLock());
   auto found = Registry().find(name);
   if (found != Registry().end()) {
-    ++found->second->references;
+    ++found->second->handles;
     *existed = true;
     return found->second;
   }
@@ -105,22 +109,24 @@ Segment* Acquire(const std::string& name, std::size_t size, bool create, bool* e
       ::close(fd);
       continue;
     }
+    struct stat info {};
     const bool alone = LockByte(fd, kHolderByte, F_WRLCK, false);
-    if (alone && !create) {
+    if (::fstat(fd, &info) != 0) info.st_size = 0;
+    if (alone && info.st_size != 0) {  // no holder: stale, the name is free
       ::shm_unlink(name.c_str());
       ::close(fd);
+      if (create) continue;
+    }
+    if (alone && !create) {  // not created yet by the process that opened it
+      if (info.st_size == 0) ::close(fd);
       SetLastError(ERROR_FILE_NOT_FOUND);
       return nullptr;
     }
-    struct stat info {};
     bool ok = true;
-    if (alone) {
-      ok = ::ftruncate(fd, 0) == 0 && ::ftruncate(fd, static_cast<off_t>(size)) == 0 &&
-           initialise(fd);
-    } else {
-      ok = ::fstat(fd, &info) == 0;
+    if (alone)
+      ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0 && initialise(fd);
+    else
       size = static_cast<std::size_t>(info.st_size);
-    }
     if (!ok || !LockByte(fd, kHolderByte, F_RDLCK, false)) {
       if (alone) ::shm_unlink(name.c_str());
       ::close(fd);
@@ -128,32 +134,40 @@ Segment* Acquire(const std::string& name, std::size_t size, bool create, bool* e
       return nullptr;
     }
     LockByte(fd, kGuardByte, F_UNLCK, false);
-    auto* segment = new Segment{name, fd, size, 1};
+    auto* segment = new Segment{name, fd, size, 1, 0};
     Registry()[name] = segment;
     *existed = !alone;
     return segment;
   }
 }
 
-void Release(Segment* segment) {
+// The last handle of this process gives up the name (removing it when no other process holds it);
+// the last view frees the bookkeeping.
+void ReleaseHandle(Segment* segment) {
   std::lock_guard registryGuard(RegistryLock());
-  if (--segment->references > 0) return;
+  if (--segment->handles > 0) return;
   LockByte(segment->fd, kGuardByte, F_WRLCK, true);
   if (LockByte(segment->fd, kHolderByte, F_WRLCK, false)) ::shm_unlink(segment->name.c_str());
   ::close(segment->fd);  // drops every record lock of this process on the file
+  segment->fd = -1;
   Registry().erase(segment->name);
-  delete segment;
+  if (segment->views == 0) delete segment;
 }
 
-void Retain(Segment* segment) {
+void RetainView(Segment* segment) {
   std::lock_guard registryGuard(RegistryLock());
-  ++segment->references;
+  ++segment->views;
+}
+
+void ReleaseView(Segment* segment) {
+  std::lock_guard registryGuard(RegistryLock());
+  if (--segment->views == 0 && segment->handles == 0) delete segment;
 }
 
 class MappingObject final : public KernelObject {
  public:
   explicit MappingObject(Segment* segment) : m_Segment(segment) {}
-  ~MappingObject() override { Release(m_Segment); }
+  ~MappingObject() override { ReleaseHandle(m_Segment); }
   Segment* segment() const { return m_Segment; }
 
  private:
@@ -170,17 +184,27 @@ std::map<const void*, View>& Views() {
   return *views;
 }
 
+// The owner and depth are kept beside the pthread mutex so that a release by another thread is
+// refused without touching the mutex, as Windows refuses it.
 struct SharedMutex {
   pthread_mutex_t mutex;
+  std::atomic<DWORD> owner;  // thread id, 0 when free
+  DWORD depth;               // written by the owner only
 };
+static_assert(std::atomic<DWORD>::is_always_lock_free, "shared between processes");
 
-bool InitialiseMutex(pthread_mutex_t* mutex) {
+bool InitialiseMutex(SharedMutex* shared) {
+  pthread_mutex_t* mutex = &shared->mutex;
   pthread_mutexattr_t attributes;
   if (pthread_mutexattr_init(&attributes) != 0) return false;
   bool ok = pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE) == 0 &&
             pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST) == 0;
   ok = ok && pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED) == 0;
   ok = ok && pthread_mutex_init(mutex, &attributes) == 0;
+  if (ok) {
+    new (&shared->owner) std::atomic<DWORD>(0);
+    shared->depth = 0;
+  }
   pthread_mutexattr_destroy(&attributes);
   return ok;
 }
@@ -192,7 +216,7 @@ class MutexObject final : public KernelObject {
   ~MutexObject() override {
     if (m_Segment != nullptr) {
       ::munmap(m_Shared, sizeof(SharedMutex));
-      Release(m_Segment);
+      ReleaseHandle(m_Segment);
     } else {
       pthread_mutex_destroy(&m_Shared->mutex);
       delete m_Shared;
@@ -217,9 +241,11 @@ class MutexObject final : public KernelObject {
     }
     switch (result) {
       case 0:
+        Acquired(false);
         return WAIT_OBJECT_0;
       case EOWNERDEAD:  // the owner died holding it: ours now, as Windows hands it over
         pthread_mutex_consistent(&m_Shared->mutex);
+        Acquired(true);
         return WAIT_ABANDONED;
       case ETIMEDOUT:
         return WAIT_TIMEOUT;
@@ -229,10 +255,23 @@ class MutexObject final : public KernelObject {
     }
   }
 
+  void Acquired(bool abandoned) {
+    const DWORD self = GetCurrentThreadId();
+    if (abandoned || m_Shared->owner.load(std::memory_order_relaxed) != self) {
+      m_Shared->owner.store(self, std::memory_order_relaxed);
+      m_Shared->depth = 0;
+    }
+    ++m_Shared->depth;
+  }
+
   BOOL Unlock() {
-    if (pthread_mutex_unlock(&m_Shared->mutex) == 0) return TRUE;
-    SetLastError(kErrorNotOwner);
-    return FALSE;
+    if (m_Shared->owner.load(std::memory_order_relaxed) != GetCurrentThreadId()) {
+      SetLastError(kErrorNotOwner);
+      return FALSE;
+    }
+    if (--m_Shared->depth == 0) m_Shared->owner.store(0, std::memory_order_relaxed);
+    pthread_mutex_unlock(&m_Shared->mutex);
+    return TRUE;
   }
 
  private:
@@ -250,12 +289,11 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
     return nullptr;
   }
   bool existed = false;
-  Segment* segment =
-      Acquire(ShmName(name, ""), size, true, &existed, [](int) { return true; });
+  Segment* segment = Acquire(ShmName(name, ""), size, true, &existed, [](int) { return true; });
   if (segment == nullptr) return nullptr;
   auto* mapping = new (std::nothrow) MappingObject(segment);
   if (mapping == nullptr) {
-    Release(segment);
+    ReleaseHandle(segment);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
@@ -273,7 +311,7 @@ HANDLE OpenFileMappingW(DWORD, BOOL, LPCWSTR name) {
   if (segment == nullptr) return nullptr;
   auto* mapping = new (std::nothrow) MappingObject(segment);
   if (mapping == nullptr) {
-    Release(segment);
+    ReleaseHandle(segment);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
@@ -295,13 +333,13 @@ LPVOID MapViewOfFile(HANDLE handle, DWORD desiredAccess, DWORD offsetHigh, DWORD
   }
   const std::size_t length = bytes == 0 ? segment->size - offset : bytes;
   const int protection = (desiredAccess & FILE_MAP_WRITE) != 0 ? PROT_READ | PROT_WRITE : PROT_READ;
-  void* address = ::mmap(nullptr, length, protection, MAP_SHARED, segment->fd,
-                         static_cast<off_t>(offset));
+  void* address =
+      ::mmap(nullptr, length, protection, MAP_SHARED, segment->fd, static_cast<off_t>(offset));
   if (address == MAP_FAILED) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
-  Retain(segment);
+  RetainView(segment);
   std::lock_guard registryGuard(RegistryLock());
   Views()[address] = View{segment, length};
   return address;
@@ -320,7 +358,7 @@ BOOL UnmapViewOfFile(LPCVOID address) {
     Views().erase(found);
   }
   ::munmap(const_cast<void*>(address), view.length);
-  Release(view.segment);
+  ReleaseView(view.segment);
   return TRUE;
 }
 
@@ -329,7 +367,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
   bool existed = false;
   if (name == nullptr) {
     auto* shared = new (std::nothrow) SharedMutex;
-    if (shared == nullptr || !InitialiseMutex(&shared->mutex)) {
+    if (shared == nullptr || !InitialiseMutex(shared)) {
       delete shared;
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;
@@ -341,15 +379,15 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name) {
           void* address =
               ::mmap(nullptr, sizeof(SharedMutex), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
           if (address == MAP_FAILED) return false;
-          const bool ok = InitialiseMutex(&static_cast<SharedMutex*>(address)->mutex);
+          const bool ok = InitialiseMutex(static_cast<SharedMutex*>(address));
           ::munmap(address, sizeof(SharedMutex));
           return ok;
         });
     if (segment == nullptr) return nullptr;
-    void* address = ::mmap(nullptr, sizeof(SharedMutex), PROT_READ | PROT_WRITE, MAP_SHARED,
-                           segment->fd, 0);
+    void* address =
+        ::mmap(nullptr, sizeof(SharedMutex), PROT_READ | PROT_WRITE, MAP_SHARED, segment->fd, 0);
     if (address == MAP_FAILED) {
-      Release(segment);
+      ReleaseHandle(segment);
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;
     }

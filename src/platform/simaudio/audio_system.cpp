@@ -66,7 +66,7 @@ void MeasurePeaks(const BYTE* data, UINT32 frames, const WAVEFORMATEX& format, f
   for (UINT32 f = 0; f < frames; ++f) {
     const BYTE* frame = data + static_cast<size_t>(f) * format.nBlockAlign;
     for (int c = 0; c < channels; ++c) {
-      const BYTE* s = frame + c * bytes;
+      const BYTE* s = frame + static_cast<size_t>(c) * bytes;
       double v = 0.0;
       if (flt) {
         float x;
@@ -493,7 +493,6 @@ void CSimAudioSystem::EngineLoop() {
     }
     if (!due.empty()) {
       lock.unlock();
-      std::vector<StreamPtr> finished;
       for (Due& d : due) {
         std::lock_guard<std::mutex> slock(d.stream->m_Mutex);
         for (int i = 0; i < d.periods; ++i)

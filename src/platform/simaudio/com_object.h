@@ -22,6 +22,8 @@ class TSimComObject : public Interface {
     *ppv = nullptr;
     return E_NOINTERFACE;
   }
+  virtual ~TSimComObject() = default;
+
   ULONG STDMETHODCALLTYPE AddRef() override {
     return m_Refs.fetch_add(1, std::memory_order_relaxed) + 1;
   }
@@ -32,7 +34,6 @@ class TSimComObject : public Interface {
   }
 
  protected:
-  virtual ~TSimComObject() = default;
   virtual bool Answers(REFIID riid) const = 0;
 
  private:
@@ -54,6 +55,7 @@ HRESULT ReadPropertyLocked(const CSimEndpoint& endpoint, const PROPERTYKEY& key,
 IMMDevice* NewDevice(EndpointPtr endpoint);
 IMMDeviceEnumerator* NewDeviceEnumerator();
 IUnknown* NewPolicyConfig();
+bool IsPolicyConfigClass(REFCLSID clsid);
 IAudioClient* NewAudioClient(EndpointPtr endpoint);
 IAudioEndpointVolume* NewEndpointVolume(EndpointPtr endpoint);
 IAudioMeterInformation* NewMeter(EndpointPtr endpoint);

@@ -9,10 +9,6 @@ namespace halvern::simaudio {
 
 namespace {
 
-// {870AF99C-171D-4F9E-AF0D-E63DF40C2BC9}: the policy configuration class.
-constexpr CLSID kPolicyConfigClass = {
-    0x870af99c, 0x171d, 0x4f9e, {0xaf, 0x0d, 0xe6, 0x3d, 0xf4, 0x0c, 0x2b, 0xc9}};
-
 template <class Body>
 HRESULT OnEndpoint(std::u16string_view id, Body body) {
   CSimAudioSystem& sys = CSimAudioSystem::Get();
@@ -37,7 +33,7 @@ HRESULT CreateInstance(REFCLSID clsid, REFIID riid, void** ppv) {
   if (clsid == CLSID_MMDeviceEnumerator) {
     if (HRESULT hr = sys.Fault(u"", "CoCreateInstance(MMDeviceEnumerator)"); hr != S_OK) return hr;
     object = NewDeviceEnumerator();
-  } else if (clsid == kPolicyConfigClass) {
+  } else if (IsPolicyConfigClass(clsid)) {
     if (HRESULT hr = sys.Fault(u"", "CoCreateInstance(PolicyConfig)"); hr != S_OK) return hr;
     object = NewPolicyConfig();
   } else {

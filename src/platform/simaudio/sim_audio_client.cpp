@@ -11,7 +11,7 @@ namespace halvern::simaudio {
 
 namespace {
 
-constexpr REFERENCE_TIME kMaxExclusivePeriod = 5000 * 10000;  // 5 s
+constexpr REFERENCE_TIME kMaxExclusivePeriod = REFERENCE_TIME{5000} * 10000;  // 5 s
 
 UINT32 FramesOf(REFERENCE_TIME hns, DWORD rate) {
   return static_cast<UINT32>((static_cast<std::uint64_t>(hns) * rate + kHnsPerSecond / 2) /
@@ -49,7 +49,10 @@ class CSimRenderClient final : public TSimComObject<IAudioRenderClient> {
     CSimStream& s = *m_Stream;
     std::lock_guard<std::mutex> lock(s.m_Mutex);
     if (s.Invalidated()) return AUDCLNT_E_DEVICE_INVALIDATED;
-    if (s.m_BufferOut) return AUDCLNT_E_OUT_OF_ORDER;
+    // A packet of 0 frames may be left unreleased.
+    if (s.m_BufferOut && s.m_Requested != 0) return AUDCLNT_E_OUT_OF_ORDER;
+    if (s.m_Exclusive && s.m_EventDriven && frames != 0 && frames != s.m_BufferFrames)
+      return AUDCLNT_E_BUFFER_SIZE_ERROR;
     if (frames > s.m_BufferFrames - s.m_Padding) return AUDCLNT_E_BUFFER_TOO_LARGE;
     s.m_BufferOut = true;
     s.m_Requested = frames;
@@ -209,11 +212,11 @@ class CSimAudioClient final : public TSimComObject<IAudioClient> {
       if ((flags & AUDCLNT_STREAMFLAGS_CROSSPROCESS) != 0) return E_INVALIDARG;
       if (ep.m_SharedStreams > 0 || ep.m_ExclusiveStreams > 0) return AUDCLNT_E_DEVICE_IN_USE;
       if (HRESULT hr = ExclusiveAnswerLocked(ep, *format); FAILED(hr)) return hr;
-      if (periodicity != 0) period = periodicity;
-      if (period < ep.m_MinimumPeriod || period > kMaxExclusivePeriod)
-        return AUDCLNT_E_INVALID_DEVICE_PERIOD;
       if ((flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0 && duration != periodicity)
         return AUDCLNT_E_BUFDURATION_PERIOD_NOT_EQUAL;
+      // A period below the device minimum is raised to it; above the system maximum is an error.
+      if (periodicity > kMaxExclusivePeriod) return AUDCLNT_E_INVALID_DEVICE_PERIOD;
+      if (periodicity != 0) period = std::max(periodicity, ep.m_MinimumPeriod);
       const UINT32 frames = FramesOf(std::max(duration, period), rate);
       const UINT32 align = ep.m_ExclusiveAlignment;
       if (align != 0 && frames % align != 0) {
@@ -345,7 +348,8 @@ class CSimAudioClient final : public TSimComObject<IAudioClient> {
     if (!m_Stream->m_Initialized) return AUDCLNT_E_NOT_INITIALIZED;
     if (m_Stream->Invalidated()) return AUDCLNT_E_DEVICE_INVALIDATED;
     if (m_Stream->m_Started) return AUDCLNT_E_NOT_STOPPED;
-    if (m_Stream->m_BufferOut) return AUDCLNT_E_BUFFER_OPERATION_PENDING;
+    if (m_Stream->m_BufferOut && m_Stream->m_Requested != 0)
+      return AUDCLNT_E_BUFFER_OPERATION_PENDING;
     m_Stream->Flush();
     return S_OK;
   }

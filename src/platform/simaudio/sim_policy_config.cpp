@@ -1,47 +1,18 @@
-// The policy configuration class of the simulated system. The platform layer cannot see the
-// declaration in devices/policy_config.h, so the interface is restated here with the same slot
-// order; callers reach it through that declaration, as they reach the real object on Windows.
+// The policy configuration class of the simulated system. It implements the interface the device
+// layer declares: the simulation stands where Windows stands, below the code that calls it, and
+// this is the one include from platform/ into a higher layer. (A restated interface of the same
+// slot order would work binary-wise, as COM does, but is undefined behaviour within one program.)
 #include <cstring>
 #include <mutex>
 
+#include "devices/policy_config.h"
 #include "platform/simaudio/com_object.h"
 
 namespace halvern::simaudio {
 
 namespace {
 
-// {F8679F50-850A-41CF-9C72-430F290290C8}, {CA286FC3-91FD-42C3-8E9B-CAAFA66242E3} and
-// {6BE54BE8-A068-4875-A49D-0C2966473B11}: the ids the interface carried across releases.
-constexpr IID kPolicyConfigIids[] = {
-    {0xf8679f50, 0x850a, 0x41cf, {0x9c, 0x72, 0x43, 0x0f, 0x29, 0x02, 0x90, 0xc8}},
-    {0xca286fc3, 0x91fd, 0x42c3, {0x8e, 0x9b, 0xca, 0xaf, 0xa6, 0x62, 0x42, 0xe3}},
-    {0x6be54be8, 0xa068, 0x4875, {0xa4, 0x9d, 0x0c, 0x29, 0x66, 0x47, 0x3b, 0x11}}};
-
-struct ISimPolicyConfig : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE GetMixFormat(LPCWSTR id, WAVEFORMATEX** format) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetDeviceFormat(LPCWSTR id, INT defaultFormat,
-                                                    WAVEFORMATEX** format) = 0;
-  virtual HRESULT STDMETHODCALLTYPE ResetDeviceFormat(LPCWSTR id) = 0;
-  virtual HRESULT STDMETHODCALLTYPE SetDeviceFormat(LPCWSTR id, WAVEFORMATEX* endpointFormat,
-                                                    WAVEFORMATEX* mixFormat) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetProcessingPeriod(LPCWSTR id, INT defaultPeriod,
-                                                        LONGLONG* defaultPeriodHns,
-                                                        LONGLONG* minimumPeriodHns) = 0;
-  virtual HRESULT STDMETHODCALLTYPE SetProcessingPeriod(LPCWSTR id, LONGLONG* periodHns) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetShareMode(LPCWSTR id, INT* mode) = 0;
-  virtual HRESULT STDMETHODCALLTYPE SetShareMode(LPCWSTR id, INT* mode) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetPropertyValue(LPCWSTR id, const PROPERTYKEY& key,
-                                                     PROPVARIANT* value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE SetPropertyValue(LPCWSTR id, const PROPERTYKEY& key,
-                                                     PROPVARIANT* value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE SetDefaultEndpoint(LPCWSTR id, ERole role) = 0;
-  virtual HRESULT STDMETHODCALLTYPE SetEndpointVisibility(LPCWSTR id, INT visible) = 0;
-
- protected:
-  ~ISimPolicyConfig() = default;
-};
-
-class CSimPolicyConfig final : public TSimComObject<ISimPolicyConfig> {
+class CSimPolicyConfig final : public TSimComObject<IPolicyConfig> {
  public:
   HRESULT STDMETHODCALLTYPE GetMixFormat(LPCWSTR id, WAVEFORMATEX** format) override {
     return OnEndpoint(id, "IPolicyConfig::GetMixFormat", format, [&](CSimEndpoint& ep) {
@@ -90,13 +61,13 @@ class CSimPolicyConfig final : public TSimComObject<ISimPolicyConfig> {
       return S_OK;
     });
   }
-  HRESULT STDMETHODCALLTYPE GetShareMode(LPCWSTR id, INT* mode) override {
+  HRESULT STDMETHODCALLTYPE GetShareMode(LPCWSTR id, DeviceShareMode* mode) override {
     return OnEndpoint(id, "IPolicyConfig::GetShareMode", mode, [&](CSimEndpoint& ep) {
-      *mode = ep.m_ShareMode;
+      *mode = static_cast<DeviceShareMode>(ep.m_ShareMode);
       return S_OK;
     });
   }
-  HRESULT STDMETHODCALLTYPE SetShareMode(LPCWSTR id, INT* mode) override {
+  HRESULT STDMETHODCALLTYPE SetShareMode(LPCWSTR id, DeviceShareMode* mode) override {
     return OnEndpoint(id, "IPolicyConfig::SetShareMode", mode, [&](CSimEndpoint& ep) {
       ep.m_ShareMode = *mode;
       return S_OK;
@@ -149,9 +120,9 @@ class CSimPolicyConfig final : public TSimComObject<ISimPolicyConfig> {
  private:
   bool Answers(REFIID riid) const override {
     const unsigned mask = CSimAudioSystem::Get().m_PolicyInterfaces.load();
-    for (unsigned i = 0; i < 3; ++i)
-      if ((mask & (1u << i)) != 0 && riid == kPolicyConfigIids[i]) return true;
-    return false;
+    return ((mask & kPolicyConfig) != 0 && riid == IID_IPolicyConfig) ||
+           ((mask & kPolicyConfigWindows10) != 0 && riid == IID_IPolicyConfigWindows10) ||
+           ((mask & kPolicyConfigWindows10_1) != 0 && riid == IID_IPolicyConfigWindows10_1);
   }
 
   template <class Out, class Body>
@@ -169,5 +140,7 @@ class CSimPolicyConfig final : public TSimComObject<ISimPolicyConfig> {
 }  // namespace
 
 IUnknown* NewPolicyConfig() { return new CSimPolicyConfig; }
+
+bool IsPolicyConfigClass(REFCLSID clsid) { return clsid == CLSID_CPolicyConfigClient; }
 
 }  // namespace halvern::simaudio

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/simaudio/sim_fixture.h"
+#include "platform/simaudio/sim_machine.h"
 
 namespace halvern::simaudio::test {
 namespace {
@@ -132,6 +133,20 @@ TEST_F(SimEnumeration, PropertyStoreHoldsNamesFormFactorAndDeviceFormat) {
   EXPECT_EQ(Device(u"c.active")->OpenPropertyStore(STGM_READWRITE, store.Put()), E_ACCESSDENIED);
 }
 
+TEST_F(SimEnumeration, PlainDeviceFormatIsAShortBlobAndDuplicateIdsAreRefused) {
+  WAVEFORMATEXTENSIBLE plain{};
+  plain.Format = {WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0};
+  ASSERT_EQ(AddEndpoint(Endpoint(u"r.plain", eRender, plain)), S_OK);
+  EXPECT_EQ(AddEndpoint(Endpoint(u"r.plain", eRender, plain)), E_INVALIDARG);
+  ComPtr<IPropertyStore> store;
+  ASSERT_EQ(Device(u"r.plain")->OpenPropertyStore(STGM_READ, store.Put()), S_OK);
+  PROPVARIANT v;
+  ASSERT_EQ(store->GetValue(PKEY_AudioEngine_DeviceFormat, &v), S_OK);
+  ASSERT_EQ(v.vt, VT_BLOB);
+  EXPECT_EQ(v.blob.cbSize, 18u);
+  PropVariantClear(&v);
+}
+
 TEST_F(SimEnumeration, FirstActiveEndpointOfAFlowTakesEveryRole) {
   auto enumerator = Enumerator();
   for (ERole role : {eConsole, eMultimedia, eCommunications}) {
@@ -148,6 +163,42 @@ TEST_F(SimEnumeration, FirstActiveEndpointOfAFlowTakesEveryRole) {
   EXPECT_EQ(enumerator->GetDefaultAudioEndpoint(eCapture, eCommunications, device.Put()),
             MAKE_HRESULT_CODE(0x80070490u));
   EXPECT_EQ(SetDefaultEndpoint(eCapture, eConsole, u"r.active"), E_INVALIDARG);
+}
+
+TEST_F(SimAudioTest, StandardMachineHasTheVirtualCardHiddenForPlaybackAndDefaultForCapture) {
+  ASSERT_EQ(AddStandardMachine(), S_OK);
+  EXPECT_EQ(GetDefaultEndpoint(eCapture, eConsole), kHalvernCaptureId);
+  EXPECT_EQ(GetDefaultEndpoint(eRender, eConsole), kSpeakersId);
+  EXPECT_EQ(GetDefaultEndpoint(eRender, eCommunications), kSpeakersId);
+
+  // The virtual card is found by its adapter name among endpoints of every state but "not present".
+  ComPtr<IMMDeviceCollection> collection;
+  ASSERT_EQ(Enumerator()->EnumAudioEndpoints(
+                eRender, DEVICE_STATE_ACTIVE | DEVICE_STATE_DISABLED | DEVICE_STATE_UNPLUGGED,
+                collection.Put()),
+            S_OK);
+  UINT count = 0;
+  ASSERT_EQ(collection->GetCount(&count), S_OK);
+  std::u16string found;
+  for (UINT i = 0; i < count; ++i) {
+    ComPtr<IMMDevice> device;
+    ComPtr<IPropertyStore> store;
+    ASSERT_EQ(collection->Item(i, device.Put()), S_OK);
+    ASSERT_EQ(device->OpenPropertyStore(STGM_READ, store.Put()), S_OK);
+    PROPVARIANT v;
+    ASSERT_EQ(store->GetValue(PKEY_DeviceInterface_FriendlyName, &v), S_OK);
+    if (std::u16string(v.pwszVal).find(u"Halvern Sound Capture") != std::u16string::npos) {
+      LPWSTR id = nullptr;
+      ASSERT_EQ(device->GetId(&id), S_OK);
+      found = id;
+      CoTaskMemFree(id);
+      DWORD state = 0;
+      ASSERT_EQ(device->GetState(&state), S_OK);
+      EXPECT_EQ(state, DEVICE_STATE_DISABLED);
+    }
+    PropVariantClear(&v);
+  }
+  EXPECT_EQ(found, kHalvernPlaybackId);
 }
 
 TEST(SimCom, CreationNeedsComOnTheThreadOrAMultithreadedApartment) {

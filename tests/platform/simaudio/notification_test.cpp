@@ -15,6 +15,8 @@ namespace {
 // Records every notification as one line, with the thread it arrived on.
 class Recorder final : public IMMNotificationClient {
  public:
+  virtual ~Recorder() = default;
+
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     if (riid == IID_IUnknown || riid == IID_IMMNotificationClient) {
       *ppv = this;

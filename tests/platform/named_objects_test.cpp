@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "platform/utf16.h"
+#include "platform/win32.h"
+
+namespace {
+
+using halvern::platform::Utf8ToUtf16;
+using halvern::platform::WString;
+
+WString UniqueName(const char* what) {
+  static std::atomic<int> counter{0};
+  return Utf8ToUtf16(std::string("HalvernTest_") + what + "_" +
+                     std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++counter));
+}
+
+TEST(NamedMapping, HandlesOfOneNameShareMemoryUntilTheLastGoes) {
+  const WString name = UniqueName("map");
+  HANDLE first =
+      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536, name.c_str());
+  ASSERT_NE(first, nullptr);
+  EXPECT_NE(GetLastError(), ERROR_ALREADY_EXISTS);
+  auto* a = static_cast<char*>(MapViewOfFile(first, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a[65535], 0);
+  std::strcpy(a, "shared");
+
+  HANDLE second =
+      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536, name.c_str());
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  auto* b = static_cast<char*>(MapViewOfFile(second, FILE_MAP_ALL_ACCESS, 0, 0, 65536));
+  ASSERT_NE(b, nullptr);
+  EXPECT_STREQ(b, "shared");
+
+  // The name goes with the last handle; views keep their memory.
+  CloseHandle(first);
+  CloseHandle(second);
+  EXPECT_EQ(OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str()), nullptr);
+  EXPECT_STREQ(b, "shared");
+
+  // Created again, it is a new mapping that starts from zero.
+  HANDLE fresh =
+      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536, name.c_str());
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_NE(GetLastError(), ERROR_ALREADY_EXISTS);
+  auto* c = static_cast<char*>(MapViewOfFile(fresh, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c[0], 0);
+  c[0] = 'x';
+  EXPECT_STREQ(a, "shared");
+  EXPECT_TRUE(UnmapViewOfFile(a));
+  EXPECT_TRUE(UnmapViewOfFile(b));
+  EXPECT_TRUE(UnmapViewOfFile(c));
+  CloseHandle(fresh);
+  EXPECT_EQ(OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str()), nullptr);
+}
+
+TEST(NamedMutex, IsRecursiveAndOwnedByOneThreadAtATime) {
+  const WString name = UniqueName("mutex");
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  ASSERT_NE(mutex, nullptr);
+  HANDLE again = CreateMutexW(nullptr, FALSE, name.c_str());
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+
+  ASSERT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0);  // the owner may take it again
+  DWORD otherWait = 0;
+  BOOL otherRelease = TRUE;
+  std::thread other([&] {
+    otherWait = WaitForSingleObject(again, 50);
+    otherRelease = ReleaseMutex(mutex);
+  });
+  other.join();
+  EXPECT_EQ(otherWait, WAIT_TIMEOUT);
+  EXPECT_FALSE(otherRelease);  // only the owner releases
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  EXPECT_TRUE(ReleaseMutex(again));
+  EXPECT_FALSE(ReleaseMutex(mutex));  // not owned any more
+
+  std::thread taker([&] {
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+  });
+  taker.join();
+  CloseHandle(again);
+  CloseHandle(mutex);
+}
+
+TEST(NamedMutex, AThreadEndingAsOwnerAbandonsIt) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer does not follow a robust mutex handed over by a dead owner";
+#endif
+  const WString name = UniqueName("abandoned");
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+  ASSERT_NE(mutex, nullptr);
+  std::thread owner([&] { EXPECT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0); });
+  owner.join();
+  EXPECT_EQ(WaitForSingleObject(mutex, 10000), WAIT_ABANDONED);
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);  // ordinary again
+  EXPECT_TRUE(ReleaseMutex(mutex));
+  CloseHandle(mutex);
+}
+
+TEST(ProcessInfo, WorkingSetAndExecutableName) {
+  HANDLE self =
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId());
+  ASSERT_NE(self, nullptr);
+  PROCESS_MEMORY_COUNTERS counters{};
+  ASSERT_TRUE(K32GetProcessMemoryInfo(self, &counters, sizeof(counters)));
+  CloseHandle(self);
+  EXPECT_GT(counters.WorkingSetSize, 1024u * 1024u);  // a running test binary is above 1 MB
+
+  WCHAR path[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  ASSERT_GT(length, 0u);
+  const std::string utf8 = halvern::platform::Utf16ToUtf8(path, length);
+  EXPECT_NE(utf8.find("halvern_tests"), std::string::npos) << utf8;
+}
+
+TEST(Utf16, RoundTripsAndCutsWholeCharacters) {
+  const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xB5";  // a, e-acute, euro, a note
+  const WString wide = Utf8ToUtf16(text);
+  ASSERT_EQ(wide.size(), 5u);  // the note takes a surrogate pair
+  EXPECT_EQ(wide[1], 0x00E9);
+  EXPECT_EQ(wide[2], 0x20AC);
+  EXPECT_EQ(wide[3], 0xD83C);
+  EXPECT_EQ(wide[4], 0xDFB5);
+  EXPECT_EQ(halvern::platform::Utf16ToUtf8(wide.c_str()), text);
+  WCHAR out[4];
+  EXPECT_EQ(Utf8ToUtf16(text, out, 4), 3u);  // the pair does not fit in the last unit
+  EXPECT_EQ(Utf8ToUtf16("\xFFz", out, 4), 2u);
+  EXPECT_EQ(out[0], 0xFFFD);
+}
+
+}  // namespace
