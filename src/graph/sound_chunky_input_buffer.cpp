@@ -16,6 +16,7 @@ std::int64_t FloorDiv(std::int64_t value, std::int64_t divisor) {
 
 std::int32_t CountChunks(std::int64_t length, std::int64_t chunk) {
   if (length == kUnspecifiedFrames) return CSoundChunkyInputBuffer::kUnboundedChunkCount;
+  if (chunk <= 0) return 0;  // refused by the constructor
   const std::int64_t count = (length - 1) / chunk + 1;
   return static_cast<std::int32_t>(
       std::min<std::int64_t>(count, std::numeric_limits<std::int32_t>::max()));
