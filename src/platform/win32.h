@@ -17,10 +17,6 @@
 #include <mmsystem.h>
 #include <ks.h>
 #include <ksmedia.h>
-#include <shlobj.h>
-#include <psapi.h>
-#include <cstdio>
-#include <cwchar>
 #include <objbase.h>
 #include <propidl.h>
 #include <propvarutil.h>
@@ -54,6 +50,11 @@ IAudioMeterInformation : public IUnknown {
 __CRT_UUID_DECL(IAudioMeterInformation, 0xc02216f6, 0x8c67, 0x4b5b, 0x9d, 0x00, 0xd0, 0x08, 0xe7,
                 0x3e, 0x00, 0x64)
 #endif
+// After the audio headers: shlobj.h fixes DEFINE_PROPERTYKEY to declare-only when it comes first.
+#include <shlobj.h>
+#include <psapi.h>
+#include <cstdio>
+#include <cwchar>
 #else
 #include "platform/posix/types.h"
 #include "platform/posix/kernel.h"
