@@ -56,7 +56,8 @@ CSampleRateConverter::CSampleRateConverter(const TCountedRef<CSoundPullSocket>& 
   // The kernel may read one chunk before and one after its own, no further.
   const CKernelReach reach = m_Kernel->Reach();
   const std::int64_t lead = m_Geometry.InputLead();
-  if (reach.first - lead < -m_Geometry.inputBlock || reach.end - lead > 2 * m_Geometry.inputBlock)
+  if (reach.first - lead < -m_Geometry.inputBlock ||
+      reach.end - lead > 2 * std::int64_t{m_Geometry.inputBlock})
     throw kGraphProgrammingError;
 }
 

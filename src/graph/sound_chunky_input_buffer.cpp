@@ -32,7 +32,7 @@ CSoundChunkyInputBuffer::CSoundChunkyInputBuffer(const TCountedRef<CSoundPullSoc
       m_SourceLength(source->GetLength()),
       m_Margin(kMarginChunks * chunk),
       m_WindowChunks(windowChunks),
-      m_Storage(source->frameSize, 2 * kMarginChunks * chunk + windowChunks * chunk),
+      m_Storage(source->frameSize, std::int64_t{2 * kMarginChunks} * chunk + windowChunks * chunk),
       m_Chunk(chunk),
       m_ChunkCount(CountChunks(m_SourceLength, chunk)) {
   if (chunk <= 0 || windowChunks <= 0) throw kGraphProgrammingError;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "graph/capture_socket.h"
 #include "graph/frames.h"
 #include "graph/sample_rate_converter.h"
 #include "graph/sound_buffer.h"
@@ -184,6 +185,34 @@ TEST(ConversionChain, SoundPumpMovesTheWholeConvertedStream) {
   EXPECT_EQ(to, 450);
   const auto* partFrames = reinterpret_cast<const float*>(part->StorageBlock().data);
   EXPECT_EQ(partFrames[50 + 200], frames[100 + 200]);
+}
+
+// The render side's chain over the live capture socket, which ignores positions, delivers what
+// the same chain delivers over a source that honours them: the rate converter reads in order.
+TEST(ConversionChain, CaptureStreamPlaysThroughTheRenderChain) {
+  const CSoundTraits capture(kFormatInt16, 2, 48000);
+  const CSoundTraits device(kFormatFloat, 2, 44100);
+  const std::int64_t period = device.sampleRate / 50;
+  TCountedRef<CVxAudioCaptureSocket> live(new CVxAudioCaptureSocket(capture, 48000));
+  std::vector<std::int16_t> packet(20000 * 2);
+  for (std::int64_t p = 0; p < 20000; ++p)
+    for (int c = 0; c < 2; ++c) packet[static_cast<std::size_t>(p * 2 + c)] = RampSample(p, c);
+  std::int64_t written = 20000;
+  ASSERT_EQ(live->Write(packet.data(), written), 20000);
+
+  auto chain = Build(live, device);
+  auto reference =
+      Build(TCountedRef<CSoundPullSocket>(new CRampSource(2, kUnspecifiedFrames)), device);
+  std::vector<float> got(static_cast<std::size_t>(period * 2));
+  std::vector<float> want(got.size());
+  for (int pull = 0; pull < 15; ++pull) {
+    ASSERT_EQ(chain->Pull(CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(got.data())}, period,
+                          kUnspecifiedFrames),
+              period);
+    reference->Pull(CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(want.data())}, period,
+                    kUnspecifiedFrames);
+    ASSERT_TRUE(got == want) << "pull " << pull;
+  }
 }
 
 }  // namespace
