@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "graph/data_pull_socket.h"
+#include "graph/sound_push_socket.h"
 #include "graph/sound_traits.h"
 
 namespace halvern {
@@ -18,8 +19,30 @@ class CSoundPullSocket : public virtual CDataPullSocket, public virtual CSoundTr
   void SetSampleFormat(const std::int32_t& format) override;
   void SetChannels(std::int32_t count) override;
 
-  // The chain builder's operations go here, before ReplaceSource and in this order: sound
-  // PumpAll, sound Pump, ConvertRateAndFormat, ConvertTo, SelectChannel, SelectStereo.
+  using CDataPullSocket::Pump;
+  using CDataPullSocket::PumpAll;
+  // Pump this stream into a sound target through ConvertTo(target's format): the whole
+  // converted stream, or up to `limit` frames of it. The rate converter gets `quality`.
+  virtual void PumpAll(const TCountedRef<CSoundPushSocket>& target, double quality,
+                       std::int64_t chunk, CProgressObserver* progress);
+  virtual std::int64_t Pump(const TCountedRef<CSoundPushSocket>& target, std::int64_t& limit,
+                            std::int64_t& sourcePosition, std::int64_t& targetPosition,
+                            double quality, std::int64_t chunk, CProgressObserver* progress);
+  // Same channels, target rate and sample format: a rate converter when the rates differ, then
+  // always a format converter. Throws kGraphProgrammingError for another channel count.
+  // `quality`, `budget` (bytes) and `bound` are the rate converter's.
+  virtual TCountedRef<CSoundPullSocket> ConvertRateAndFormat(const CSoundTraits& target,
+                                                             double quality, std::int64_t chunk,
+                                                             std::uint32_t budget, double bound);
+  // A chain that delivers this stream in the target's format, channel count and rate.
+  virtual TCountedRef<CSoundPullSocket> ConvertTo(const CSoundTraits& target, double quality,
+                                                  std::int64_t chunk, std::uint32_t budget,
+                                                  double bound);
+  // Channel `index` modulo the channel count, as a mono stream; the second argument is unused.
+  virtual TCountedRef<CSoundPullSocket> SelectChannel(std::int32_t index, std::int32_t unused,
+                                                      std::int64_t chunk);
+  // Channels 0 and 1; throws kGraphProgrammingError for a mono stream.
+  virtual TCountedRef<CSoundPullSocket> SelectStereo(std::int64_t chunk);
 
   // Swaps the upstream socket for another of the same layout; false when the socket has no
   // replaceable source or refuses the new one.

@@ -68,4 +68,22 @@ void CTagList::Store(std::int64_t first, std::int64_t count, const CTagList& sou
   m_Cursor = end;
 }
 
+void CTagList::Trim(std::int64_t first, std::int64_t end) {
+  while (m_Head != nullptr && m_Head->position < first) Unlink(m_Head);
+  while (m_Tail != nullptr && m_Tail->position >= end) Unlink(m_Tail);
+}
+
+void CTagList::Unlink(Entry* entry) {
+  if (entry->previous != nullptr)
+    entry->previous->next = entry->next;
+  else
+    m_Head = entry->next;
+  if (entry->next != nullptr)
+    entry->next->previous = entry->previous;
+  else
+    m_Tail = entry->previous;
+  --m_Count;
+  delete entry;
+}
+
 }  // namespace halvern

@@ -36,6 +36,9 @@ class CTagList {
   // Inserts the entries of `source` in [first, first + count), walking it only up to the first
   // entry at or after the end. Moves the cursor like HandOut.
   void Store(std::int64_t first, std::int64_t count, const CTagList& source);
+  // Drops the entries below `first` (walking from the head) and those at or above `end` (walking
+  // from the tail); the cursor stays.
+  void Trim(std::int64_t first, std::int64_t end);
 
   const Entry* Head() const { return m_Head; }
   const Entry* Tail() const { return m_Tail; }
@@ -44,6 +47,7 @@ class CTagList {
 
  private:
   std::int64_t Start(std::int64_t first) const;
+  void Unlink(Entry* entry);
 
   Entry* m_Head = nullptr;
   Entry* m_Tail = nullptr;

@@ -1,0 +1,237 @@
+// The chunky buffer must hand out every chunk with its neighbours intact wherever the window
+// has to move, read its source only at explicit positions and only where it has to, and pad
+// everything outside the source with silence.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "graph/frames.h"
+#include "graph/sound_chunky_input_buffer.h"
+#include "support/ramp_sources.h"
+
+namespace halvern {
+namespace {
+
+using testing::CRampSource;
+using testing::RampSample;
+using testing::SampleAt;
+using testing::TagPositions;
+
+constexpr int kChannels = 2;
+
+struct Fixture {
+  explicit Fixture(std::int64_t length, std::int32_t window = 3, std::int64_t chunk = 4,
+                   std::int64_t available = -1, std::int64_t tagEvery = 0)
+      : source(new CRampSource(kChannels, length, available, tagEvery)),
+        buffer(new CSoundChunkyInputBuffer(source, window, chunk, false)),
+        chunkFrames(chunk) {}
+
+  // Checks `frames` frames from `block` against the stream from `position` on (silence outside
+  // [0, end)).
+  void ExpectStream(const CDataBlock& block, std::int64_t position, std::int64_t frames,
+                    std::int64_t end) const {
+    for (std::int64_t f = 0; f < frames; ++f)
+      for (int c = 0; c < kChannels; ++c) {
+        const std::int64_t at = position + f;
+        const std::int16_t expected = (at >= 0 && at < end) ? RampSample(at, c) : 0;
+        ASSERT_EQ(SampleAt(block.data, f, c, kChannels), expected) << "frame " << at;
+      }
+  }
+  // The chunk and both its neighbours, as GetChunk's caller may read them.
+  void ExpectChunkWithNeighbours(std::int32_t index, std::int64_t end) {
+    const CDataBlock block = buffer->GetChunk(index, nullptr);
+    const CDataBlock before = block.Advanced(-chunkFrames);
+    ExpectStream(before, (index - 1) * chunkFrames, 3 * chunkFrames, end);
+  }
+  std::vector<std::int64_t> Positions() const {
+    std::vector<std::int64_t> positions;
+    for (const auto& call : source->calls) positions.push_back(call.position);
+    return positions;
+  }
+  std::vector<std::int64_t> Counts() const {
+    std::vector<std::int64_t> counts;
+    for (const auto& call : source->calls) counts.push_back(call.count);
+    return counts;
+  }
+
+  TCountedRef<CRampSource> source;
+  TCountedRef<CSoundChunkyInputBuffer> buffer;
+  std::int64_t chunkFrames;
+};
+
+using Counts = std::vector<std::int64_t>;
+
+TEST(ChunkyInputBuffer, WindowSlidesForwardKeepingTheOverlap) {
+  Fixture f(40);  // ten chunks of four frames
+  EXPECT_TRUE(f.source->calls.empty()) << "no fill before first use";
+  EXPECT_EQ(f.buffer->GetChunk(0, nullptr).data, f.buffer->WindowBlock(0).data);
+  EXPECT_EQ(f.buffer->WindowFirst(), 0);
+  f.ExpectChunkWithNeighbours(0, 40);
+
+  // One chunk forward: chunks 1 and 2 move down, only chunk 3 is read.
+  f.ExpectChunkWithNeighbours(2, 40);
+  EXPECT_EQ(f.buffer->WindowFirst(), 1);
+  // Two forward (less than the window): one chunk kept, two read.
+  f.ExpectChunkWithNeighbours(4, 40);
+  EXPECT_EQ(f.buffer->WindowFirst(), 3);
+  // Beyond the window: everything read again, at the last place a window fits.
+  f.ExpectChunkWithNeighbours(9, 40);
+  EXPECT_EQ(f.buffer->WindowFirst(), 7);
+  EXPECT_EQ(f.Positions(), (Counts{0, 12, 16, 28}));
+  EXPECT_EQ(f.Counts(), (Counts{12, 4, 8, 12}));
+}
+
+TEST(ChunkyInputBuffer, WindowSlidesBackwardKeepingTheOverlap) {
+  Fixture f(40);
+  f.buffer->GetChunk(9, nullptr);  // window 7
+  f.source->calls.clear();
+  // Back by two: chunk 7 moves up, chunks 5 and 6 are read.
+  f.ExpectChunkWithNeighbours(6, 40);
+  EXPECT_EQ(f.buffer->WindowFirst(), 5);
+  // Back by one.
+  f.ExpectChunkWithNeighbours(5, 40);
+  EXPECT_EQ(f.buffer->WindowFirst(), 4);
+  // Back by more than the window.
+  f.ExpectChunkWithNeighbours(1, 40);
+  EXPECT_EQ(f.buffer->WindowFirst(), 0);
+  EXPECT_EQ(f.Positions(), (Counts{20, 16, 0}));
+  EXPECT_EQ(f.Counts(), (Counts{8, 4, 12}));
+  // Requests inside the window read nothing.
+  f.ExpectChunkWithNeighbours(1, 40);
+  f.ExpectChunkWithNeighbours(0, 40);
+  EXPECT_EQ(f.source->calls.size(), 3u);
+}
+
+TEST(ChunkyInputBuffer, IndicesOutsideTheSourceLandInTheSilentMargins) {
+  Fixture f(40);
+  const CDataBlock last = f.buffer->GetChunk(9, nullptr);
+  const CDataBlock past2 = f.buffer->GetChunk(11, nullptr);
+  EXPECT_EQ(f.buffer->WindowFirst(), 7);
+  EXPECT_EQ(past2.data, last.Advanced(2 * 4).data);
+  EXPECT_EQ(past2.data, f.buffer->WindowBlock(4).data) << "inside the trailing margin";
+  EXPECT_EQ(f.buffer->GetChunk(500, nullptr).data, past2.data) << "clamped to two past the end";
+  f.ExpectStream(past2.Advanced(-4), 40, 12, 40);  // margin chunks 10 to 12 silent
+
+  const CDataBlock before1 = f.buffer->GetChunk(-1, nullptr);
+  EXPECT_EQ(f.buffer->WindowFirst(), 0);
+  EXPECT_EQ(before1.data, f.buffer->WindowBlock(-1).data);
+  EXPECT_EQ(f.buffer->GetChunk(-2, nullptr).data, f.buffer->WindowBlock(-2).data);
+  EXPECT_EQ(f.buffer->GetChunk(-5, nullptr).data, f.buffer->WindowBlock(-2).data);
+  f.ExpectStream(f.buffer->WindowBlock(-3), -12, 16, 40);  // whole leading margin, then chunk 0
+}
+
+TEST(ChunkyInputBuffer, ShortLastChunkIsPaddedAfterTheWindowMovedOverOldFrames) {
+  Fixture f(38);  // the last chunk has two frames
+  for (std::int32_t i = 0; i <= 9; ++i) f.ExpectChunkWithNeighbours(i, 38);
+  EXPECT_EQ(f.buffer->GetLength(), 38);
+  EXPECT_EQ(f.buffer->ChunkCount(), 10);
+}
+
+TEST(ChunkyInputBuffer, ChunkCountAndLengthClipping) {
+  {
+    Fixture f(1000, 3, 512);
+    EXPECT_EQ(f.buffer->ChunkCount(), 2);
+    std::vector<std::uint8_t> out(300 * 4, 0xAB);
+    EXPECT_EQ(f.buffer->Pull(CDataBlock{{4, 1}, out.data()}, 300, 900), 100);
+    f.ExpectStream(CDataBlock{{4, 1}, out.data()}, 900, 100, 1000);
+    EXPECT_EQ(out[100 * 4], 0xAB) << "nothing written past the end";
+  }
+  {
+    Fixture f(0);
+    EXPECT_EQ(f.buffer->ChunkCount(), 1);
+    std::vector<std::uint8_t> out(40);
+    EXPECT_EQ(f.buffer->Pull(CDataBlock{{4, 1}, out.data()}, 10, 0), 0);
+  }
+  {
+    Fixture f(kUnspecifiedFrames, 3, 64);
+    EXPECT_EQ(f.buffer->ChunkCount(), 2147418112);
+    EXPECT_EQ(f.buffer->GetLength(), kUnspecifiedFrames);
+    std::vector<std::uint8_t> out(100 * 4);
+    EXPECT_EQ(f.buffer->Pull(CDataBlock{{4, 1}, out.data()}, 100, 1000000), 100);
+    f.ExpectStream(CDataBlock{{4, 1}, out.data()}, 1000000, 100, INT64_MAX);
+    for (const auto& call : f.source->calls) EXPECT_NE(call.position, kUnspecifiedFrames);
+  }
+}
+
+TEST(ChunkyInputBuffer, NegativeAndContinuedPositions) {
+  Fixture f(100, 3, 8);
+  std::vector<std::uint8_t> out(10 * 4, 0xAB);
+  const CDataBlock block{{4, 1}, out.data()};
+  EXPECT_EQ(f.buffer->Pull(block, 10, -6), 10);
+  f.ExpectStream(block, -6, 10, 100);
+  EXPECT_EQ(f.buffer->Pull(block, 10, kUnspecifiedFrames), 10);
+  f.ExpectStream(block, 4, 10, 100);
+  EXPECT_EQ(f.buffer->Pull(block, 10, -1000), 10);
+  f.ExpectStream(block, -1000, 10, 100);
+}
+
+TEST(ChunkyInputBuffer, SourceEndingEarlyShortensTheStreamAndPadsWithSilence) {
+  {
+    // Long enough for the first window; the end is found by a later read.
+    Fixture f(100, 3, 16, 70);
+    std::vector<std::uint8_t> out(30 * 4, 0xAB);
+    const CDataBlock block{{4, 1}, out.data()};
+    EXPECT_EQ(f.buffer->GetLength(), 100);
+    EXPECT_EQ(f.buffer->Pull(block, 30, 60), 30);
+    f.ExpectStream(block, 60, 30, 70);
+    EXPECT_EQ(f.buffer->GetLength(), 70);
+    EXPECT_EQ(f.buffer->Pull(block, 30, 80), 0);
+    EXPECT_EQ(f.buffer->Pull(block, 30, 50), 20);
+    f.ExpectStream(block, 50, 20, 70);
+  }
+  {
+    // Unbounded, ending inside the first window.
+    Fixture f(kUnspecifiedFrames, 3, 16, 20);
+    std::vector<std::uint8_t> out(40 * 4, 0xAB);
+    const CDataBlock block{{4, 1}, out.data()};
+    f.buffer->GetChunk(0, nullptr);
+    EXPECT_EQ(f.buffer->GetLength(), 20);
+    EXPECT_EQ(f.buffer->Pull(block, 40, 0), 20);
+    f.ExpectStream(block, 0, 20, 20);
+    // Past the found end the window only fills with silence.
+    f.source->calls.clear();
+    f.ExpectChunkWithNeighbours(10, 20);
+    EXPECT_TRUE(f.source->calls.empty());
+  }
+}
+
+TEST(ChunkyInputBuffer, TagsTravelWithTheirFramesInOrderAndOnlyOnce) {
+  Fixture f(200, 3, 10, -1, 5);
+  std::vector<std::uint8_t> out(23 * 4);
+  CTagList tags;
+  EXPECT_EQ(f.buffer->Pull(CDataBlock{{4, 1}, out.data()}, 23, 3, tags), 23);
+  EXPECT_EQ(TagPositions(tags), (Counts{5, 10, 15, 20, 25}));
+
+  f.buffer->GetChunk(4, &tags);
+  EXPECT_EQ(TagPositions(tags), (Counts{40, 45}));
+  f.buffer->GetChunk(15, &tags);  // far ahead, then back over chunks read before
+  EXPECT_EQ(TagPositions(tags), (Counts{150, 155}));
+  f.buffer->GetChunk(14, &tags);
+  f.buffer->GetChunk(4, &tags);
+  EXPECT_EQ(TagPositions(tags), (Counts{40, 45}));
+  EXPECT_EQ(f.buffer->Pull(CDataBlock{{4, 1}, out.data()}, 23, 30, tags), 23);
+  EXPECT_EQ(TagPositions(tags), (Counts{30, 35, 40, 45, 50}));
+
+  f.buffer->GetChunk(-1, &tags);
+  EXPECT_TRUE(TagPositions(tags).empty()) << "the margin carries no tags";
+  f.buffer->GetChunk(21, &tags);
+  EXPECT_TRUE(TagPositions(tags).empty());
+}
+
+TEST(ChunkyInputBuffer, OddSizedContinuedPullsEqualTheWholeStream) {
+  Fixture f(1000, 3, 64);
+  std::vector<std::uint8_t> out(1000 * 4);
+  std::int64_t at = 0;
+  for (std::int64_t size = 1; at < 1000; size += 6) {
+    const std::int64_t got =
+        f.buffer->Pull(CDataBlock{{4, 1}, out.data() + at * 4}, size, kUnspecifiedFrames);
+    ASSERT_EQ(got, std::min<std::int64_t>(size, 1000 - at));
+    at += got;
+  }
+  f.ExpectStream(CDataBlock{{4, 1}, out.data()}, 0, 1000, 1000);
+  for (const auto& call : f.source->calls) EXPECT_EQ(call.position % 64, 0) << "whole chunks";
+}
+
+}  // namespace
+}  // namespace halvern

@@ -1,0 +1,219 @@
+// ConvertTo must build the chain that turns any stream into the target's format, channels and
+// rate, and the chain must carry the right frames: averaged to mono, replicated, selected or
+// spread over more channels.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "graph/capture_socket.h"
+#include "graph/frames.h"
+#include "graph/sample_rate_converter.h"
+#include "graph/sound_buffer.h"
+#include "graph/sound_channel_average_socket.h"
+#include "graph/sound_channel_selector_socket.h"
+#include "graph/sound_converter_input_socket.h"
+#include "graph/sound_mixdown_socket.h"
+#include "graph/sound_re_randomizer_pull_socket.h"
+#include "graph/sound_replicator_socket.h"
+#include "samples/sample_format.h"
+#include "support/ramp_sources.h"
+
+namespace halvern {
+namespace {
+
+using testing::CRampSource;
+using testing::CWaveSource;
+using testing::RampSample;
+using testing::SampleAt;
+
+constexpr double kQuality = 0.2;
+constexpr std::int64_t kChunk = 960;
+constexpr std::uint32_t kBudget = 512;
+constexpr double kBound = 1000.0;
+
+TCountedRef<CSoundPullSocket> Build(const TCountedRef<CSoundPullSocket>& source,
+                                    const CSoundTraits& target) {
+  TCountedRef<CSoundPullSocket> chain =
+      source->ConvertTo(target, kQuality, kChunk, kBudget, kBound);
+  EXPECT_EQ(chain->sampleFormat, target.sampleFormat);
+  EXPECT_EQ(chain->channels, target.channels);
+  EXPECT_EQ(chain->sampleRate, target.sampleRate);
+  return chain;
+}
+
+template <class T>
+T* As(const TCountedRef<CSoundPullSocket>& socket) {
+  return dynamic_cast<T*>(socket.Get());
+}
+
+std::vector<float> PullFloats(CSoundPullSocket& socket, std::int64_t frames) {
+  std::vector<float> out(static_cast<std::size_t>(frames * socket.channels));
+  EXPECT_EQ(
+      socket.Pull(CDataBlock{{socket.frameSize, 1}, reinterpret_cast<std::uint8_t*>(out.data())},
+                  frames, 0),
+      frames);
+  return out;
+}
+
+// Channel c of frame p holds 0.1 x (c + 1) + p / 16384.
+TCountedRef<CSoundPullSocket> Channels(std::int32_t count, std::int64_t length = 4096) {
+  return TCountedRef<CSoundPullSocket>(new CWaveSource(
+      count, 48000, length, [](std::int64_t p, int c) { return 0.1 * (c + 1) + p / 16384.0; }));
+}
+
+TEST(ConversionChain, SameChannelsGiveAFormatConverterOverARateConverterWhenRatesDiffer) {
+  TCountedRef<CSoundPullSocket> capture(new CRampSource(2, kUnspecifiedFrames));
+  auto chain = Build(capture, CSoundTraits(kFormatFloat, 2, 44100));
+  auto* converter = As<CSoundConverterInputSocket>(chain);
+  ASSERT_NE(converter, nullptr);
+  auto* rate = dynamic_cast<CSampleRateConverter*>(converter->Source().Get());
+  ASSERT_NE(rate, nullptr);
+  EXPECT_EQ(rate->Ratio().upFactor, 23);
+  EXPECT_EQ(rate->Ratio().downFactor, 25);
+  EXPECT_FALSE(converter->Converts()) << "the rate converter already delivers float";
+
+  // Equal formats and rates still get the (pass-through) converter.
+  auto same = Build(capture, CSoundTraits(kFormatInt16, 2, 48000));
+  ASSERT_NE(As<CSoundConverterInputSocket>(same), nullptr);
+  EXPECT_EQ(As<CSoundConverterInputSocket>(same)->Source(), capture);
+
+  EXPECT_THROW(capture->ConvertRateAndFormat(CSoundTraits(kFormatInt16, 1, 48000), kQuality, kChunk,
+                                             kBudget, kBound),
+               int);
+}
+
+TEST(ConversionChain, StereoToMonoMixesInTheMixFormatAndEndsInTheTargetFormat) {
+  TCountedRef<CSoundPullSocket> capture(new CRampSource(2, 1000));
+  auto int16 = Build(capture, CSoundTraits(kFormatInt16, 1, 48000));
+  ASSERT_NE(As<CSoundMixdownSocket>(int16), nullptr);
+  std::vector<std::uint8_t> out(1000 * 2);
+  ASSERT_EQ(int16->Pull(CDataBlock{{2, 1}, out.data()}, 1000, 0), 1000);
+  for (int f = 0; f < 1000; ++f)  // the mean rounded half up
+    ASSERT_EQ(SampleAt(out.data(), f, 0, 1), (RampSample(f, 0) + RampSample(f, 1) + 1) >> 1);
+
+  auto floats = Build(capture, CSoundTraits(kFormatFloat, 1, 48000));
+  ASSERT_NE(As<CSoundMixdownSocket>(floats), nullptr);
+  EXPECT_EQ(floats->sampleFormat, kFormatFloat);
+
+  // A format that is no mix format: mixed as float, then converted to what was asked for.
+  auto int32 = Build(capture, CSoundTraits(kFormatInt32, 1, 44100));
+  auto* last = As<CSoundConverterInputSocket>(int32);
+  ASSERT_NE(last, nullptr);
+  auto* mix = dynamic_cast<CSoundMixdownSocket*>(last->Source().Get());
+  ASSERT_NE(mix, nullptr);
+  EXPECT_EQ(mix->sampleFormat, kFormatFloat);
+  EXPECT_EQ(int32->frameSize, 4);
+}
+
+TEST(ConversionChain, MoreThanTwoChannelsAverageAllChannelsIntoMono) {
+  for (const std::int32_t count : {3, 6}) {
+    SCOPED_TRACE(count);
+    auto mono = Build(Channels(count), CSoundTraits(kFormatFloat, 1, 48000));
+    ASSERT_NE(As<CSoundChannelAverageSocket>(mono), nullptr);
+    auto out = PullFloats(*mono, 2000);
+    // Mean of 0.1 x (c + 1) over c < count, plus the common ramp.
+    const double channelMean = 0.1 * (count + 1) / 2.0;
+    for (int f = 0; f < 2000; ++f)
+      ASSERT_NEAR(out[static_cast<std::size_t>(f)], channelMean + f / 16384.0, 1e-6);
+    auto int16 = Build(Channels(count), CSoundTraits(kFormatInt16, 1, 48000));
+    ASSERT_NE(As<CSoundConverterInputSocket>(int16), nullptr);
+  }
+}
+
+TEST(ConversionChain, MonoIsReplicatedAndStereoIsSelected) {
+  auto wide = Build(Channels(1), CSoundTraits(kFormatFloat, 2, 48000));
+  ASSERT_NE(As<CSoundReplicatorSocket>(wide), nullptr);
+  auto out = PullFloats(*wide, 100);
+  for (int f = 0; f < 100; ++f) {
+    ASSERT_FLOAT_EQ(out[f * 2], 0.1f + f / 16384.0f);
+    ASSERT_EQ(out[f * 2 + 1], out[f * 2]);
+  }
+
+  auto stereo = Build(Channels(6), CSoundTraits(kFormatFloat, 2, 48000));
+  ASSERT_NE(As<CSoundChannelSelectorSocket>(stereo), nullptr);
+  out = PullFloats(*stereo, 100);
+  for (int f = 0; f < 100; ++f) {
+    ASSERT_FLOAT_EQ(out[f * 2], 0.1f + f / 16384.0f);
+    ASSERT_FLOAT_EQ(out[f * 2 + 1], 0.2f + f / 16384.0f);
+  }
+  EXPECT_THROW(Channels(1)->SelectStereo(kChunk), int);
+}
+
+TEST(ConversionChain, StereoOnSixChannelsAlternatesLeftAndRight) {
+  auto six = Build(Channels(2), CSoundTraits(kFormatFloat, 6, 48000));
+  ASSERT_NE(As<CSoundReRandomizerPullSocket>(six), nullptr);
+  auto out = PullFloats(*six, 3000);
+  for (int f = 0; f < 3000; ++f)
+    for (int c = 0; c < 6; ++c)
+      ASSERT_FLOAT_EQ(out[static_cast<std::size_t>(f * 6 + c)], 0.1f * (c % 2 + 1) + f / 16384.0f)
+          << "frame " << f << " channel " << c;
+}
+
+TEST(ConversionChain, SelectChannelWrapsTheIndex) {
+  auto source = Channels(2);
+  auto selected = source->SelectChannel(5, 0, kChunk);
+  ASSERT_EQ(selected->channels, 1);
+  auto out = PullFloats(*selected, 10);
+  for (int f = 0; f < 10; ++f) ASSERT_FLOAT_EQ(out[f], 0.2f + f / 16384.0f);
+  EXPECT_THROW(source->SelectChannel(-1, 0, kChunk), int);
+}
+
+TEST(ConversionChain, SoundPumpMovesTheWholeConvertedStream) {
+  // 1000 frames at 48 kHz are 2001 at 96 kHz.
+  TCountedRef<CSoundPullSocket> source = Channels(2, 1000);
+  TCountedRef<CSoundBuffer> target(new CSoundBuffer(CSoundTraits(kFormatFloat, 1, 96000), 2001));
+  struct : CProgressObserver {
+    std::int64_t total = 0;
+    void OnProgress(std::int64_t frames) override { total += frames; }
+  } progress;
+  source->PumpAll(TCountedRef<CSoundPushSocket>(target.Get()), 0.2, 300, &progress);
+  EXPECT_EQ(progress.total, 2001);
+  const auto* frames = reinterpret_cast<const float*>(target->StorageBlock().data);
+  // Mid-stream, frame n is the mono mix at source position n / 2.
+  for (int n = 200; n < 1800; n += 2) ASSERT_NEAR(frames[n], 0.15 + n / 32768.0, 1e-4) << n;
+
+  TCountedRef<CSoundBuffer> part(new CSoundBuffer(CSoundTraits(kFormatFloat, 1, 96000), 500));
+  std::int64_t limit = 400;
+  std::int64_t from = 100;
+  std::int64_t to = 50;
+  EXPECT_EQ(
+      source->Pump(TCountedRef<CSoundPushSocket>(part.Get()), limit, from, to, 0.2, 64, nullptr),
+      400);
+  EXPECT_EQ(from, 500);
+  EXPECT_EQ(to, 450);
+  const auto* partFrames = reinterpret_cast<const float*>(part->StorageBlock().data);
+  EXPECT_EQ(partFrames[50 + 200], frames[100 + 200]);
+}
+
+// The render side's chain over the live capture socket, which ignores positions, delivers what
+// the same chain delivers over a source that honours them: the rate converter reads in order.
+TEST(ConversionChain, CaptureStreamPlaysThroughTheRenderChain) {
+  const CSoundTraits capture(kFormatInt16, 2, 48000);
+  const CSoundTraits device(kFormatFloat, 2, 44100);
+  const std::int64_t period = device.sampleRate / 50;
+  TCountedRef<CVxAudioCaptureSocket> live(new CVxAudioCaptureSocket(capture, 48000));
+  std::vector<std::int16_t> packet(20000 * 2);
+  for (std::int64_t p = 0; p < 20000; ++p)
+    for (int c = 0; c < 2; ++c) packet[static_cast<std::size_t>(p * 2 + c)] = RampSample(p, c);
+  std::int64_t written = 20000;
+  ASSERT_EQ(live->Write(packet.data(), written), 20000);
+
+  auto chain = Build(live, device);
+  auto reference =
+      Build(TCountedRef<CSoundPullSocket>(new CRampSource(2, kUnspecifiedFrames)), device);
+  std::vector<float> got(static_cast<std::size_t>(period * 2));
+  std::vector<float> want(got.size());
+  for (int pull = 0; pull < 15; ++pull) {
+    ASSERT_EQ(chain->Pull(CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(got.data())}, period,
+                          kUnspecifiedFrames),
+              period);
+    reference->Pull(CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(want.data())}, period,
+                    kUnspecifiedFrames);
+    ASSERT_TRUE(got == want) << "pull " << pull;
+  }
+}
+
+}  // namespace
+}  // namespace halvern

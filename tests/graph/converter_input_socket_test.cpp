@@ -1,0 +1,170 @@
+// The converter input socket must deliver every frame of its source converted exactly once, in
+// chunks no larger than its scratch, and step aside when there is nothing to convert.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "graph/frames.h"
+#include "graph/sound_converter_input_socket.h"
+#include "samples/sample_format.h"
+#include "support/ramp_sources.h"
+
+namespace halvern {
+namespace {
+
+using testing::CRampSource;
+using testing::CWaveSource;
+using testing::RampSample;
+using testing::SampleAt;
+using testing::TagPositions;
+using Counts = std::vector<std::int64_t>;
+
+constexpr int kChannels = 2;
+
+float FloatAt(const std::vector<float>& frames, std::int64_t frame, int channel) {
+  return frames[static_cast<std::size_t>(frame * kChannels + channel)];
+}
+
+// 16-bit to float divides by 32768.
+void ExpectFloatRamp(const std::vector<float>& out, std::int64_t position, std::int64_t frames) {
+  for (std::int64_t f = 0; f < frames; ++f)
+    for (int c = 0; c < kChannels; ++c)
+      ASSERT_EQ(FloatAt(out, f, c), RampSample(position + f, c) / 32768.0f) << "frame " << f;
+}
+
+class CHalve : public CSampleFunnel::Filter {
+ public:
+  double FilterSample(double sample) override { return sample * 0.5; }
+};
+
+TEST(ConverterInputSocket, EqualFormatsWithoutFilterPullStraightIntoTheCallersBlock) {
+  TCountedRef<CRampSource> source(new CRampSource(kChannels, 1000, -1, 100));
+  TCountedRef<CSoundConverterInputSocket> socket(
+      new CSoundConverterInputSocket(source, kFormatInt16, nullptr, 512));
+  EXPECT_FALSE(socket->Converts());
+  EXPECT_EQ(socket->ScratchCapacity(), 0);
+  std::vector<std::uint8_t> out(1200 * 4);
+  CTagList tags;
+  EXPECT_EQ(socket->Pull(CDataBlock{{4, 1}, out.data()}, 1200, 50, tags), 950);
+  ASSERT_EQ(source->calls.size(), 1u);
+  EXPECT_EQ(source->calls[0].data, out.data());
+  EXPECT_EQ(source->calls[0].count, 1200);
+  EXPECT_EQ(source->calls[0].position, 50);
+  EXPECT_EQ(TagPositions(tags), (Counts{100, 200, 300, 400, 500, 600, 700, 800, 900}));
+  EXPECT_EQ(SampleAt(out.data(), 949, 1, kChannels), RampSample(999, 1));
+}
+
+TEST(ConverterInputSocket, PullsAndConvertsChunkByChunk) {
+  TCountedRef<CRampSource> source(new CRampSource(kChannels, 5000, -1, 500));
+  TCountedRef<CSoundConverterInputSocket> socket(
+      new CSoundConverterInputSocket(source, kFormatFloat, nullptr, 512));
+  EXPECT_EQ(socket->frameSize, 8);
+  EXPECT_EQ(socket->GetLength(), 5000);
+  std::vector<float> out(1200 * kChannels);
+  CTagList tags;
+  EXPECT_EQ(socket->Pull(CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(out.data())}, 1200, 300,
+                         tags),
+            1200);
+  ExpectFloatRamp(out, 300, 1200);
+  Counts counts, positions;
+  for (const auto& call : source->calls) {
+    counts.push_back(call.count);
+    positions.push_back(call.position);
+  }
+  EXPECT_EQ(counts, (Counts{512, 512, 176}));
+  EXPECT_EQ(positions, (Counts{300, 812, 1324}));
+  EXPECT_EQ(TagPositions(tags), (Counts{500, 1000}));
+
+  // A continued stream stays continued upstream.
+  source->calls.clear();
+  EXPECT_EQ(socket->Pull(CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(out.data())}, 600,
+                         kUnspecifiedFrames),
+            600);
+  ExpectFloatRamp(out, 1500, 600);
+  ASSERT_EQ(source->calls.size(), 2u);
+  EXPECT_EQ(source->calls[1].position, kUnspecifiedFrames);
+}
+
+TEST(ConverterInputSocket, StopsAtTheFirstShortSourcePull) {
+  TCountedRef<CRampSource> source(new CRampSource(kChannels, kUnspecifiedFrames, 700));
+  TCountedRef<CSoundConverterInputSocket> socket(
+      new CSoundConverterInputSocket(source, kFormatFloat, nullptr, 512));
+  std::vector<float> out(1200 * kChannels, 9.0f);
+  EXPECT_EQ(socket->Pull(CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(out.data())}, 1200,
+                         kUnspecifiedFrames),
+            700);
+  ExpectFloatRamp(out, 0, 700);
+  EXPECT_EQ(out[700 * kChannels], 9.0f);
+  EXPECT_EQ(source->calls.size(), 2u);
+}
+
+TEST(ConverterInputSocket, FilterForcesConversionEvenBetweenEqualFormats) {
+  TCountedRef<CSoundPullSocket> source(new CWaveSource(
+      kChannels, 48000, 100, [](std::int64_t p, int c) { return RampSample(p, c) / 32768.0; }));
+  TCountedRef<CSampleFunnel::Filter> halve(new CHalve);
+  TCountedRef<CSoundConverterInputSocket> socket(
+      new CSoundConverterInputSocket(source, kFormatFloat, halve, 16));
+  EXPECT_TRUE(socket->Converts());
+  EXPECT_EQ(socket->ScratchCapacity(), 16);
+  std::vector<float> out(40 * kChannels);
+  EXPECT_EQ(socket->Pull(CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(out.data())}, 40, 0),
+            40);
+  for (int f = 0; f < 40; ++f)
+    for (int c = 0; c < kChannels; ++c) ASSERT_EQ(FloatAt(out, f, c), RampSample(f, c) / 65536.0f);
+}
+
+TEST(ConverterInputSocket, ReplaceSourceKeepsLayoutAndRebuildsTheConverter) {
+  TCountedRef<CRampSource> ramp(new CRampSource(kChannels, 100));
+  TCountedRef<CSoundConverterInputSocket> floats(
+      new CSoundConverterInputSocket(ramp, kFormatFloat, nullptr, 32));
+  TCountedRef<CSoundConverterInputSocket> passThrough(
+      new CSoundConverterInputSocket(floats, kFormatFloat, nullptr, 32));
+  EXPECT_EQ(passThrough->ScratchCapacity(), 0);
+
+  EXPECT_FALSE(passThrough->ReplaceSource(TCountedRef<CSoundPullSocket>(new CRampSource(1, 100))));
+  EXPECT_FALSE(passThrough->ReplaceSource(
+      TCountedRef<CSoundPullSocket>(new CRampSource(kChannels, 100, -1, 0, 44100))));
+
+  // Now 16-bit in, float out: the empty scratch gets its size back, so the pull makes progress.
+  ASSERT_TRUE(passThrough->ReplaceSource(TCountedRef<CSoundPullSocket>(ramp.Get())));
+  EXPECT_TRUE(passThrough->Converts());
+  EXPECT_EQ(passThrough->ScratchCapacity(), 32);
+  std::vector<float> out(100 * kChannels);
+  EXPECT_EQ(
+      passThrough->Pull(CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(out.data())}, 100, 0),
+      100);
+  ExpectFloatRamp(out, 0, 100);
+
+  // And back to a float source: straight through again.
+  ASSERT_TRUE(passThrough->ReplaceSource(TCountedRef<CSoundPullSocket>(floats.Get())));
+  EXPECT_FALSE(passThrough->Converts());
+  EXPECT_EQ(passThrough->ScratchCapacity(), 0);
+}
+
+TEST(ConverterInputSocket, OddSizedPullsEqualOneWholePull) {
+  TCountedRef<CRampSource> source(new CRampSource(kChannels, 3000));
+  TCountedRef<CSoundConverterInputSocket> socket(
+      new CSoundConverterInputSocket(source, kFormatFloat, nullptr, 100));
+  std::vector<float> out(3000 * kChannels);
+  std::int64_t at = 0;
+  for (std::int64_t size = 3; at < 3000; size = size * 3 % 401 + 1) {
+    const std::int64_t got = socket->Pull(
+        CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(out.data() + at * kChannels)}, size,
+        kUnspecifiedFrames);
+    ASSERT_EQ(got, std::min<std::int64_t>(size, 3000 - at));
+    at += got;
+  }
+  ExpectFloatRamp(out, 0, 3000);
+}
+
+TEST(ConverterInputSocket, MismatchedBlockThrows) {
+  TCountedRef<CSoundConverterInputSocket> socket(new CSoundConverterInputSocket(
+      TCountedRef<CSoundPullSocket>(new CRampSource(kChannels, 10)), kFormatFloat, nullptr, 4));
+  std::vector<std::uint8_t> out(64);
+  EXPECT_THROW(socket->Pull(CDataBlock{{4, 1}, out.data()}, 2, 0), int);
+}
+
+}  // namespace
+}  // namespace halvern
