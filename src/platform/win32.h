@@ -3,6 +3,8 @@
 // in platform/posix (kernel objects, threads, time, debugger output) and platform/simaudio (core audio).
 #pragma once
 
+// clang-format off: the order of the SDK headers matters (winsock2 before windows, initguid before
+// the audio headers, shlobj after them).
 #if defined(_WIN32)
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -62,6 +64,8 @@ __CRT_UUID_DECL(IAudioMeterInformation, 0xc02216f6, 0x8c67, 0x4b5b, 0x9d, 0x00, 
 #include "platform/posix/process.h"
 #include "platform/posix/com.h"
 #endif
+
+// clang-format on
 
 #include "platform/debug_output.h"
 

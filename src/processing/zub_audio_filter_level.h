@@ -10,9 +10,9 @@ namespace halvern {
 
 // Decibel conversions of the processing library, in single precision as the host sees them.
 inline constexpr double kZubSilenceDb = -144.0;
-double ZubLinearToDb(double value);        // 20 log10(v); exactly 0.0 gives -144.0; no floor
-double ZubPeakToDb(double peak);           // as ZubLinearToDb, never below -144.0
-double ZubDbToLinear(double decibels);     // 10^(dB / 20)
+double ZubLinearToDb(double value);     // 20 log10(v); exactly 0.0 gives -144.0; no floor
+double ZubPeakToDb(double peak);        // as ZubLinearToDb, never below -144.0
+double ZubDbToLinear(double decibels);  // 10^(dB / 20)
 
 class CZubAudioFilter_Level : public CSampleFunnel::Filter {
  public:

@@ -60,7 +60,8 @@ void CZubAudioProcessor::Process(void* data, std::uint32_t byteCount) {
   if (!m_SampleFilter) return;
   const std::int32_t width = SampleWidth(m_SampleFormat);
   if (width <= 0) return;
-  m_SampleFilter->Convert(data, data, static_cast<int>(byteCount / static_cast<std::uint32_t>(width)));
+  m_SampleFilter->Convert(data, data,
+                          static_cast<int>(byteCount / static_cast<std::uint32_t>(width)));
 }
 
 double CZubAudioProcessor::GetGain(std::int32_t channel) {
@@ -68,7 +69,9 @@ double CZubAudioProcessor::GetGain(std::int32_t channel) {
   return m_Levels[channel]->GetGain();
 }
 
-double CZubAudioProcessor::GetGainDb(std::int32_t channel) { return ZubLinearToDb(GetGain(channel)); }
+double CZubAudioProcessor::GetGainDb(std::int32_t channel) {
+  return ZubLinearToDb(GetGain(channel));
+}
 
 bool CZubAudioProcessor::SetGain(double gain, std::int32_t channel) {
   if (!m_Valid || (channel != kAllChannels && !IsChannel(channel))) return false;

@@ -95,12 +95,14 @@ std::int32_t CZubRingBuffer::Write(const void* source, std::int32_t length) {
 void CZubRingBuffer::WarnOverflow() {
   const bool enabled = IsLevelEnabled(g_ZubRingBufferLog.index, g_ZubRingBufferLog.levelWrn);
   if (enabled && m_OverwriteLogCount % kOverflowWarningInterval == 0) {
-    LogMessage(g_ZubRingBufferLog.levelWrn, kZubTag, g_ZubRingBufferLog.name, "CZubRingBuffer::Write",
-               "<%s> BUFFER OVERWRITE  <LOGCOUNT: %d>", m_Name.c_str(), m_OverwriteLogCount + 1);
+    LogMessage(g_ZubRingBufferLog.levelWrn, kZubTag, g_ZubRingBufferLog.name,
+               "CZubRingBuffer::Write", "<%s> BUFFER OVERWRITE  <LOGCOUNT: %d>", m_Name.c_str(),
+               m_OverwriteLogCount + 1);
   }
   ++m_OverwriteLogCount;
   if (enabled && m_DiscardLogCount % kOverflowWarningInterval == 0) {
-    LogMessage(g_ZubRingBufferLog.levelWrn, kZubTag, g_ZubRingBufferLog.name, "CZubRingBuffer::Write",
+    LogMessage(g_ZubRingBufferLog.levelWrn, kZubTag, g_ZubRingBufferLog.name,
+               "CZubRingBuffer::Write",
                "<%s> WARNING: Discarded half buffer on overflow <LOGCOUNT: %d>", m_Name.c_str(),
                m_DiscardLogCount + 1);
   }

@@ -22,7 +22,8 @@ class CZubRingBuffer {
   // Empties the ring and zeroes its bytes and both warning counters; keeps the storage.
   void Reset();
 
-  // Stores `length` bytes (only the last capacity bytes of a larger block); returns the count stored.
+  // Stores `length` bytes (only the last capacity bytes of a larger block); returns the count
+  // stored.
   std::int32_t Write(const void* source, std::int32_t length);
   // Moves up to `length` unread bytes out; returns the count moved.
   std::int32_t Read(void* destination, std::int32_t length);

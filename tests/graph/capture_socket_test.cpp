@@ -21,7 +21,7 @@ namespace {
 using testing::TraceTest;
 
 constexpr std::int32_t kRate = 48000;
-constexpr std::int32_t kPull = kRate / 50;     // 20 ms
+constexpr std::int32_t kPull = kRate / 50;       // 20 ms
 constexpr std::int32_t kRingFrames = 5 * kPull;  // 100 ms
 
 CSoundTraits StereoShort() { return CSoundTraits(kFormatInt16, 2, kRate); }
@@ -48,11 +48,13 @@ class CaptureSocket : public TraceTest {
   std::vector<std::string> WriteWarnings() {
     std::vector<std::string> found;
     for (const auto& line : m_Debug.Lines())
-      if (line.find("CVxAudioCaptureSocket::Write() - only") != std::string::npos) found.push_back(line);
+      if (line.find("CVxAudioCaptureSocket::Write() - only") != std::string::npos)
+        found.push_back(line);
     return found;
   }
 
-  TCountedRef<CVxAudioCaptureSocket> m_Socket = new CVxAudioCaptureSocket(StereoShort(), kRingFrames);
+  TCountedRef<CVxAudioCaptureSocket> m_Socket =
+      new CVxAudioCaptureSocket(StereoShort(), kRingFrames);
   CDataStorage m_Storage{4, kPull};
   CTagList m_Tags;
 };
@@ -143,7 +145,8 @@ TEST_F(CaptureSocket, MismatchedBlocksThrowBeforeReading) {
 }
 
 TEST_F(CaptureSocket, UnknownFormatsStoreAndDeliverNothing) {
-  TCountedRef<CVxAudioCaptureSocket> unknown = new CVxAudioCaptureSocket(CSoundTraits(0, 2, kRate), 10);
+  TCountedRef<CVxAudioCaptureSocket> unknown =
+      new CVxAudioCaptureSocket(CSoundTraits(0, 2, kRate), 10);
   std::uint32_t data[4] = {};
   std::int64_t count = 4;
   EXPECT_EQ(unknown->Write(data, count), 0);

@@ -90,7 +90,9 @@ TEST(LevelFilter, DecayIsDecibelsPerStep) {
   EXPECT_NEAR(level.ReleaseFactor(), 0.99965467, 1e-7);
 }
 
-std::vector<float> Stereo(std::initializer_list<float> samples) { return std::vector<float>(samples); }
+std::vector<float> Stereo(std::initializer_list<float> samples) {
+  return std::vector<float>(samples);
+}
 
 TEST(AudioProcessor, MeansChannelPeaksForAllChannels) {
   CZubAudioProcessor processor(kFormatFloat, 2, 48000);
@@ -133,7 +135,7 @@ TEST(AudioProcessor, GainIsAppliedInPlacePerChannel) {
 TEST(AudioProcessor, ChannelRotationCarriesAcrossPackets) {
   CZubAudioProcessor processor(kFormatFloat, 2, 48000);
   processor.SetGain(0.0, 1);
-  float first[3] = {0.5f, 0.5f, 0.5f};  // L R L
+  float first[3] = {0.5f, 0.5f, 0.5f};   // L R L
   float second[3] = {0.5f, 0.5f, 0.5f};  // R L R
   processor.Process(first, sizeof first);
   processor.Process(second, sizeof second);

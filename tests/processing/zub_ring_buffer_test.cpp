@@ -20,7 +20,8 @@ namespace {
 
 std::vector<std::uint8_t> Sequence(int count, int first = 0) {
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
-  for (int i = 0; i < count; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(first + i);
+  for (int i = 0; i < count; ++i)
+    bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(first + i);
   return bytes;
 }
 
@@ -174,9 +175,10 @@ TEST(RingBuffer, OverflowWarningsOnFirstAndThirtyFirst) {
   EXPECT_NE(warnings.lines[0].find("CZubRingBuffer::Write(): "), std::string::npos);
   EXPECT_NE(warnings.lines[0].find("<CVxAudioCaptureSocket> BUFFER OVERWRITE  <LOGCOUNT: 1>\n"),
             std::string::npos);
-  EXPECT_NE(warnings.lines[1].find(
-                "<CVxAudioCaptureSocket> WARNING: Discarded half buffer on overflow <LOGCOUNT: 1>\n"),
-            std::string::npos);
+  EXPECT_NE(
+      warnings.lines[1].find(
+          "<CVxAudioCaptureSocket> WARNING: Discarded half buffer on overflow <LOGCOUNT: 1>\n"),
+      std::string::npos);
   Overflow(ring, 100);
   ASSERT_EQ(warnings.lines.size(), 4u);
   EXPECT_NE(warnings.lines[2].find("BUFFER OVERWRITE  <LOGCOUNT: 31>"), std::string::npos);

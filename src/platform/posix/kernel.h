@@ -42,15 +42,18 @@ void SetLastError(DWORD error);
 // Handles: events, threads, mutexes and file mappings. CloseHandle drops one reference; a thread
 // handle stays waitable after the thread has ended.
 BOOL CloseHandle(HANDLE handle);
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCWSTR name);
-HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCSTR name);
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                    LPCWSTR name);
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                    LPCSTR name);
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 
-HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
-                    LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
+                    LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD creationFlags,
+                    LPDWORD threadId);
 DWORD ResumeThread(HANDLE thread);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 DWORD GetCurrentThreadId();
