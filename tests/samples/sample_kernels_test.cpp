@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace halvern {
@@ -134,14 +136,80 @@ TEST(SampleKernels, FloatKernelsMatchTheScalarRuleOnSpecialValues) {
   for (const auto& form : sample_kernels::AvailableForms()) {
     SCOPED_TRACE(form.name);
     ExpectSameBits(form.floatToInt32, sample_kernels::scalar::FloatToInt32, floats, 4, 4);
-    for (bool swap : {false, true}) {
-      const int count = static_cast<int>(floats.size()) / 4;
-      for (int start : {0, 1, 3}) {
-        std::vector<unsigned char> a(2 * count), b(2 * count);
-        form.quantize(a.data(), floats.data() + 4 * start, count - start, swap);
-        sample_kernels::scalar::QuantizeFloatToInt16(b.data(), floats.data() + 4 * start,
-                                                     count - start, swap);
-        ASSERT_EQ(a, b) << "swap " << swap << " start " << start;
+  }
+}
+
+// The clipping rule computed independently, in double.
+std::uint16_t QuantizeReference(float x, bool swap) {
+  std::int16_t y = 0;
+  if (x <= -1.0f) {
+    y = -32768;
+  } else if (x > 1.0f) {
+    y = 32767;
+  } else if (!std::isnan(x)) {
+    y = static_cast<std::int16_t>(std::trunc(static_cast<double>(x) * 32767.0));
+  }
+  const auto u = static_cast<std::uint16_t>(y);
+  return swap ? static_cast<std::uint16_t>((u >> 8) | (u << 8)) : u;
+}
+
+float FromBits(std::uint32_t bits) {
+  float f;
+  std::memcpy(&f, &bits, 4);
+  return f;
+}
+
+// Where truncation is most sensitive (x * 32767 on or within a few steps of every whole number),
+// the floats just below -1 that clip although x * 32767 is above -32768, and the NaNs, infinities,
+// zeros and subnormals of both signs.
+std::vector<float> QuantizerEdges() {
+  std::vector<float> values;
+  for (int k = -32767; k <= 32767; ++k) {
+    float f = static_cast<float>(k / 32767.0);
+    for (int i = 0; i < 3; ++i) f = std::nextafter(f, -2.0f);
+    for (int i = 0; i < 7; ++i, f = std::nextafter(f, 2.0f)) values.push_back(f);
+  }
+  for (float f = -1.0f; f >= -32768.0f / 32767.0f; f = std::nextafter(f, -2.0f)) {
+    values.push_back(f);
+  }
+  for (std::uint32_t bits :
+       {0x7F800000u, 0xFF800000u, 0x7F800001u, 0xFF800001u, 0x7FC00000u, 0xFFC00000u, 0x7FFFFFFFu,
+        0xFFFFFFFFu, 0x00000000u, 0x80000000u, 0x00000001u, 0x80000001u, 0x007FFFFFu, 0x807FFFFFu,
+        0x7F7FFFFFu, 0xFF7FFFFFu, 0x3F800001u, 0xBF800001u, 0x4F000000u, 0xCF000000u}) {
+    values.push_back(FromBits(bits));
+  }
+  return values;
+}
+
+TEST(SampleKernels, QuantizerFormsFollowTheRuleAtEveryStepOffsetAndTail) {
+  const std::vector<float> values = QuantizerEdges();
+  const int total = static_cast<int>(values.size());
+  for (bool swap : {false, true}) {
+    std::vector<std::uint16_t> expected(values.size());
+    for (int i = 0; i < total; ++i) expected[i] = QuantizeReference(values[i], swap);
+    std::vector<sample_kernels::KernelForm> forms = sample_kernels::AvailableForms();
+    forms.push_back({"scalar", nullptr, nullptr, sample_kernels::scalar::QuantizeFloatToInt16});
+    forms.push_back({"chosen", nullptr, nullptr, sample_kernels::QuantizeFloatToInt16});
+    for (const auto& form : forms) {
+      SCOPED_TRACE(std::string(form.name) + (swap ? " swapped" : ""));
+      const auto* src = reinterpret_cast<const unsigned char*>(values.data());
+      // Every position of a sample within the widest (16-sample) block.
+      for (int start = 0; start < 16; ++start) {
+        std::vector<std::uint16_t> out(total - start + 1, 0x5A5A);
+        form.quantize(reinterpret_cast<unsigned char*>(out.data()), src + 4 * start, total - start,
+                      swap);
+        const auto wrong = std::mismatch(out.begin(), out.end() - 1, expected.begin() + start);
+        ASSERT_TRUE(wrong.first == out.end() - 1)
+            << "start " << start << " x " << values[wrong.second - expected.begin()] << " gave "
+            << *wrong.first << " not " << *wrong.second;
+        ASSERT_EQ(out.back(), 0x5A5A) << "wrote past the end";
+      }
+      // Every tail length after zero, one and two whole blocks.
+      for (int count = 0; count <= 48; ++count) {
+        std::vector<std::uint16_t> out(count + 1, 0x5A5A);
+        form.quantize(reinterpret_cast<unsigned char*>(out.data()), src, count, swap);
+        for (int i = 0; i < count; ++i) ASSERT_EQ(out[i], expected[i]) << "count " << count;
+        ASSERT_EQ(out.back(), 0x5A5A) << "count " << count;
       }
     }
   }
