@@ -13,7 +13,7 @@
 
 #include "base/zub_log.h"
 #include "base/zub_log_modules.h"
-#include "platform/debug_output.h"
+#include "support/debug_capture.h"
 
 namespace halvern {
 namespace {
@@ -31,20 +31,13 @@ std::vector<std::uint8_t> ReadAll(CZubRingBuffer& ring, int length) {
   return out;
 }
 
-// Collects the overflow warnings the ring writes to the debugger output.
-class WarningCapture {
- public:
-  WarningCapture() { halvern::platform::SetDebugOutputSink(&Collect, this); }
-  ~WarningCapture() { halvern::platform::SetDebugOutputSink(nullptr, nullptr); }
-  std::vector<std::string> lines;
-
- private:
-  static void Collect(void* self, const char* line) {
-    std::string text(line);
-    if (text.find("CZubRingBuffer::Write") != std::string::npos)
-      static_cast<WarningCapture*>(self)->lines.push_back(text);
-  }
-};
+// The ring's overflow warnings among the captured debugger output.
+std::vector<std::string> Warnings(const testing::DebugCapture& capture) {
+  std::vector<std::string> found;
+  for (const auto& line : capture.Lines())
+    if (line.find("CZubRingBuffer::Write") != std::string::npos) found.push_back(line);
+  return found;
+}
 
 // Makes exactly one overflow: from empty, two writes of more than half the capacity.
 void Overflow(CZubRingBuffer& ring, int capacity) {
@@ -112,7 +105,7 @@ TEST(RingBuffer, ReadOfZeroOrFromEmptyChangesNothing) {
 }
 
 TEST(RingBuffer, OversizeWriteIntoEmptyKeepsLastCapacityBytesWithoutOverflow) {
-  WarningCapture warnings;
+  testing::DebugCapture capture;
   CZubRingBuffer ring("Test");
   ASSERT_TRUE(ring.Create(8));
   const auto head = Sequence(3);
@@ -122,7 +115,7 @@ TEST(RingBuffer, OversizeWriteIntoEmptyKeepsLastCapacityBytesWithoutOverflow) {
   EXPECT_EQ(ring.Write(block.data(), 20), 8);
   EXPECT_EQ(ring.GetAvailable(), 8);
   EXPECT_EQ(ReadAll(ring, 8), Sequence(8, 12));
-  EXPECT_TRUE(warnings.lines.empty());
+  EXPECT_TRUE(Warnings(capture).empty());
 }
 
 TEST(RingBuffer, OverflowKeepsNewestHalf) {
@@ -166,53 +159,53 @@ TEST(RingBuffer, ReadPositionWrapsToZeroNotCapacity) {
 }
 
 TEST(RingBuffer, OverflowWarningsOnFirstAndThirtyFirst) {
-  WarningCapture warnings;
+  testing::DebugCapture capture;
   CZubRingBuffer ring("CVxAudioCaptureSocket");
   ASSERT_TRUE(ring.Create(100));
   for (int i = 0; i < 30; ++i) Overflow(ring, 100);
-  ASSERT_EQ(warnings.lines.size(), 2u);
-  EXPECT_NE(warnings.lines[0].find("wrn"), std::string::npos);
-  EXPECT_NE(warnings.lines[0].find("CZubRingBuffer::Write(): "), std::string::npos);
-  EXPECT_NE(warnings.lines[0].find("<CVxAudioCaptureSocket> BUFFER OVERWRITE  <LOGCOUNT: 1>\n"),
+  ASSERT_EQ(Warnings(capture).size(), 2u);
+  EXPECT_NE(Warnings(capture)[0].find("wrn"), std::string::npos);
+  EXPECT_NE(Warnings(capture)[0].find("CZubRingBuffer::Write(): "), std::string::npos);
+  EXPECT_NE(Warnings(capture)[0].find("<CVxAudioCaptureSocket> BUFFER OVERWRITE  <LOGCOUNT: 1>\n"),
             std::string::npos);
   EXPECT_NE(
-      warnings.lines[1].find(
+      Warnings(capture)[1].find(
           "<CVxAudioCaptureSocket> WARNING: Discarded half buffer on overflow <LOGCOUNT: 1>\n"),
       std::string::npos);
   Overflow(ring, 100);
-  ASSERT_EQ(warnings.lines.size(), 4u);
-  EXPECT_NE(warnings.lines[2].find("BUFFER OVERWRITE  <LOGCOUNT: 31>"), std::string::npos);
-  EXPECT_NE(warnings.lines[3].find("overflow <LOGCOUNT: 31>"), std::string::npos);
+  ASSERT_EQ(Warnings(capture).size(), 4u);
+  EXPECT_NE(Warnings(capture)[2].find("BUFFER OVERWRITE  <LOGCOUNT: 31>"), std::string::npos);
+  EXPECT_NE(Warnings(capture)[3].find("overflow <LOGCOUNT: 31>"), std::string::npos);
 }
 
 TEST(RingBuffer, ResetRestartsTheWarningCountAndEmpties) {
-  WarningCapture warnings;
+  testing::DebugCapture capture;
   CZubRingBuffer ring("Test");
   ASSERT_TRUE(ring.Create(100));
   Overflow(ring, 100);
   Overflow(ring, 100);
-  ASSERT_EQ(warnings.lines.size(), 2u);
+  ASSERT_EQ(Warnings(capture).size(), 2u);
   ring.Reset();
   EXPECT_EQ(ring.GetAvailable(), 0);
   EXPECT_EQ(ring.GetCapacity(), 100);
   Overflow(ring, 100);
-  ASSERT_EQ(warnings.lines.size(), 4u);
-  EXPECT_NE(warnings.lines[2].find("<LOGCOUNT: 1>"), std::string::npos);
+  ASSERT_EQ(Warnings(capture).size(), 4u);
+  EXPECT_NE(Warnings(capture)[2].find("<LOGCOUNT: 1>"), std::string::npos);
 }
 
 TEST(RingBuffer, WarningsCountOnWhileTheLevelIsOff) {
-  WarningCapture warnings;
+  testing::DebugCapture capture;
   auto& entry = ZubLogModuleTable().entries[g_ZubRingBufferLog.index];
   const std::uint32_t saved = entry.enabledMask;
   entry.enabledMask &= ~(1u << g_ZubRingBufferLog.levelWrn);
   CZubRingBuffer ring("Test");
   ASSERT_TRUE(ring.Create(100));
   for (int i = 0; i < 30; ++i) Overflow(ring, 100);
-  EXPECT_TRUE(warnings.lines.empty());
+  EXPECT_TRUE(Warnings(capture).empty());
   entry.enabledMask = saved;
   Overflow(ring, 100);
-  ASSERT_EQ(warnings.lines.size(), 2u);
-  EXPECT_NE(warnings.lines[0].find("<LOGCOUNT: 31>"), std::string::npos);
+  ASSERT_EQ(Warnings(capture).size(), 2u);
+  EXPECT_NE(Warnings(capture)[0].find("<LOGCOUNT: 31>"), std::string::npos);
 }
 
 TEST(RingBuffer, RecreateDiscardsContent) {
