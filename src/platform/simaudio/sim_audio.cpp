@@ -18,6 +18,21 @@ HRESULT OnEndpoint(std::u16string_view id, Body body) {
   return body(sys, ep);
 }
 
+// The endpoint's streaming state has its own lock: look it up under the system lock, then leave it.
+template <class Body>
+HRESULT OnEndpointIo(std::u16string_view id, Body body) {
+  EndpointPtr ep;
+  {
+    CSimAudioSystem& sys = CSimAudioSystem::Get();
+    std::lock_guard<std::mutex> lock(sys.Mutex());
+    ep = sys.FindLocked(id);
+  }
+  if (!ep) return E_NOTFOUND;
+  std::lock_guard<std::mutex> io(ep->m_IoMutex);
+  body(*ep);
+  return S_OK;
+}
+
 void PostPropertyLocked(CSimAudioSystem& sys, const CSimEndpoint& ep, const PROPERTYKEY& key) {
   CSimAudioSystem::Notification n{CSimAudioSystem::Notification::kProperty};
   n.id = ep.m_Id;
@@ -131,29 +146,11 @@ HRESULT SetClockSkew(std::u16string_view id, double ppm) {
 }
 
 HRESULT SetCaptureSource(std::u16string_view id, CaptureSource source) {
-  EndpointPtr ep;
-  {
-    CSimAudioSystem& sys = CSimAudioSystem::Get();
-    std::lock_guard<std::mutex> lock(sys.Mutex());
-    ep = sys.FindLocked(id);
-  }
-  if (!ep) return E_NOTFOUND;
-  std::lock_guard<std::mutex> io(ep->m_IoMutex);
-  ep->m_Source = std::move(source);
-  return S_OK;
+  return OnEndpointIo(id, [&](CSimEndpoint& ep) { ep.m_Source = std::move(source); });
 }
 
 HRESULT SetRenderSink(std::u16string_view id, RenderSink sink) {
-  EndpointPtr ep;
-  {
-    CSimAudioSystem& sys = CSimAudioSystem::Get();
-    std::lock_guard<std::mutex> lock(sys.Mutex());
-    ep = sys.FindLocked(id);
-  }
-  if (!ep) return E_NOTFOUND;
-  std::lock_guard<std::mutex> io(ep->m_IoMutex);
-  ep->m_Sink = std::move(sink);
-  return S_OK;
+  return OnEndpointIo(id, [&](CSimEndpoint& ep) { ep.m_Sink = std::move(sink); });
 }
 
 HRESULT SetExclusiveModeAnswer(std::u16string_view id, std::optional<HRESULT> answer) {
