@@ -4,11 +4,14 @@
 
 #include <cstdint>
 
+#include "base/thread_free_list.h"
 #include "graph/bitstream_tag.h"
 
 namespace halvern {
 
-class CVxAudioCaptureTag : public CBitstreamTag {
+// Made and dropped on the render thread once per pull: recycled rather than allocated.
+class CVxAudioCaptureTag final : public CBitstreamTag,
+                                 public TRecycledPerThread<CVxAudioCaptureTag> {
  public:
   explicit CVxAudioCaptureTag(std::int64_t capturedFrames) : m_CapturedFrames(capturedFrames) {}
   virtual std::int64_t GetCapturedFrames() const { return m_CapturedFrames; }

@@ -7,7 +7,7 @@ namespace halvern {
 CTagList::~CTagList() { Clear(); }
 
 void CTagList::Insert(const Entry& entry) {
-  auto* copy = new Entry{entry.tag, entry.position, entry.value, nullptr, nullptr};
+  auto* copy = new Entry{{}, entry.tag, entry.position, entry.value, nullptr, nullptr};
   Entry* after = m_Tail;
   while (after != nullptr && after->position > copy->position) after = after->previous;
   if (after == nullptr) {

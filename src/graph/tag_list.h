@@ -5,13 +5,14 @@
 #include <cstdint>
 
 #include "base/counted_object.h"
+#include "base/thread_free_list.h"
 #include "graph/bitstream_tag.h"
 
 namespace halvern {
 
 class CTagList {
  public:
-  struct Entry {
+  struct Entry : TRecycledPerThread<Entry> {
     TCountedRef<CBitstreamTag> tag;
     std::int64_t position = 0;  // frame number in the stream that produced the tag
     std::int32_t value = 0;     // carried along unchanged

@@ -13,6 +13,7 @@
 #include "graph/data_storage.h"
 #include "graph/frames.h"
 #include "samples/sample_format.h"
+#include "support/allocation_counter.h"
 #include "trace/trace_test_support.h"
 
 namespace halvern {
@@ -161,6 +162,41 @@ TEST_F(CaptureSocket, ResetDropsEverything) {
   m_Socket->Write(frames.data(), count);
   m_Socket->Reset();
   EXPECT_EQ(m_Socket->GetAvailableFrames(), 0);
+}
+
+// The capture thread writes and the render thread pulls every period: once warmed up, neither
+// allocates (tags and tag-list entries are recycled per thread).
+TEST_F(CaptureSocket, SteadyWritesAndPullsDoNotAllocate) {
+  const auto frames = Frames(0, kPull);
+  auto period = [&] {
+    std::int64_t count = kPull;
+    m_Socket->Write(frames.data(), count);
+    m_Socket->Pull(m_Storage.block, kPull, kUnspecifiedFrames, m_Tags);
+  };
+  for (int i = 0; i < 4; ++i) period();
+  const std::uint64_t before = testing::ThreadAllocations();
+  for (int i = 0; i < 100; ++i) period();
+  EXPECT_EQ(testing::ThreadAllocations(), before);
+}
+
+// The render chain of a 44.1 kHz float device over a 48 kHz 16-bit capture: after the first
+// pulls have filled its caches, a 20 ms pull allocates nothing.
+TEST_F(CaptureSocket, RenderChainPullsDoNotAllocateOnceWarm) {
+  constexpr std::int32_t kDeviceRate = 44100;
+  constexpr std::int32_t kDevicePull = kDeviceRate / 50;
+  TCountedRef<CSoundPullSocket> chain =
+      m_Socket->ConvertTo(CSoundTraits(kFormatFloat, 2, kDeviceRate), 0.2, kPull, 512, 1000.0);
+  CDataStorage output(chain->frameSize, kDevicePull);
+  const auto frames = Frames(0, kPull);
+  auto period = [&] {
+    std::int64_t count = kPull;
+    m_Socket->Write(frames.data(), count);
+    chain->Pull(output.block, kDevicePull, kUnspecifiedFrames, m_Tags);
+  };
+  for (int i = 0; i < 60; ++i) period();
+  const std::uint64_t before = testing::ThreadAllocations();
+  for (int i = 0; i < 200; ++i) period();
+  EXPECT_EQ(testing::ThreadAllocations(), before);
 }
 
 // A capture thread delivering 10 ms packets in real time and a render thread pulling 20 ms
