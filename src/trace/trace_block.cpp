@@ -1,11 +1,12 @@
 #include "trace/trace_block.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "platform/utf16.h"
-#include "trace/trace.h"
+#include "trace/debug_print.h"
 
 namespace halvern {
 
@@ -17,7 +18,7 @@ class CTraceSession {
   ~CTraceSession() {
     if (m_View != nullptr && (!UnmapViewOfFile(m_View) || !CloseHandle(m_Mapping)))
       DebugPrint("%s ERROR: Global memory could not be freed!",
-                 TraceCallPrefix("TraceTerminateThread").c_str());
+                 TraceCallPrefix("TraceTerminateThread").text);
     if (m_Mutex != nullptr) CloseHandle(m_Mutex);
   }
   CTraceSession(const CTraceSession&) = delete;
@@ -80,54 +81,75 @@ std::shared_ptr<CTraceSession> OpenSession(const std::string& name) {
 }
 
 // The block mutex is never waited for under g_SessionLock: opening happens outside it, and of two
-// threads that open at once the first to come back wins.
-std::shared_ptr<CTraceSession> CurrentSession(bool create) {
-  std::string name;
-  {
+// threads that open at once the first to come back wins. Running out of memory here means no
+// block: the caller goes on as for an unregistered thread.
+std::shared_ptr<CTraceSession> CurrentSession(bool create) noexcept {
+  try {
+    std::string name;
+    {
+      std::lock_guard guard(g_SessionLock);
+      if (g_Session != nullptr || !create) return g_Session;
+      name = BlockNameLocked();
+    }
+    std::shared_ptr<CTraceSession> opened = OpenSession(name);
     std::lock_guard guard(g_SessionLock);
-    if (g_Session != nullptr || !create) return g_Session;
-    name = BlockNameLocked();
+    if (g_Session == nullptr) {
+      g_Session = opened;
+      TraceNoteSettingsChanged();
+    }
+    return g_Session;
+  } catch (...) {
+    return nullptr;
   }
-  std::shared_ptr<CTraceSession> opened = OpenSession(name);
-  std::lock_guard guard(g_SessionLock);
-  if (g_Session == nullptr) g_Session = opened;
-  return g_Session;
 }
+
+std::atomic<std::uint64_t> g_SettingsVersion{1};
 
 }  // namespace
 
-CTraceBlockLock::CTraceBlockLock(bool create) : m_Session(CurrentSession(create)) { Lock(); }
+std::uint64_t TraceSettingsVersion() noexcept {
+  return g_SettingsVersion.load(std::memory_order_acquire);
+}
+
+void TraceNoteSettingsChanged() noexcept {
+  g_SettingsVersion.fetch_add(1, std::memory_order_acq_rel);
+}
+
+CTraceBlockLock::CTraceBlockLock(bool create) noexcept : m_Session(CurrentSession(create)) {
+  Lock();
+}
 
 CTraceBlockLock::~CTraceBlockLock() { Unlock(); }
 
-QKDEBUG_PROC_INFO* CTraceBlockLock::Block() const {
+QKDEBUG_PROC_INFO* CTraceBlockLock::Block() const noexcept {
   return m_Session != nullptr ? m_Session->View() : nullptr;
 }
 
-void CTraceBlockLock::Lock() {
+void CTraceBlockLock::Lock() noexcept {
   if (m_Session == nullptr || m_Locked) return;
   // An abandoned mutex is ours all the same; without a mutex we go on unlocked.
   const DWORD wait = WaitForSingleObject(m_Session->Mutex(), INFINITE);
   m_Locked = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
 }
 
-void CTraceBlockLock::Unlock() {
+void CTraceBlockLock::Unlock() noexcept {
   if (!m_Locked) return;
   ReleaseMutex(m_Session->Mutex());
   m_Locked = false;
 }
 
-void CTraceBlockLock::ReleaseBlock() {
+void CTraceBlockLock::ReleaseBlock() noexcept {
   std::lock_guard guard(g_SessionLock);
   if (g_Session == m_Session) g_Session.reset();
+  TraceNoteSettingsChanged();
 }
 
-QKDEBUG_PROC_INFO* QKDEBUG_GM_GetProcessCachePtr() {
+QKDEBUG_PROC_INFO* QKDEBUG_GM_GetProcessCachePtr() noexcept {
   const std::shared_ptr<CTraceSession> session = CurrentSession(true);
   return session != nullptr ? session->View() : nullptr;
 }
 
-std::size_t TracePendingLength(const QKDEBUG_PROC_INFO* process) {
+std::size_t TracePendingLength(const QKDEBUG_PROC_INFO* process) noexcept {
   std::size_t low = 0;
   std::size_t high = kTracePendingChars - 1;  // the last character is always the terminator
   while (low < high) {
@@ -140,18 +162,19 @@ std::size_t TracePendingLength(const QKDEBUG_PROC_INFO* process) {
   return low;
 }
 
-void TraceClearPending(QKDEBUG_PROC_INFO* process) {
+void TraceClearPending(QKDEBUG_PROC_INFO* process) noexcept {
   std::memset(process->pendingOutput, 0, TracePendingLength(process) * sizeof(WCHAR));
 }
 
-void ClearThreadEntry(QKDEBUG_THREAD_INFO* entry) {
+void ClearThreadEntry(QKDEBUG_THREAD_INFO* entry) noexcept {
   std::memset(entry, 0, sizeof(*entry));
   entry->marker = kTraceThreadMarker;
   entry->prefixMode = kTraceDefaultPrefixMode;
   entry->debugLevel = kTraceDefaultLevel;
+  TraceNoteSettingsChanged();
 }
 
-int CountActiveThreads(const QKDEBUG_PROC_INFO* process) {
+int CountActiveThreads(const QKDEBUG_PROC_INFO* process) noexcept {
   int active = 0;
   for (const QKDEBUG_THREAD_INFO& thread : process->threads)
     if (thread.threadId != 0) ++active;
@@ -159,19 +182,19 @@ int CountActiveThreads(const QKDEBUG_PROC_INFO* process) {
 }
 
 QKDEBUG_PROC_INFO* QKDEBUG_GetProcInfoPtr(DWORD processId, bool reportIfUninitialised,
-                                          bool create) {
+                                          bool create) noexcept {
   CTraceBlockLock lock(create);
   return QKDEBUG_GetProcInfoPtr(lock.Block(), processId, reportIfUninitialised, create);
 }
 
 QKDEBUG_THREAD_INFO* QKDEBUG_GetThreadInfoPtr(DWORD processId, DWORD threadId,
-                                              bool reportIfUninitialised, bool create) {
+                                              bool reportIfUninitialised, bool create) noexcept {
   CTraceBlockLock lock(create);
   return QKDEBUG_GetThreadInfoPtr(lock.Block(), processId, threadId, reportIfUninitialised, create);
 }
 
 QKDEBUG_PROC_INFO* QKDEBUG_GetProcInfoPtr(QKDEBUG_PROC_INFO* block, DWORD processId,
-                                          bool reportIfUninitialised, bool create) {
+                                          bool reportIfUninitialised, bool create) noexcept {
   if (block == nullptr) {
     if (reportIfUninitialised) TraceReportUninitialised();
     return nullptr;
@@ -200,14 +223,20 @@ QKDEBUG_PROC_INFO* QKDEBUG_GetProcInfoPtr(QKDEBUG_PROC_INFO* block, DWORD proces
   return nullptr;
 }
 
-QKDEBUG_THREAD_INFO* QKDEBUG_GetThreadInfoPtr(QKDEBUG_PROC_INFO* block, DWORD processId,
-                                              DWORD threadId, bool reportIfUninitialised,
-                                              bool create) {
-  QKDEBUG_PROC_INFO* process =
-      QKDEBUG_GetProcInfoPtr(block, processId, reportIfUninitialised, create);
+QKDEBUG_THREAD_INFO* FindThreadEntry(QKDEBUG_PROC_INFO* process, DWORD threadId) noexcept {
   if (process == nullptr || threadId == 0) return nullptr;
   for (QKDEBUG_THREAD_INFO& thread : process->threads)
     if (thread.threadId == threadId) return &thread;
+  return nullptr;
+}
+
+QKDEBUG_THREAD_INFO* QKDEBUG_GetThreadInfoPtr(QKDEBUG_PROC_INFO* block, DWORD processId,
+                                              DWORD threadId, bool reportIfUninitialised,
+                                              bool create) noexcept {
+  QKDEBUG_PROC_INFO* process =
+      QKDEBUG_GetProcInfoPtr(block, processId, reportIfUninitialised, create);
+  if (process == nullptr || threadId == 0) return nullptr;
+  if (QKDEBUG_THREAD_INFO* found = FindThreadEntry(process, threadId)) return found;
   if (!create) return nullptr;
   for (QKDEBUG_THREAD_INFO& thread : process->threads) {
     if (thread.threadId != 0) continue;
@@ -223,6 +252,7 @@ QKDEBUG_THREAD_INFO* QKDEBUG_GetThreadInfoPtr(QKDEBUG_PROC_INFO* block, DWORD pr
       thread.workingSetKB = first.workingSetKB;
       std::memcpy(thread.logFile, first.logFile, sizeof(thread.logFile));
     }
+    TraceNoteSettingsChanged();
     return &thread;
   }
   return nullptr;
@@ -238,6 +268,7 @@ void TraceUseSharedBlockName(std::string_view utf8Name) {
   std::lock_guard guard(g_SessionLock);
   g_BlockName = utf8Name.empty() ? DefaultBlockName() : std::string(utf8Name);
   previous.swap(g_Session);
+  TraceNoteSettingsChanged();
 }
 
 }  // namespace halvern

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "trace/kovra_trace.h"
+#include "trace/host_trace.h"
 #include "trace/trace_test_support.h"
 
 namespace halvern::testing {
@@ -66,7 +66,7 @@ TEST_F(FilteredOut, NoOutputFlagsOrPrefixModeZero) {
 TEST_F(FilteredOut, HostLevelFiveSilencesEverything) {
   Start(kTraceToDebugger | kTraceToFile, kTraceLevelWarning, kTracePrefixNone, m_Folder / "t.log");
   const std::uint32_t hostLevelFive = 5;
-  KovraApi_Trace_SetVerboseLevel(hostLevelFive);
+  HostTraceSetVerboseLevel(hostLevelFive);
   ExpectNoEffect(kTraceLevelMessage, kTraceAllContexts);
 }
 

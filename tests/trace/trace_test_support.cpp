@@ -107,6 +107,7 @@ void TraceTest::EditThread(const std::function<void(QKDEBUG_THREAD_INFO&)>& chan
                                                          GetCurrentThreadId(), false, false);
   ASSERT_NE(thread, nullptr);
   change(*thread);
+  TraceNoteSettingsChanged();
 }
 
 QKDEBUG_THREAD_INFO TraceTest::SnapshotThread(DWORD threadId) {
