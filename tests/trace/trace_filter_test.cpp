@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "trace/host_trace.h"
+#include "trace/trace_scope.h"
 #include "trace/trace_test_support.h"
 
 namespace halvern::testing {
@@ -68,6 +71,30 @@ TEST_F(FilteredOut, HostLevelFiveSilencesEverything) {
   const std::uint32_t hostLevelFive = 5;
   HostTraceSetVerboseLevel(hostLevelFive);
   ExpectNoEffect(kTraceLevelMessage, kTraceAllContexts);
+}
+
+// The capture thread traces at a level that is off on every packet: such a call must not wait for
+// the block mutex, which another process may hold. (The first call after a change of settings
+// reads them under the lock.)
+TEST_F(FilteredOut, WithoutWaitingForTheBlockLock) {
+  Start(kTraceToDebugger, kTraceLevelWarning, kTracePrefixNone);
+  Trace(kTraceLevelUser, kTraceAllContexts, "reads the settings");
+  std::atomic<bool> held{false}, traced{false}, released{false};
+  std::thread holder([&] {
+    CTraceBlockLock lock(false);
+    held = true;
+    WaitUntil([&] { return traced.load(); }, std::chrono::seconds(5));
+    released = true;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+  TraceEverything(kTraceLevelUser, kTraceAllContexts);
+  TraceRaw(kTraceLevelUser, "raw");
+  { CTraceScope scope("Filtered::Scope"); }
+  const bool waitedForTheLock = released;
+  traced = true;
+  holder.join();
+  EXPECT_FALSE(waitedForTheLock);
+  EXPECT_TRUE(m_Debug.Lines().empty());
 }
 
 TEST_F(TraceFilter, PassesAtTheLevelAndOnAnySharedContextBit) {

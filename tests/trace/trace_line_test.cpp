@@ -4,6 +4,7 @@
 #include <regex>
 #include <string>
 
+#include "support/allocation_counter.h"
 #include "trace/host_trace.h"
 #include "trace/trace_scope.h"
 #include "trace/trace_test_support.h"
@@ -138,6 +139,23 @@ TEST_F(TraceLine, RawTextGoesOutUnchanged) {
   EXPECT_EQ(lines[0], "no prefix, no tag, no line feed");
 }
 
+// The host's calls run on its threads and the streaming threads trace too: no line may allocate.
+TEST_F(TraceLine, LinesAllocateNothing) {
+  Start(kTraceToFile, kTraceLevelInOut, kTraceDefaultPrefixMode, m_Folder / "t.log");
+  const platform::WString text = platform::Utf8ToUtf16("host text");
+  const std::uint64_t before = ThreadAllocations();
+  {
+    CTraceScope scope("CAudioRenderer::RenderThread");
+    Trace(kTraceLevelError, kTraceAllContexts, "value %d", 1);
+    Trace(kTraceLevelDetail + 2, kTraceAllContexts, "filtered");
+    HostTraceIn(text.c_str());
+    HostTraceLevel(1, text.c_str());
+    HostTraceRaw(1, text.c_str());
+    HostTraceOut(text.c_str());
+  }
+  EXPECT_EQ(ThreadAllocations(), before);
+}
+
 TEST_F(TraceLine, HostExportsMapTheirLevelsAndWriteTheTextLiterally) {
   Start(kTraceToDebugger, 7, kTracePrefixNone);
   const platform::WString text = platform::Utf8ToUtf16("100%s done");
@@ -145,6 +163,8 @@ TEST_F(TraceLine, HostExportsMapTheirLevelsAndWriteTheTextLiterally) {
   HostTraceLevel(4, text.c_str());  // host 4 is level 7: blank tag
   HostTraceLevel(0, text.c_str());  // never passes
   HostTraceLevel(1, nullptr);
+  HostTraceIn(nullptr);
+  HostTraceOut(nullptr);
   HostTraceIn(platform::Utf8ToUtf16("Host::Call").c_str());
   HostTraceOut(platform::Utf8ToUtf16("Host::Call").c_str());
   HostTraceRaw(2, platform::Utf8ToUtf16("raw").c_str());

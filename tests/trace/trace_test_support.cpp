@@ -40,31 +40,10 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
   return true;
 }
 
-CDebugCapture::CDebugCapture() { platform::SetDebugOutputSink(&CDebugCapture::Receive, this); }
-
-CDebugCapture::~CDebugCapture() { platform::SetDebugOutputSink(nullptr, nullptr); }
-
-void CDebugCapture::Receive(void* context, const char* line) {
-  auto* self = static_cast<CDebugCapture*>(context);
-  std::lock_guard guard(self->m_Lock);
-  self->m_Lines.emplace_back(line);
-}
-
-std::vector<std::string> CDebugCapture::Lines() const {
-  std::lock_guard guard(m_Lock);
-  return m_Lines;
-}
-
 bool CDebugCapture::Contains(const std::string& fragment) const {
-  std::lock_guard guard(m_Lock);
-  for (const std::string& line : m_Lines)
+  for (const std::string& line : Lines())
     if (line.find(fragment) != std::string::npos) return true;
   return false;
-}
-
-void CDebugCapture::Clear() {
-  std::lock_guard guard(m_Lock);
-  m_Lines.clear();
 }
 
 void TraceTest::SetUp() {
