@@ -142,7 +142,7 @@ TEST_F(TraceLine, RawTextGoesOutUnchanged) {
 // The host's calls run on its threads and the streaming threads trace too: no line may allocate.
 TEST_F(TraceLine, LinesAllocateNothing) {
   Start(kTraceToFile, kTraceLevelInOut, kTraceDefaultPrefixMode, m_Folder / "t.log");
-  const platform::WString text = platform::Utf8ToUtf16("host text");
+  const platform::WString text = platform::Utf8ToUtf16("CHostWindow::OnDeviceListChanged entered");
   const std::uint64_t before = ThreadAllocations();
   {
     CTraceScope scope("CAudioRenderer::RenderThread");
