@@ -8,7 +8,8 @@ function(halvern_target_flags target)
     endif()
     return()
   endif()
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow
+                                           $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor>
                                            -Wno-missing-field-initializers)
   # Conversions are defined to the bit with separate multiply and add: never let the compiler
   # fuse them, on any target or optimisation level.
