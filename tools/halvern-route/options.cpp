@@ -30,6 +30,14 @@ std::optional<T> Number(const std::string& text) {
   return value;
 }
 
+// Built by appending: GCC 12 misreports "'" + text as an overlapping copy.
+std::string Quoted(const std::string& text) {
+  std::string out(1, '\'');
+  out += text;
+  out += '\'';
+  return out;
+}
+
 template <typename T>
 Parsed<T> Error(std::string text) {
   return {std::nullopt, std::move(text)};
@@ -49,28 +57,28 @@ bool FormatIsFloat(const std::string& format) { return format == "f32"; }
 Parsed<OutputSpec> ParseOutput(const std::string& text) {
   const auto parts = Split(text, ',');
   if (parts.size() < 4 || parts.size() > 5)
-    return Error<OutputSpec>("'" + text + "': expected NAME,RATE,CHANNELS,FORMAT[,skew=PPM]");
+    return Error<OutputSpec>(Quoted(text) + ": expected NAME,RATE,CHANNELS,FORMAT[,skew=PPM]");
   OutputSpec spec;
   spec.name = parts[0];
-  if (spec.name.empty()) return Error<OutputSpec>("'" + text + "': the name is empty");
+  if (spec.name.empty()) return Error<OutputSpec>(Quoted(text) + ": the name is empty");
   const auto rate = Number<int>(parts[1]);
   if (!rate || *rate < 8000 || *rate > 384000)
-    return Error<OutputSpec>("'" + parts[1] + "': the rate must be 8000 to 384000 Hz");
+    return Error<OutputSpec>(Quoted(parts[1]) + ": the rate must be 8000 to 384000 Hz");
   spec.rate = *rate;
   const auto channels = Number<int>(parts[2]);
   if (!channels || *channels < 1 || *channels > 8)
-    return Error<OutputSpec>("'" + parts[2] + "': the channel count must be 1 to 8");
+    return Error<OutputSpec>(Quoted(parts[2]) + ": the channel count must be 1 to 8");
   spec.channels = *channels;
   spec.format = parts[3];
   if (FormatBits(spec.format) == 0)
-    return Error<OutputSpec>("'" + parts[3] + "': the format must be s16, s24, s32 or f32");
+    return Error<OutputSpec>(Quoted(parts[3]) + ": the format must be s16, s24, s32 or f32");
   if (parts.size() == 5) {
     const std::string prefix = "skew=";
     const auto skew = parts[4].rfind(prefix, 0) == 0
                           ? Number<double>(parts[4].substr(prefix.size()))
                           : std::nullopt;
     if (!skew || std::fabs(*skew) > 10000)
-      return Error<OutputSpec>("'" + parts[4] + "': expected skew=PPM within +-10000");
+      return Error<OutputSpec>(Quoted(parts[4]) + ": expected skew=PPM within +-10000");
     spec.skewPpm = *skew;
   }
   return {spec, {}};
@@ -84,16 +92,16 @@ Parsed<SourceSpec> ParseSource(const std::string& text) {
   }
   const auto parts = Split(text.substr(prefix.size()), '@');
   if (parts.empty() || parts.size() > 2)
-    return Error<SourceSpec>("'" + text + "': expected tone:HZ[@DBFS]");
+    return Error<SourceSpec>(Quoted(text) + ": expected tone:HZ[@DBFS]");
   ToneSource tone;
   const auto hz = Number<double>(parts[0]);
   if (!hz || *hz <= 0 || *hz > 20000)
-    return Error<SourceSpec>("'" + parts[0] + "': the tone must be above 0 and up to 20000 Hz");
+    return Error<SourceSpec>(Quoted(parts[0]) + ": the tone must be above 0 and up to 20000 Hz");
   tone.hz = *hz;
   if (parts.size() == 2) {
     const auto dbfs = Number<double>(parts[1]);
     if (!dbfs || *dbfs > 0 || *dbfs < -120)
-      return Error<SourceSpec>("'" + parts[1] + "': the level must be -120 to 0 dBFS");
+      return Error<SourceSpec>(Quoted(parts[1]) + ": the level must be -120 to 0 dBFS");
     tone.dbfs = *dbfs;
   }
   return {SourceSpec{tone}, {}};
@@ -102,19 +110,19 @@ Parsed<SourceSpec> ParseSource(const std::string& text) {
 Parsed<UnplugSpec> ParseUnplug(const std::string& text) {
   const auto at = text.rfind('@');
   if (at == std::string::npos || at == 0)
-    return Error<UnplugSpec>("'" + text + "': expected NAME@SECONDS");
+    return Error<UnplugSpec>(Quoted(text) + ": expected NAME@SECONDS");
   const auto seconds = Number<double>(text.substr(at + 1));
   if (!seconds || *seconds < 0)
-    return Error<UnplugSpec>("'" + text.substr(at + 1) + "': expected seconds >= 0");
+    return Error<UnplugSpec>(Quoted(text.substr(at + 1)) + ": expected seconds >= 0");
   return {UnplugSpec{text.substr(0, at), *seconds}, {}};
 }
 
 Parsed<GainSpec> ParseGain(const std::string& text) {
   const auto parts = Split(text, ',');
-  if (parts.size() != 2) return Error<GainSpec>("'" + text + "': expected L,R in dB");
+  if (parts.size() != 2) return Error<GainSpec>(Quoted(text) + ": expected L,R in dB");
   const auto left = Number<float>(parts[0]);
   const auto right = Number<float>(parts[1]);
-  if (!left || !right) return Error<GainSpec>("'" + text + "': expected two numbers in dB");
+  if (!left || !right) return Error<GainSpec>(Quoted(text) + ": expected two numbers in dB");
   return {GainSpec{*left, *right}, {}};
 }
 
