@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/debug_output.h"
+#include "platform/scoped_resources.h"
 #include "platform/utf16.h"
 #include "trace/trace_block.h"
 
@@ -125,13 +126,11 @@ struct CWideText {
 using CTraceText = CWideText<kTraceMaxLineChars>;
 
 bool ReadWorkingSetKB(std::int64_t* kilobytes) {
-  HANDLE process =
-      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId());
-  if (process == nullptr) return false;
+  const platform::CScopedHandle process(
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId()));
   PROCESS_MEMORY_COUNTERS counters{};
-  const BOOL ok = K32GetProcessMemoryInfo(process, &counters, sizeof(counters));
-  CloseHandle(process);
-  if (!ok) return false;
+  if (!process || !K32GetProcessMemoryInfo(process.Get(), &counters, sizeof(counters)))
+    return false;
   *kilobytes = static_cast<std::int64_t>(counters.WorkingSetSize / 1024);
   return true;
 }

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
+#include "platform/scoped_resources.h"
 #include "platform/utf16.h"
 #include "trace/debug_print.h"
 
@@ -13,23 +15,23 @@ namespace halvern {
 // One process's handles on the block; destroyed when the last lock object lets go of it.
 class CTraceSession {
  public:
-  CTraceSession(HANDLE mutex, HANDLE mapping, QKDEBUG_PROC_INFO* view)
-      : m_Mutex(mutex), m_Mapping(mapping), m_View(view) {}
+  CTraceSession(platform::CScopedHandle mutex, platform::CScopedHandle mapping,
+                QKDEBUG_PROC_INFO* view)
+      : m_Mutex(std::move(mutex)), m_Mapping(std::move(mapping)), m_View(view) {}
   ~CTraceSession() {
-    if (m_View != nullptr && (!UnmapViewOfFile(m_View) || !CloseHandle(m_Mapping)))
+    if (!UnmapViewOfFile(m_View) || !CloseHandle(m_Mapping.Detach()))
       DebugPrint("%s ERROR: Global memory could not be freed!",
                  TraceCallPrefix("TraceTerminateThread").text);
-    if (m_Mutex != nullptr) CloseHandle(m_Mutex);
   }
   CTraceSession(const CTraceSession&) = delete;
   CTraceSession& operator=(const CTraceSession&) = delete;
 
-  HANDLE Mutex() const { return m_Mutex; }
+  HANDLE Mutex() const { return m_Mutex.Get(); }
   QKDEBUG_PROC_INFO* View() const { return m_View; }
 
  private:
-  HANDLE m_Mutex;
-  HANDLE m_Mapping;
+  platform::CScopedHandle m_Mutex;
+  platform::CScopedHandle m_Mapping;
   QKDEBUG_PROC_INFO* m_View;
 };
 
@@ -54,30 +56,32 @@ const std::string& BlockNameLocked() {
 std::shared_ptr<CTraceSession> OpenSession(const std::string& name) {
   const platform::WString mutexName = platform::Utf8ToUtf16(name + "_Mutex");
   const platform::WString mappingName = platform::Utf8ToUtf16(name);
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, mutexName.c_str());
-  const DWORD wait = mutex != nullptr ? WaitForSingleObject(mutex, INFINITE) : WAIT_FAILED;
+  platform::CScopedHandle mutex(CreateMutexW(nullptr, FALSE, mutexName.c_str()));
+  const DWORD wait = mutex ? WaitForSingleObject(mutex.Get(), INFINITE) : WAIT_FAILED;
   const bool locked = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-  HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                      static_cast<DWORD>(kTraceBlockBytes), mappingName.c_str());
+  platform::CScopedHandle mapping(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE,
+                                                     0, static_cast<DWORD>(kTraceBlockBytes),
+                                                     mappingName.c_str()));
   const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
   void* view = nullptr;
-  if (mapping == nullptr) {
+  if (!mapping) {
     DebugPrint("QKDEBUG_GM_GetProcessCachePtr(): ERROR: Could not create file mapping object.");
   } else {
-    view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, kTraceBlockBytes);
-    if (view == nullptr) {
+    view = MapViewOfFile(mapping.Get(), FILE_MAP_ALL_ACCESS, 0, 0, kTraceBlockBytes);
+    if (view == nullptr)
       DebugPrint("QKDEBUG_GM_GetProcessCachePtr(): ERROR: Could not map view of file.");
-      CloseHandle(mapping);
-    } else if (!existed) {
+    else if (!existed)
       std::memset(view, 0, kTraceBlockBytes);
-    }
   }
-  if (locked) ReleaseMutex(mutex);
-  if (view == nullptr) {
-    if (mutex != nullptr) CloseHandle(mutex);
-    return nullptr;
+  if (locked) ReleaseMutex(mutex.Get());
+  if (view == nullptr) return nullptr;
+  auto* block = static_cast<QKDEBUG_PROC_INFO*>(view);
+  try {
+    return std::make_shared<CTraceSession>(std::move(mutex), std::move(mapping), block);
+  } catch (...) {
+    UnmapViewOfFile(view);
+    throw;
   }
-  return std::make_shared<CTraceSession>(mutex, mapping, static_cast<QKDEBUG_PROC_INFO*>(view));
 }
 
 // The block mutex is never waited for under g_SessionLock: opening happens outside it, and of two

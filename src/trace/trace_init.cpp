@@ -4,7 +4,9 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <utility>
 
+#include "platform/scoped_resources.h"
 #include "platform/utf16.h"
 #include "trace/log_file.h"
 #include "trace/trace.h"
@@ -19,6 +21,8 @@ using platform::WString;
 constexpr DWORD kWriterStopTimeoutMs = 1000;
 
 std::mutex g_ProcessLock;  // the process-local pieces below
+// Not a scoped handle: a writer still running at process exit must not have its thread object
+// destroyed under it.
 HANDLE g_WriterThread = nullptr;
 std::string g_CommonDataFolder;
 
@@ -104,15 +108,12 @@ void StartWriter(QKDEBUG_PROC_INFO* process) {
   HANDLE thread = CreateThread(nullptr, 0, WriterThread, nullptr, 0, nullptr);
   process->writerThread = reinterpret_cast<std::uintptr_t>(thread);
   std::lock_guard guard(g_ProcessLock);
-  if (g_WriterThread != nullptr) CloseHandle(g_WriterThread);
-  g_WriterThread = thread;
+  platform::CScopedHandle previous(std::exchange(g_WriterThread, thread));
 }
 
-HANDLE TakeWriterHandle() {
+platform::CScopedHandle TakeWriterHandle() {
   std::lock_guard guard(g_ProcessLock);
-  HANDLE thread = g_WriterThread;
-  g_WriterThread = nullptr;
-  return thread;
+  return platform::CScopedHandle(std::exchange(g_WriterThread, nullptr));
 }
 
 void WriteHeader(const QKDEBUG_THREAD_INFO& thread, int level) {
@@ -334,7 +335,7 @@ void TraceTerminateThread(DWORD threadId, bool releaseEntry, bool quiet) noexcep
   if (process->referenceCount > 0) return;
 
   ClearProcess(process);
-  if (HANDLE writer = TakeWriterHandle()) CloseHandle(writer);
+  TakeWriterHandle();  // closes it
   DebugPrint("%s Last reference for this process was removed!", prefix.text);
   if (AnyProcessLeft(block)) return;
   DebugPrint("%s Last process was removed!", prefix.text);
