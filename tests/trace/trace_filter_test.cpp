@@ -43,20 +43,13 @@ class FilteredOut : public TraceTest {
   }
 };
 
-TEST_F(FilteredOut, LevelAboveTheThreadsLevel) {
+TEST_F(FilteredOut, ByLevelContextOutputFlagsAndPrefixMode) {
   Start(kTraceToDebugger | kTraceToFile, kTraceLevelWarning, kTracePrefixNone, m_Folder / "t.log");
   ExpectNoEffect(kTraceLevelUser, kTraceAllContexts);
   ExpectNoEffect(0, kTraceAllContexts);  // level 0 never passes
-}
-
-TEST_F(FilteredOut, ContextOutsideTheThreadsFlags) {
-  Start(kTraceToDebugger | kTraceToFile, kTraceLevelWarning, kTracePrefixNone, m_Folder / "t.log");
   TraceSetContext(0x0000000Cu);
   ExpectNoEffect(kTraceLevelError, 0x00000003u, false);
-}
-
-TEST_F(FilteredOut, NoOutputFlagsOrPrefixModeZero) {
-  Start(kTraceToDebugger | kTraceToFile, kTraceLevelWarning, kTracePrefixNone, m_Folder / "t.log");
+  TraceSetContext(kTraceAllContexts);
   EditThread([](QKDEBUG_THREAD_INFO& thread) { thread.prefixMode = 0; });
   ExpectNoEffect(kTraceLevelError, kTraceAllContexts);
   EditThread([](QKDEBUG_THREAD_INFO& thread) {
@@ -64,12 +57,8 @@ TEST_F(FilteredOut, NoOutputFlagsOrPrefixModeZero) {
     thread.outputFlags = 0;
   });
   ExpectNoEffect(kTraceLevelError, kTraceAllContexts);
-}
-
-TEST_F(FilteredOut, HostLevelFiveSilencesEverything) {
-  Start(kTraceToDebugger | kTraceToFile, kTraceLevelWarning, kTracePrefixNone, m_Folder / "t.log");
-  const std::uint32_t hostLevelFive = 5;
-  HostTraceSetVerboseLevel(hostLevelFive);
+  EditThread([](QKDEBUG_THREAD_INFO& thread) { thread.outputFlags = kTraceToDebugger; });
+  HostTraceSetVerboseLevel(5);  // host level 5 silences everything
   ExpectNoEffect(kTraceLevelMessage, kTraceAllContexts);
 }
 

@@ -130,15 +130,6 @@ TEST_F(TraceLine, FullPrefixShowsWorkingSetDeltaAndIds) {
   EXPECT_TRUE(sawUnchanged);
 }
 
-TEST_F(TraceLine, RawTextGoesOutUnchanged) {
-  Start(kTraceToDebugger, kTraceLevelWarning, kTraceDefaultPrefixMode);
-  TraceRaw(kTraceLevelWarning, "no prefix, no tag, no line feed");
-  TraceRaw(kTraceLevelUser, "filtered");
-  const auto lines = m_Debug.Lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "no prefix, no tag, no line feed");
-}
-
 // The host's calls run on its threads and the streaming threads trace too: no line may allocate.
 TEST_F(TraceLine, LinesAllocateNothing) {
   Start(kTraceToFile, kTraceLevelInOut, kTraceDefaultPrefixMode, m_Folder / "t.log");
@@ -167,14 +158,17 @@ TEST_F(TraceLine, HostExportsMapTheirLevelsAndWriteTheTextLiterally) {
   HostTraceOut(nullptr);
   HostTraceIn(platform::Utf8ToUtf16("Host::Call").c_str());
   HostTraceOut(platform::Utf8ToUtf16("Host::Call").c_str());
-  HostTraceRaw(2, platform::Utf8ToUtf16("raw").c_str());
+  // Raw text has no prefix, tag or line feed, whatever the prefix mode.
+  EditThread([](QKDEBUG_THREAD_INFO& thread) { thread.prefixMode = kTraceDefaultPrefixMode; });
+  HostTraceRaw(2, platform::Utf8ToUtf16("raw 100%s").c_str());
+  HostTraceRaw(0, platform::Utf8ToUtf16("filtered").c_str());
   const auto lines = m_Debug.Lines();
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0], "ERR  100%s done\n");
   EXPECT_EQ(lines[1], "     100%s done\n");
   EXPECT_EQ(lines[2], "I_O \\ Host::Call\n");
   EXPECT_EQ(lines[3], "I_O / Host::Call\n");
-  EXPECT_EQ(lines[4], "raw");
+  EXPECT_EQ(lines[4], "raw 100%s");
 
   const int hostToLevel[][2] = {{0, 0}, {1, 2}, {2, 3}, {3, 5}, {4, 7}, {5, 0}, {1000, 0}};
   for (const auto& [host, level] : hostToLevel) {

@@ -5,6 +5,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/scoped_resources.h"
+
 namespace halvern::testing {
 
 platform::WString Wide(const std::filesystem::path& path) {
@@ -29,6 +31,12 @@ std::string ReadText(const std::filesystem::path& path) {
 
 void WriteText(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
+}
+
+bool BlockExists(const std::string& name) {
+  return platform::CScopedHandle(
+             OpenFileMappingW(FILE_MAP_READ, FALSE, platform::Utf8ToUtf16(name).c_str()))
+      .IsValid();
 }
 
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {

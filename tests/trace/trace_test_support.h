@@ -21,6 +21,9 @@ platform::WString Wide(const std::filesystem::path& path);
 std::string ReadText(const std::filesystem::path& path);  // "\r\n" read as "\n"
 void WriteText(const std::filesystem::path& path, const std::string& text);
 
+// Whether the shared block of that name exists anywhere on the machine.
+bool BlockExists(const std::string& name);
+
 // Polls `done` until it holds or `timeout` passes; true when it held.
 bool WaitUntil(const std::function<bool()>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(20));
