@@ -39,7 +39,9 @@ bool Contains(const WCHAR* text, const WCHAR* part) {
   return haystack.find(part) != haystack.npos;
 }
 
-// Reads one string property. A value longer than the field is cut, which is not a failure.
+// Reads one string property. A longer value comes back cut and terminated with
+// STRSAFE_E_INSUFFICIENT_BUFFER, which is still a usable name:
+// https://learn.microsoft.com/en-us/windows/win32/api/propvarutil/nf-propvarutil-propvarianttostring
 HRESULT ReadString(IPropertyStore* store, const PROPERTYKEY& key, WCHAR* out) {
   CPropVariant value;
   HRESULT hr = store->GetValue(key, value.Put());
