@@ -39,7 +39,8 @@ bool CMinidumpReader::Parse(CByteView file) {
   if (signature != kSignature || (version & 0xFFFFu) != kVersion) return false;
   if (!file.Has(directory, std::uint64_t{streams} * kDirectoryEntrySize)) return false;
 
-  std::uint32_t seen = 0;  // first stream of each type counts, as the system's readers do
+  // The first stream of each type counts, as the system's readers take it.
+  Location found[kMemory64ListStream + 1] = {};
   for (std::uint32_t i = 0; i < streams; ++i) {
     std::uint64_t entry = directory + i * kDirectoryEntrySize;
     std::uint32_t type = 0;
@@ -47,9 +48,15 @@ bool CMinidumpReader::Parse(CByteView file) {
     file.Read(entry, type);
     file.Read(entry + 4, where.size);
     file.Read(entry + 8, where.rva);
-    if (type >= 32 || (seen & (1u << type))) continue;
-    seen |= 1u << type;
-    if (!ParseStream(type, where)) return false;
+    if (type > kMemory64ListStream || found[type].size != 0 || where.size == 0) continue;
+    // Whole streams are checked before any is read, so a cut file fails at once.
+    if (!file.Has(where.rva, where.size)) return false;
+    found[type] = where;
+  }
+  // The exception first: without it there is nothing to walk.
+  for (std::uint32_t type : {kExceptionStream, kSystemInfoStream, kThreadListStream,
+                             kModuleListStream, kMemoryListStream, kMemory64ListStream}) {
+    if (found[type].size != 0 && !ParseStream(type, found[type])) return false;
   }
   std::sort(m_Modules.begin(), m_Modules.end(),
             [](const auto& a, const auto& b) { return a.base < b.base; });
@@ -59,12 +66,7 @@ bool CMinidumpReader::Parse(CByteView file) {
 }
 
 bool CMinidumpReader::ParseStream(std::uint32_t type, Location where) {
-  if (type != kThreadListStream && type != kModuleListStream && type != kMemoryListStream &&
-      type != kExceptionStream && type != kSystemInfoStream && type != kMemory64ListStream) {
-    return true;  // not needed for a stack walk
-  }
   CByteView stream = m_File.Sub(where.rva, where.size);
-  if (stream.Size() != where.size || where.size == 0) return false;
   switch (type) {
     case kThreadListStream:
       return ParseThreadList(stream);
