@@ -51,7 +51,7 @@ bool WalkDumpCallStack(const std::vector<std::uint8_t>& dump, const std::filesys
   records.clear();
   CMinidumpReader reader;
   if (!reader.Parse(CByteView(dump.data(), dump.size()))) return false;
-  CDumpImageFinder images(CDumpImageFinder::SearchPath(dumpFile));
+  CDumpImageFinder images(CDumpImageFinder::ImageFolders(dumpFile));
   std::vector<std::uint64_t> frames;
   if (!CDumpStackWalker(reader, images).Walk(frames)) return false;
   for (std::uint64_t address : frames) {

@@ -5,6 +5,7 @@
 #include <dbgeng.h>
 
 #include <memory>
+#include <type_traits>
 
 #include "trace/trace.h"
 
@@ -12,7 +13,7 @@
 // declarations; identifiers from
 // https://learn.microsoft.com/en-us/windows-hardware/drivers/ddi/dbgeng/nn-dbgeng-idebugcontrol4
 // and .../nn-dbgeng-idebugsymbols3.
-#ifndef __IDebugControl4_INTERFACE_DEFINED__
+#if defined(__MINGW32__)
 DEFINE_GUID(IID_IDebugControl4, 0x94e60ce9, 0x9b41, 0x4b19, 0x9f, 0xc0, 0x6d, 0x9e, 0xb3, 0x52,
             0x72, 0xb3);
 DEFINE_GUID(IID_IDebugSymbols3, 0xf02fbecc, 0x50ac, 0x4f36, 0x9a, 0xd9, 0xc9, 0x75, 0xe8, 0xf3,

@@ -53,7 +53,7 @@ bool ReadWholeFile(const std::filesystem::path& file, std::uint64_t maxBytes,
   return static_cast<std::uint64_t>(in.gcount()) == size;
 }
 
-std::vector<std::filesystem::path> CDumpImageFinder::SearchPath(
+std::vector<std::filesystem::path> CDumpImageFinder::ImageFolders(
     const std::filesystem::path& dumpFile) {
   std::vector<std::filesystem::path> folders{dumpFile.parent_path()};
   NativeString list = Environment();

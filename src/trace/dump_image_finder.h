@@ -21,7 +21,7 @@ class CDumpImageFinder : public IDumpImageSource {
       : m_Folders(std::move(folders)) {}
 
   // The dump's own folder followed by the folders of the environment variable.
-  static std::vector<std::filesystem::path> SearchPath(const std::filesystem::path& dumpFile);
+  static std::vector<std::filesystem::path> ImageFolders(const std::filesystem::path& dumpFile);
 
   const CPeImage* ImageFor(const MinidumpModule& module) override;
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "dump_testdata.h"
@@ -107,7 +108,7 @@ TEST_F(DumpCallStack, NullArgumentsTouchNothing) {
 
 void SetImagePath(const std::string& value) {
 #if defined(_WIN32)
-  _putenv_s(kDumpImagePathVariable, value.c_str());
+  _wputenv_s(L"HALVERN_DUMP_IMAGE_PATH", std::wstring(value.begin(), value.end()).c_str());
 #else
   setenv(kDumpImagePathVariable, value.c_str(), 1);
 #endif
@@ -120,7 +121,12 @@ TEST_F(DumpCallStack, ImagesComeFromTheSearchPathOrTheScanStandsIn) {
   fs::path folder = fs::temp_directory_path() / "halvern_dump_test";
   fs::create_directories(folder);
   fs::path moved = folder / "crash_av_normal.dmp";
-  fs::copy_file(Sample("crash_av_normal.dmp"), moved, fs::copy_options::overwrite_existing);
+  // The samples are read-only, and Windows deletes no read-only file.
+  std::error_code ignored;
+  fs::permissions(moved, fs::perms::owner_write, fs::perm_options::add, ignored);
+  fs::remove(moved, ignored);
+  fs::copy_file(Sample("crash_av_normal.dmp"), moved);
+  fs::permissions(moved, fs::perms::owner_write, fs::perm_options::add);
 
   SetImagePath("/nowhere;" + std::string(kDumpTestFolder));
   ExpectCrashChain(ReadStack(moved, 64).frames);
@@ -139,7 +145,7 @@ TEST_F(DumpCallStack, ImagesComeFromTheSearchPathOrTheScanStandsIn) {
   ASSERT_FALSE(scanned.frames.empty());
   EXPECT_GE(scanned.frames[0].offset, kCrasherFunctions[0].begin);
   EXPECT_LT(scanned.frames[0].offset, kCrasherFunctions[0].end);
-  fs::remove_all(folder);
+  fs::remove_all(folder, ignored);
 }
 
 }  // namespace
