@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/posix/kernel_object.h"
+#include "platform/simaudio/sim_audio.h"
 
 namespace halvern::simaudio {
 
@@ -286,7 +287,11 @@ bool CSimStream::ProcessPeriod(std::int64_t realNs) {
 
 CSimAudioSystem& CSimAudioSystem::Get() {
   // Never destroyed: its threads run until the process ends.
-  static CSimAudioSystem* system = new CSimAudioSystem;
+  static CSimAudioSystem* system = [] {
+    auto* created = new CSimAudioSystem;
+    RegisterComClasses();
+    return created;
+  }();
   return *system;
 }
 

@@ -109,6 +109,12 @@ void SetPolicyConfigInterfaces(unsigned mask);
 bool WaitForNotifications(DWORD milliseconds);
 size_t RegisteredNotificationClients();
 
+// Registers the device enumerator and the policy configuration class with CoCreateInstance. The
+// first use of any call above does it too, so code under test finds them on any machine a test or
+// tool has built; until then CoCreateInstance answers REGDB_E_CLASSNOTREG, as on a Windows without
+// the audio service's classes. Not done by a static initialiser, which a static link could drop.
+void RegisterComClasses();
+
 // Back to an empty machine: endpoints, defaults, faults, registrations (released) and settings go;
 // streams still held by a caller are invalidated. Must not be called from a callback.
 void Reset();
