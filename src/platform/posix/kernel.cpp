@@ -194,7 +194,8 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     }
   }
   if (milliseconds != 0)
-    if (const auto observer = g_WaitObserver.load(std::memory_order_acquire)) observer(milliseconds);
+    if (const auto observer = g_WaitObserver.load(std::memory_order_acquire))
+      observer(milliseconds);
   if (count == 1 && FromHandle(handles[0])->WaitsBySelf())
     return FromHandle(handles[0])->WaitSelf(milliseconds);
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -13,7 +14,6 @@
 namespace halvern::simaudio::test {
 namespace {
 
-constexpr DWORD kEventFlags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_NOPERSIST;
 constexpr double kPi = 3.14159265358979323846;
 
 // A 1 kHz tone at half scale, a pure function of the frame position so that the copy can be
@@ -31,18 +31,6 @@ void ToneSource(BYTE* data, UINT32 frames, const WAVEFORMATEX&, UINT64 position)
   }
 }
 
-// An endpoint's COM objects as a streaming endpoint holds them.
-struct Stream {
-  ComPtr<IAudioClient> client;
-  ComPtr<IAudioCaptureClient> capture;
-  ComPtr<IAudioRenderClient> render;
-  HANDLE event = nullptr;
-  ~Stream() {
-    if (client) client->Stop();
-    if (event != nullptr) CloseHandle(event);
-  }
-};
-
 class SimStreaming : public SimAudioTest {
  protected:
   void SetUp() override {
@@ -53,28 +41,6 @@ class SimStreaming : public SimAudioTest {
     auto spk = Endpoint(u"spk", eRender, MakePcmFormat(48000, 2, 16));
     spk.mixFormat = MakePcmFormat(48000, 2, 16);
     ASSERT_EQ(AddEndpoint(spk), S_OK);
-  }
-
-  void Open(Stream& s, const std::u16string& id, REFERENCE_TIME duration) {
-    s.client = Client(id);
-    WAVEFORMATEX* mix = nullptr;
-    ASSERT_EQ(s.client->GetMixFormat(&mix), S_OK);
-    ASSERT_EQ(
-        s.client->Initialize(AUDCLNT_SHAREMODE_SHARED, kEventFlags, duration, 0, mix, nullptr),
-        S_OK);
-    CoTaskMemFree(mix);
-    s.event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    ASSERT_EQ(s.client->SetEventHandle(s.event), S_OK);
-    const bool capture = id == u"mic";
-    ASSERT_EQ(s.client->GetService(capture ? IID_IAudioCaptureClient : IID_IAudioRenderClient,
-                                   capture ? s.capture.PutVoid() : s.render.PutVoid()),
-              S_OK);
-  }
-
-  EndpointCounters Counters(const std::u16string& id) {
-    EndpointCounters c;
-    EXPECT_EQ(GetCounters(id, &c), S_OK);
-    return c;
   }
 };
 
@@ -213,28 +179,6 @@ TEST_F(SimStreaming, AFastClockDeliversMorePeriodsInTheSameTime) {
   EXPECT_NEAR((second.second - first.second) / (second.first - first.first), 1.05, 0.02);
 }
 
-TEST_F(SimStreaming, UnreadCaptureOverflowsAndMarksTheNextPacket) {
-  Stream in;
-  Open(in, u"mic", 300000);  // room for three packets
-  ASSERT_EQ(in.client->Start(), S_OK);
-  ASSERT_TRUE(WaitUntil([&] { return Counters(u"mic").overflows >= 2; }));
-  UINT32 padding = 0;
-  ASSERT_EQ(in.client->GetCurrentPadding(&padding), S_OK);
-  EXPECT_EQ(padding, 1440u);
-  // Drain what is queued; the first packet stored after the loss carries the discontinuity.
-  bool marked = false;
-  ASSERT_TRUE(WaitUntil([&] {
-    BYTE* data;
-    UINT32 frames;
-    DWORD flags;
-    if (in.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr) == S_OK) {
-      marked = marked || (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0;
-      in.capture->ReleaseBuffer(frames);
-    }
-    return marked;
-  }));
-}
-
 TEST_F(SimStreaming, PeriodsOfFractionalFrameCountAlternateWithoutLosingFrames) {
   ASSERT_EQ(AddEndpoint(Endpoint(u"slow", eCapture, MakePcmFormat(22050, 1, 16))), S_OK);
   Stream in;
@@ -270,86 +214,198 @@ TEST_F(SimStreaming, PeriodsOfFractionalFrameCountAlternateWithoutLosingFrames) 
   EXPECT_EQ(sizes[3], 221u);
 }
 
-TEST_F(SimStreaming, RemovingTheEndpointInvalidatesItsStreams) {
-  Stream out;
-  Open(out, u"spk", 300000);
-  ASSERT_EQ(out.client->Start(), S_OK);
-  ASSERT_EQ(WaitForSingleObject(out.event, 10000), WAIT_OBJECT_0);
-  ASSERT_EQ(SetEndpointState(u"spk", DEVICE_STATE_UNPLUGGED), S_OK);
-  BYTE* data = nullptr;
-  EXPECT_EQ(out.render->GetBuffer(10, &data), AUDCLNT_E_DEVICE_INVALIDATED);
-  UINT32 padding = 0;
-  EXPECT_EQ(out.client->GetCurrentPadding(&padding), AUDCLNT_E_DEVICE_INVALIDATED);
-  EXPECT_EQ(out.client->Stop(), AUDCLNT_E_DEVICE_INVALIDATED);
-  // Plugged in again, the old stream stays dead and a new one works.
-  ASSERT_EQ(SetEndpointState(u"spk", DEVICE_STATE_ACTIVE), S_OK);
-  EXPECT_EQ(out.render->GetBuffer(10, &data), AUDCLNT_E_DEVICE_INVALIDATED);
+TEST_F(SimStreaming, CapturePacketsFlagSilenceAndTheStartAsConfigured) {
+  // Silence comes with garbage in it; the first packet after Start may be marked discontinuous.
+  for (const bool marked : {true, false}) {
+    EngineBehaviour engine;
+    engine.discontinuityAfterStart = marked;
+    ASSERT_EQ(SetEngineBehaviour(u"mic", engine), S_OK);
+    Stream in;
+    Open(in, u"mic", 300000);  // room for three packets
+    const UINT64 overflows = Counters(u"mic").overflows;
+    ASSERT_EQ(in.client->Start(), S_OK);
+    ASSERT_TRUE(WaitUntil([&] { return Counters(u"mic").overflows >= overflows + 2; }));
+    UINT32 padding = 0;
+    ASSERT_EQ(in.client->GetCurrentPadding(&padding), S_OK);
+    EXPECT_EQ(padding, 1440u);
+    std::vector<DWORD> flags;
+    ASSERT_TRUE(WaitUntil([&] {
+      BYTE* data;
+      UINT32 frames;
+      DWORD f;
+      if (in.capture->GetBuffer(&data, &frames, &f, nullptr, nullptr) == S_OK) {
+        EXPECT_NE(data[0] | data[frames * 4 - 1], 0);
+        flags.push_back(f);
+        in.capture->ReleaseBuffer(frames);
+      }
+      return flags.size() > 4;
+    }));
+    // Three packets were queued before the overflow; the first stored after it is marked.
+    constexpr DWORD kSilent = AUDCLNT_BUFFERFLAGS_SILENT;
+    constexpr DWORD kGap = AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+    EXPECT_EQ(flags[0], kSilent | (marked ? kGap : 0));
+    EXPECT_EQ(flags[1], kSilent);
+    EXPECT_EQ(flags[3], kSilent | kGap);
+  }
+}
+
+TEST_F(SimStreaming, BrokenStreamsFailEveryLaterCallWithTheirReasonAndStopSignalling) {
+  const struct {
+    std::function<HRESULT()> breakIt;
+    HRESULT reason;
+  } cases[] = {
+      {[] { return SetEndpointState(u"spk", DEVICE_STATE_UNPLUGGED); },
+       AUDCLNT_E_DEVICE_INVALIDATED},
+      {[] { return SetDeviceFormat(u"spk", MakePcmFormat(44100, 2, 16)); },
+       AUDCLNT_E_DEVICE_INVALIDATED},
+      {[] { return InvalidateStreams(u"*", AUDCLNT_E_SERVICE_NOT_RUNNING); },
+       AUDCLNT_E_SERVICE_NOT_RUNNING},
+      {[] { return InvalidateStreams(u"spk", AUDCLNT_E_DEVICE_IN_USE); }, AUDCLNT_E_DEVICE_IN_USE},
+  };
+  EXPECT_EQ(InvalidateStreams(u"spk", E_FAIL), E_INVALIDARG);
+  for (const auto& c : cases) {
+    SetEndpointState(u"spk", DEVICE_STATE_ACTIVE);
+    Stream out;
+    Open(out, u"spk", 300000);
+    ASSERT_EQ(out.client->Start(), S_OK);
+    ASSERT_EQ(WaitForSingleObject(out.event, 10000), WAIT_OBJECT_0);
+    ASSERT_EQ(c.breakIt(), S_OK);
+    BYTE* data = nullptr;
+    UINT32 frames = 0;
+    WAVEFORMATEX* mix = nullptr;
+    ComPtr<IAudioRenderClient> render;
+    const HRESULT calls[] = {out.render->GetBuffer(10, &data),
+                             out.render->ReleaseBuffer(0, 0),
+                             out.client->GetCurrentPadding(&frames),
+                             out.client->GetBufferSize(&frames),
+                             out.client->GetMixFormat(&mix),
+                             out.client->Stop(),
+                             out.client->Reset(),
+                             out.client->Start(),
+                             out.client->SetEventHandle(out.event),
+                             out.client->GetService(IID_IAudioRenderClient, render.PutVoid())};
+    for (HRESULT hr : calls) EXPECT_EQ(hr, c.reason);
+    ResetEvent(out.event);
+    EXPECT_EQ(WaitForSingleObject(out.event, 50), WAIT_TIMEOUT);
+  }
+  // Without a state change the endpoint takes new streams at once.
   Stream again;
   Open(again, u"spk", 300000);
+  BYTE* data = nullptr;
   EXPECT_EQ(again.render->GetBuffer(10, &data), S_OK);
   EXPECT_EQ(again.render->ReleaseBuffer(10, AUDCLNT_BUFFERFLAGS_SILENT), S_OK);
 }
 
-TEST_F(SimStreaming, InjectedFaultsFailTheNamedMethodForTheGivenCount) {
-  InjectFault(u"mic", "IAudioCaptureClient::GetBuffer", AUDCLNT_E_DEVICE_INVALIDATED, 2);
-  InjectFault(u"*", "IAudioClient::Start", E_OUTOFMEMORY, 1);
-  InjectFault(u"", "CoCreateInstance(MMDeviceEnumerator)", REGDB_E_CLASSNOTREG, 1);
-
-  ComPtr<IMMDeviceEnumerator> e;
-  EXPECT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
-                             e.PutVoid()),
-            REGDB_E_CLASSNOTREG);
+TEST_F(SimStreaming, InjectedFaultsFireForTheirCountAndNoTypoPassesUnnoticed) {
+  EXPECT_EQ(InjectFault(u"spk", "IAudioClient::Strat", E_FAIL), E_INVALIDARG);
+  EXPECT_EQ(InjectFault(u"spk", "IAudioClient::Start", S_FALSE), E_INVALIDARG);
+  EXPECT_EQ(InjectFault(u"spk", "IAudioClient::Start", E_FAIL, 0), E_INVALIDARG);
+  ASSERT_EQ(InjectFault(u"mic", "IAudioCaptureClient::GetBuffer", AUDCLNT_E_BUFFER_ERROR, 2), S_OK);
+  ASSERT_EQ(InjectFault(u"*", "IAudioClient::Start", E_OUTOFMEMORY, 1), S_OK);
+  ASSERT_EQ(InjectFault(u"spk", "IAudioEndpointVolume::GetMute", E_NOTIMPL), S_OK);
   Stream in, out;
   Open(in, u"mic", 300000);
   Open(out, u"spk", 300000);
   EXPECT_EQ(out.client->Start(), E_OUTOFMEMORY);  // the wildcard hits whichever endpoint is first
-  EXPECT_EQ(out.client->Start(), S_OK);
   EXPECT_EQ(in.client->Start(), S_OK);
   BYTE* data;
   UINT32 frames;
   DWORD flags;
-  EXPECT_EQ(in.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr),
-            AUDCLNT_E_DEVICE_INVALIDATED);
-  EXPECT_EQ(in.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr),
-            AUDCLNT_E_DEVICE_INVALIDATED);
-  HRESULT hr = in.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
-  EXPECT_TRUE(hr == S_OK || hr == AUDCLNT_S_BUFFER_EMPTY);
-  if (hr == S_OK) in.capture->ReleaseBuffer(frames);
-
-  InjectFault(u"spk", "IAudioEndpointVolume::GetChannelVolumeLevel", E_NOTIMPL);
-  ComPtr<IAudioEndpointVolume> volume;
-  ASSERT_EQ(
-      Device(u"spk")->Activate(IID_IAudioEndpointVolume, CLSCTX_ALL, nullptr, volume.PutVoid()),
-      S_OK);
-  float db = 0.0f;
-  EXPECT_EQ(volume->GetChannelVolumeLevel(0, &db), E_NOTIMPL);
-  EXPECT_EQ(volume->GetChannelVolumeLevel(0, &db), E_NOTIMPL);  // until cleared
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(
+        in.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr) == AUDCLNT_E_BUFFER_ERROR,
+        i < 2);
+  auto volume = Activate<IAudioEndpointVolume>(u"spk", IID_IAudioEndpointVolume);
+  BOOL mute = FALSE;
+  EXPECT_EQ(volume->GetMute(&mute), E_NOTIMPL);
+  EXPECT_EQ(volume->GetMute(&mute), E_NOTIMPL);  // until cleared
+  EXPECT_EQ(FaultsFired(u"mic", "IAudioCaptureClient::GetBuffer"), 2);
+  EXPECT_EQ(FaultsFired(u"*", "IAudioClient::Start"), 1);
+  EXPECT_EQ(FaultsFired(u"spk", "IAudioEndpointVolume::GetMute"), 2);
   ClearFaults();
-  EXPECT_EQ(volume->GetChannelVolumeLevel(0, &db), S_OK);
+  EXPECT_EQ(volume->GetMute(&mute), S_OK);
+}
+
+// Without hardware volume the engine scales the samples; the meter reads them before that.
+TEST_F(SimStreaming, EndpointVolumeScalesTheSoundUnlessTheHardwareDoesIt) {
+  const struct {
+    bool hardware;
+    float masterDb, rightDb;
+    BOOL mute;
+    std::int16_t left, right;
+  } cases[] = {
+      {false, 0.0f, 0.0f, FALSE, 16384, -16384},       {false, -6.0206f, 0.0f, FALSE, 8192, -8192},
+      {false, -6.0206f, -6.0206f, FALSE, 8192, -4096}, {false, 0.0f, 0.0f, TRUE, 0, 0},
+      {true, -6.0206f, -6.0206f, TRUE, 16384, -16384},
+  };
+  for (EDataFlow flow : {eRender, eCapture}) {
+    const std::u16string id = flow == eRender ? u"spk" : u"mic";
+    for (const auto& c : cases) {
+      EngineBehaviour engine;
+      engine.hardwareVolume = c.hardware;
+      ASSERT_EQ(SetEngineBehaviour(id, engine), S_OK);
+      auto volume = Activate<IAudioEndpointVolume>(id, IID_IAudioEndpointVolume);
+      ASSERT_EQ(volume->SetMasterVolumeLevel(c.masterDb, nullptr), S_OK);
+      ASSERT_EQ(volume->SetChannelVolumeLevel(1, c.rightDb, nullptr), S_OK);
+      volume->SetMute(c.mute, nullptr);
+      DWORD hardware = 99;
+      ASSERT_EQ(volume->QueryHardwareSupport(&hardware), S_OK);
+      EXPECT_EQ(hardware != 0, c.hardware);
+      std::mutex mutex;
+      std::vector<std::int16_t> heard;
+      auto constant = [](BYTE* data, UINT32 frames, const WAVEFORMATEX&, UINT64) {
+        auto* s = reinterpret_cast<std::int16_t*>(data);
+        for (UINT32 i = 0; i < frames; ++i) s[2 * i] = 16384, s[2 * i + 1] = -16384;
+      };
+      ASSERT_EQ(SetCaptureSource(id, constant), S_OK);
+      ASSERT_EQ(SetRenderSink(id,
+                              [&](const BYTE* data, UINT32, const WAVEFORMATEX&, UINT64) {
+                                std::lock_guard<std::mutex> lock(mutex);
+                                auto* s = reinterpret_cast<const std::int16_t*>(data);
+                                if (heard.empty()) heard.assign(s, s + 2);
+                              }),
+                S_OK);
+      Stream s;
+      Open(s, id, 300000);
+      if (flow == eRender) {
+        BYTE* data = nullptr;
+        ASSERT_EQ(s.render->GetBuffer(480, &data), S_OK);
+        constant(data, 480, {}, 0);
+        ASSERT_EQ(s.render->ReleaseBuffer(480, 0), S_OK);
+      }
+      ASSERT_EQ(s.client->Start(), S_OK);
+      ASSERT_EQ(WaitForSingleObject(s.event, 10000), WAIT_OBJECT_0);
+      ASSERT_EQ(s.client->Stop(), S_OK);
+      if (flow == eCapture) {
+        BYTE* data;
+        UINT32 frames;
+        DWORD flags;
+        ASSERT_EQ(s.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr), S_OK);
+        heard.assign(reinterpret_cast<std::int16_t*>(data),
+                     reinterpret_cast<std::int16_t*>(data) + 2);
+        s.capture->ReleaseBuffer(frames);
+      }
+      std::lock_guard<std::mutex> lock(mutex);
+      EXPECT_EQ(heard, std::vector<std::int16_t>({c.left, c.right})) << flow << " " << c.masterDb;
+      auto meter = Activate<IAudioMeterInformation>(id, IID_IAudioMeterInformation);
+      float peak = 0.0f;
+      ASSERT_EQ(meter->GetPeakValue(&peak), S_OK);
+      EXPECT_EQ(peak, 0.5f);
+    }
+  }
 }
 
 TEST_F(SimStreaming, ChannelVolumeStaysInsideTheRange) {
-  ComPtr<IAudioEndpointVolume> volume;
-  ASSERT_EQ(
-      Device(u"spk")->Activate(IID_IAudioEndpointVolume, CLSCTX_ALL, nullptr, volume.PutVoid()),
-      S_OK);
+  auto volume = Activate<IAudioEndpointVolume>(u"spk", IID_IAudioEndpointVolume);
   float minDb = 0, maxDb = 0, stepDb = 0;
   ASSERT_EQ(volume->GetVolumeRange(&minDb, &maxDb, &stepDb), S_OK);
-  EXPECT_EQ(minDb, -96.0f);
-  EXPECT_EQ(maxDb, 0.0f);
-  EXPECT_EQ(stepDb, 0.5f);
+  EXPECT_EQ(std::vector<float>({minDb, maxDb, stepDb}), std::vector<float>({-96.0f, 0.0f, 0.5f}));
   EXPECT_EQ(volume->SetChannelVolumeLevel(1, -12.5f, nullptr), S_OK);
   EXPECT_EQ(volume->SetChannelVolumeLevel(1, -96.5f, nullptr), E_INVALIDARG);
   EXPECT_EQ(volume->SetChannelVolumeLevel(2, -6.0f, nullptr), E_INVALIDARG);
-  float db = 0.0f;
-  ASSERT_EQ(volume->GetChannelVolumeLevel(1, &db), S_OK);
-  EXPECT_EQ(db, -12.5f);
   VolumeState state;
   ASSERT_EQ(GetVolume(u"spk", &state), S_OK);
   EXPECT_EQ(state.channelDb, std::vector<float>({0.0f, -12.5f}));
-  UINT channels = 0;
-  ASSERT_EQ(volume->GetChannelCount(&channels), S_OK);
-  EXPECT_EQ(channels, 2u);
 }
 
 }  // namespace
