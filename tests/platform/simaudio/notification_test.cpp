@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -53,10 +52,6 @@ class Recorder final : public IMMNotificationClient {
     std::lock_guard<std::mutex> lock(m_Mutex);
     return std::exchange(m_Lines, {});
   }
-  bool SawThread(std::thread::id thread) {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    return std::find(m_Threads.begin(), m_Threads.end(), thread) != m_Threads.end();
-  }
 
   std::function<void()> action;
   std::atomic<int> m_Refs{1};
@@ -66,35 +61,20 @@ class Recorder final : public IMMNotificationClient {
     {
       std::lock_guard<std::mutex> lock(m_Mutex);
       m_Lines.push_back(std::move(line));
-      m_Threads.push_back(std::this_thread::get_id());
     }
     if (action) action();
     return S_OK;
   }
   std::mutex m_Mutex;
   Lines m_Lines;
-  std::vector<std::thread::id> m_Threads;
 };
 
-// Holds a callback until the test opens it (not a kernel object, so strict mode does not object).
+// Holds a callback until the test opens it (no kernel object, so strict mode does not object).
 struct Gate {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool open = false, entered = false;
+  std::atomic<bool> entered{false}, open{false};
   void Pass() {
-    std::unique_lock<std::mutex> lock(mutex);
     entered = true;
-    changed.notify_all();
-    changed.wait(lock, [&] { return open; });
-  }
-  void AwaitEntered() {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [&] { return entered; });
-  }
-  void Open() {
-    std::lock_guard<std::mutex> lock(mutex);
-    open = true;
-    changed.notify_all();
+    WaitUntil([&] { return open.load(); });
   }
 };
 
@@ -155,14 +135,20 @@ TEST_F(SimNotifications, MachineChangesAreReportedInOrderOnTheNotificationThread
        {"state spk 2", "default 00 (null)", "default 01 (null)", "default 02 (null)"}},
       {[&] { return Policy()->SetEndpointVisibility(u"spk", TRUE); },
        {"state spk 1", "default 00 spk", "default 01 spk", "default 02 spk"}},
+      {[&] {
+         auto pcm = MakePcmFormat(48000, 2, 16);
+         return Policy()->SetDeviceFormat(u"spk", &pcm.Format, &pcm.Format);
+       },
+       {"property spk format"}},
       {[] { return AddEndpoint(Endpoint(u"mic", eCapture, MakePcmFormat(16000, 1, 16))); },
        {"added mic", "default 10 mic", "default 11 mic", "default 12 mic"}},
   };
+  const auto test = std::this_thread::get_id();
+  m_Recorder.action = [test] { EXPECT_NE(std::this_thread::get_id(), test); };
   for (const auto& c : cases) {
     ASSERT_EQ(c.change(), S_OK);
     EXPECT_EQ(Delivered(), c.expected);
   }
-  EXPECT_FALSE(m_Recorder.SawThread(std::this_thread::get_id()));
   ASSERT_EQ(Policy()->SetEndpointVisibility(u"spk", FALSE), S_OK);
   EXPECT_EQ(Policy()->SetDefaultEndpoint(u"spk", eConsole), E_NOTFOUND);  // hidden: no role
 }
@@ -185,20 +171,17 @@ TEST_F(SimNotifications, RaisedNotificationsReachClientsAsGiven) {
     RaiseNotification(c.raised);
     EXPECT_EQ(Delivered(), Lines{c.line});
   }
-  DWORD state = 0;
-  ASSERT_EQ(GetState(u"spk", &state), S_OK);
-  EXPECT_EQ(state, DEVICE_STATE_ACTIVE);  // raising changes nothing
 }
 
 TEST_F(SimNotifications, OnlyNotificationsRaisedAfterRegistrationAreDelivered) {
   Gate gate;
   m_Recorder.action = [&] { gate.Pass(); };
   RaiseNotification(Added(u"1"));
-  gate.AwaitEntered();
+  ASSERT_TRUE(WaitUntil([&] { return gate.entered.load(); }));
   RaiseNotification(Added(u"2"));  // queued behind the held callback
   Recorder late;
   ASSERT_EQ(m_Enumerator->RegisterEndpointNotificationCallback(&late), S_OK);
-  gate.Open();
+  gate.open = true;
   RaiseNotification(Added(u"3"));
   EXPECT_EQ(Delivered(), Lines({"added 1", "added 2", "added 3"}));
   EXPECT_EQ(late.Take(), Lines({"added 3"}));
@@ -210,7 +193,7 @@ TEST_F(SimNotifications, UnregisterReturnsOnlyAfterTheCallbackInProgress) {
   Gate gate;
   m_Recorder.action = [&] { gate.Pass(); };
   RaiseNotification(Added(u"1"));
-  gate.AwaitEntered();
+  ASSERT_TRUE(WaitUntil([&] { return gate.entered.load(); }));
   std::atomic<bool> returned{false};
   std::thread other([&] {
     EXPECT_EQ(m_Enumerator->UnregisterEndpointNotificationCallback(&m_Recorder), S_OK);
@@ -219,7 +202,7 @@ TEST_F(SimNotifications, UnregisterReturnsOnlyAfterTheCallbackInProgress) {
   // The registration is gone at once; the call returns when the callback has.
   ASSERT_TRUE(WaitUntil([] { return RegisteredNotificationClients() == 0; }));
   EXPECT_FALSE(returned);
-  gate.Open();
+  gate.open = true;
   other.join();
   RaiseNotification(Added(u"2"));
   EXPECT_EQ(Delivered(), Lines({"added 1"}));
@@ -262,6 +245,48 @@ TEST_F(SimNotifications, StrictModeRecordsEveryBreachOfTheCallbackRules) {
   CloseHandle(event);
 }
 
+// COM must be initialised on the calling thread, or some thread be in the multithreaded apartment.
+// The notification thread is in that apartment while it calls clients (Windows does not say;
+// decided here), and only then: a thread that never initialised COM still fails.
+TEST(SimCom, CreationNeedsComOnTheThreadOrAMultithreadedApartment) {
+  Reset();
+  auto create = [](REFIID iid, ComPtr<IUnknown>& out, REFCLSID clsid = CLSID_MMDeviceEnumerator) {
+    return CoCreateInstance(clsid, nullptr, CLSCTX_ALL, iid, out.PutVoid());
+  };
+  std::thread([&] {
+    ComPtr<IUnknown> made;
+    EXPECT_EQ(create(IID_IMMDeviceEnumerator, made), CO_E_NOTINITIALIZED);
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_FALSE);
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), RPC_E_CHANGED_MODE);
+    EXPECT_EQ(create(IID_IAudioClient, made), E_NOINTERFACE);
+    EXPECT_EQ(create(IID_IUnknown, made, {0x12345678, 0, 0, {}}), REGDB_E_CLASSNOTREG);
+    ComPtr<IMMDeviceEnumerator> enumerator;
+    ASSERT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                               IID_IMMDeviceEnumerator, enumerator.PutVoid()),
+              S_OK);
+    Recorder recorder;
+    HRESULT inCallback = E_FAIL;
+    recorder.action = [&] { inCallback = create(IID_IMMDeviceEnumerator, made); };
+    ASSERT_EQ(enumerator->RegisterEndpointNotificationCallback(&recorder), S_OK);
+    RaiseNotification(Added(u"x"));
+    ASSERT_TRUE(WaitForNotifications(10000));
+    ASSERT_EQ(enumerator->UnregisterEndpointNotificationCallback(&recorder), S_OK);
+    EXPECT_EQ(inCallback, S_OK);
+    made.Reset();
+    enumerator.Reset();
+    CoUninitialize();
+    CoUninitialize();
+  }).join();
+  ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+  std::thread([&] {
+    ComPtr<IUnknown> made;
+    EXPECT_EQ(create(IID_IMMDeviceEnumerator, made), S_OK);
+  }).join();
+  CoUninitialize();
+  EXPECT_EQ(CallbackBreaches(), Lines());
+}
+
 TEST_F(SimNotifications, PolicyObjectAnswersOnlyTheInterfacesTheSystemHas) {
   SetPolicyConfigInterfaces(kPolicyConfigWindows10_1);
   ComPtr<IUnknown> unknown, again;
@@ -284,21 +309,6 @@ TEST_F(SimNotifications, PolicyObjectAnswersOnlyTheInterfacesTheSystemHas) {
   CoTaskMemFree(format);
   EXPECT_EQ(policy->GetDeviceFormat(u"nope", FALSE, &format), E_NOTFOUND);
   EXPECT_EQ(format, nullptr);
-  DeviceShareMode mode = DeviceExclusive;
-  EXPECT_EQ(policy->GetShareMode(u"hp", &mode), S_OK);
-  EXPECT_EQ(mode, DeviceShared);
-
-  // A device format written through the policy object is what the property store reads next.
-  WAVEFORMATEXTENSIBLE pcm = MakePcmFormat(44100, 2, 16);
-  ASSERT_EQ(policy->SetDeviceFormat(u"hp", &pcm.Format, &pcm.Format), S_OK);
-  ComPtr<IPropertyStore> store;
-  ASSERT_EQ(Device(u"hp")->OpenPropertyStore(STGM_READ, store.Put()), S_OK);
-  PROPVARIANT v;
-  ASSERT_EQ(store->GetValue(PKEY_AudioEngine_DeviceFormat, &v), S_OK);
-  ASSERT_EQ(v.vt, VT_BLOB);
-  EXPECT_EQ(reinterpret_cast<WAVEFORMATEX*>(v.blob.pBlobData)->wBitsPerSample, 16);
-  PropVariantClear(&v);
-  EXPECT_EQ(Delivered(), Lines({"property hp format"}));
 }
 
 }  // namespace

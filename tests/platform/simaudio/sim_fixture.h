@@ -1,6 +1,6 @@
 // Shared pieces of the simulated audio system's tests: a fixture that starts from an empty machine
-// with COM initialised and asserts that no test broke a callback rule, a small owning pointer for
-// COM interfaces, endpoint descriptions and an opened stream.
+// with COM initialised and asserts that no test broke a callback rule, endpoint descriptions and an
+// opened stream.
 #pragma once
 
 #if !defined(_WIN32)
@@ -14,39 +14,14 @@
 #include <utility>
 #include <vector>
 
+#include "platform/scoped_resources.h"
 #include "platform/simaudio/sim_audio.h"
 #include "platform/win32.h"
 
 namespace halvern::simaudio::test {
 
 template <class T>
-class ComPtr {
- public:
-  ComPtr() = default;
-  ComPtr(const ComPtr&) = delete;
-  ComPtr& operator=(const ComPtr&) = delete;
-  ComPtr(ComPtr&& other) noexcept : m_Ptr(other.m_Ptr) { other.m_Ptr = nullptr; }
-  ComPtr& operator=(ComPtr&& other) noexcept {
-    std::swap(m_Ptr, other.m_Ptr);
-    return *this;
-  }
-  ~ComPtr() { Reset(); }
-  T* Get() const { return m_Ptr; }
-  T* operator->() const { return m_Ptr; }
-  T** Put() {
-    Reset();
-    return &m_Ptr;
-  }
-  void** PutVoid() { return reinterpret_cast<void**>(Put()); }
-  void Reset() {
-    if (m_Ptr != nullptr) m_Ptr->Release();
-    m_Ptr = nullptr;
-  }
-  explicit operator bool() const { return m_Ptr != nullptr; }
-
- private:
-  T* m_Ptr = nullptr;
-};
+using ComPtr = platform::TComPtr<T>;
 
 constexpr DWORD kEventFlags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_NOPERSIST;
 
