@@ -97,12 +97,11 @@ class SimAudioTest : public ::testing::Test {
   // An event-driven shared stream in the mix format, with its event and service.
   void Open(Stream& s, const std::u16string& id, REFERENCE_TIME duration) {
     s.client = Client(id);
-    WAVEFORMATEX* mix = nullptr;
-    ASSERT_EQ(s.client->GetMixFormat(&mix), S_OK);
-    const HRESULT hr =
-        s.client->Initialize(AUDCLNT_SHAREMODE_SHARED, kEventFlags, duration, 0, mix, nullptr);
-    CoTaskMemFree(mix);
-    ASSERT_EQ(hr, S_OK);
+    platform::TCoTaskMem<WAVEFORMATEX> mix;
+    ASSERT_EQ(s.client->GetMixFormat(mix.Put()), S_OK);
+    ASSERT_EQ(s.client->Initialize(AUDCLNT_SHAREMODE_SHARED, kEventFlags, duration, 0, mix.Get(),
+                                   nullptr),
+              S_OK);
     s.event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     ASSERT_EQ(s.client->SetEventHandle(s.event), S_OK);
     if (s.client->GetService(IID_IAudioRenderClient, s.render.PutVoid()) != S_OK) {

