@@ -3,7 +3,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "devices/policy_config.h"
+#include "platform/policy_config.h"
 #include "platform/simaudio/sim_fixture.h"
 
 namespace halvern::simaudio::test {
