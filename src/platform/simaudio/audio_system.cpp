@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/posix/kernel_object.h"
+#include "platform/simaudio/sim_audio.h"
 
 namespace halvern::simaudio {
 
@@ -404,7 +405,11 @@ void CSimStream::CapturePeriod(UINT32 frames, std::int64_t realNs, float* peaks)
 
 CSimAudioSystem& CSimAudioSystem::Get() {
   // Never destroyed: its threads run until the process ends.
-  static CSimAudioSystem* system = new CSimAudioSystem;
+  static CSimAudioSystem* system = [] {
+    auto* created = new CSimAudioSystem;
+    RegisterComClasses();
+    return created;
+  }();
   return *system;
 }
 

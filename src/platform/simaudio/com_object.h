@@ -1,5 +1,4 @@
-// Reference counting and QueryInterface for the simulated COM objects, and the factory behind
-// CoCreateInstance.
+// Reference counting and QueryInterface for the simulated COM objects, and their constructors.
 #pragma once
 
 #include <atomic>
@@ -62,12 +61,8 @@ HRESULT ReadPropertyLocked(const CSimEndpoint& endpoint, const PROPERTYKEY& key,
 IMMDevice* NewDevice(EndpointPtr endpoint);
 IMMDeviceEnumerator* NewDeviceEnumerator();
 IUnknown* NewPolicyConfig();
-bool IsPolicyConfigClass(REFCLSID clsid);
 IAudioClient* NewAudioClient(EndpointPtr endpoint);
 IAudioEndpointVolume* NewEndpointVolume(EndpointPtr endpoint);
 IAudioMeterInformation* NewMeter(EndpointPtr endpoint);
-
-// CoCreateInstance for the classes the simulated system registers.
-HRESULT CreateInstance(REFCLSID clsid, REFIID riid, void** ppv);
 
 }  // namespace halvern::simaudio

@@ -3,6 +3,7 @@
 
 #include <mutex>
 
+#include "platform/policy_config.h"
 #include "platform/simaudio/com_object.h"
 
 namespace halvern::simaudio {
@@ -40,23 +41,27 @@ void PostPropertyLocked(CSimAudioSystem& sys, const CSimEndpoint& ep, const PROP
   sys.PostLocked(std::move(n));
 }
 
-}  // namespace
-
-HRESULT CreateInstance(REFCLSID clsid, REFIID riid, void** ppv) {
-  CSimAudioSystem& sys = CSimAudioSystem::Get();
-  IUnknown* object = nullptr;
-  if (clsid == CLSID_MMDeviceEnumerator) {
-    if (HRESULT hr = sys.Fault(u"", "CoCreateInstance(MMDeviceEnumerator)"); hr != S_OK) return hr;
-    object = NewDeviceEnumerator();
-  } else if (IsPolicyConfigClass(clsid)) {
-    if (HRESULT hr = sys.Fault(u"", "CoCreateInstance(PolicyConfig)"); hr != S_OK) return hr;
-    object = NewPolicyConfig();
-  } else {
-    return REGDB_E_CLASSNOTREG;
-  }
+HRESULT Create(IUnknown* object, REFIID riid, void** ppv) {
   const HRESULT hr = object->QueryInterface(riid, ppv);
   object->Release();
   return hr;
+}
+
+HRESULT CreateDeviceEnumerator(REFIID riid, void** ppv) {
+  HRESULT hr = CSimAudioSystem::Get().Fault(u"", "CoCreateInstance(MMDeviceEnumerator)");
+  return hr != S_OK ? hr : Create(NewDeviceEnumerator(), riid, ppv);
+}
+
+HRESULT CreatePolicyConfig(REFIID riid, void** ppv) {
+  HRESULT hr = CSimAudioSystem::Get().Fault(u"", "CoCreateInstance(PolicyConfig)");
+  return hr != S_OK ? hr : Create(NewPolicyConfig(), riid, ppv);
+}
+
+}  // namespace
+
+void RegisterComClasses() {
+  platform::RegisterComClass(CLSID_MMDeviceEnumerator, CreateDeviceEnumerator);
+  platform::RegisterComClass(CLSID_CPolicyConfigClient, CreatePolicyConfig);
 }
 
 HRESULT AddEndpoint(const EndpointDesc& desc) { return CSimAudioSystem::Get().Add(desc); }

@@ -161,6 +161,12 @@ size_t RegisteredNotificationClients();
 void SetStrictMode(bool on);
 std::vector<std::string> CallbackBreaches();
 
+// Registers the device enumerator and the policy configuration class with CoCreateInstance. The
+// first use of any call above does it too, so code under test finds them on any machine a test or
+// tool has built; until then CoCreateInstance answers REGDB_E_CLASSNOTREG, as on a Windows without
+// the audio service's classes. Not done by a static initialiser, which a static link could drop.
+void RegisterComClasses();
+
 // Back to an empty machine: endpoints, defaults, faults, registrations and settings go;
 // streams still held by a caller are invalidated. Must not be called from a callback.
 void Reset();

@@ -183,6 +183,4 @@ class CSimPolicyConfig final : public TSimComObject<IPolicyConfigWindows10_1> {
 
 IUnknown* NewPolicyConfig() { return new CSimPolicyConfig; }
 
-bool IsPolicyConfigClass(REFCLSID clsid) { return clsid == CLSID_CPolicyConfigClient; }
-
 }  // namespace halvern::simaudio
