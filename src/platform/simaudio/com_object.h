@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 #include <string_view>
 
 #include "platform/simaudio/audio_system.h"
@@ -28,12 +29,18 @@ class TSimComObject : public Interface {
   }
   ULONG STDMETHODCALLTYPE Release() override {
     const ULONG refs = m_Refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (refs == 0) delete this;
+    if (refs == 0) {
+      // Destroying a device object may wait for the service that runs the callback.
+      if (InNotificationCallback())
+        RecordCallbackBreach(std::string("the final Release of ") + Name());
+      delete this;
+    }
     return refs;
   }
 
  protected:
   virtual bool Answers(REFIID riid) const = 0;
+  virtual const char* Name() const = 0;
 
  private:
   std::atomic<ULONG> m_Refs{1};
