@@ -269,17 +269,12 @@ int Devices(KovraLibrary& lib) {
   return 0;
 }
 
-int Play(KovraLibrary& lib, const PlayOptions& o) {
-  std::optional<GainSpec> gain;
-  if (!o.gain.empty()) {
-    const auto parsed = ParseGain(o.gain);
-    if (!parsed.value) return Fail(parsed.error, kExitUsage);
-    gain = parsed.value;
-  }
-#if !defined(_WIN32)
-  Machine machine;
-  if (const int status = BuildMachine(o, &machine)) return status;
+#if defined(_WIN32)
+struct Machine {};
 #endif
+
+int Play(KovraLibrary& lib, const PlayOptions& o, const std::optional<GainSpec>& gain,
+         [[maybe_unused]] Machine& machine) {
   lib.KovraApi_Initialize(ToKovra(o.log).c_str());
   lib.KovraApi_SetKovraDelegate(OnKovraEvent);
   std::printf("looking for the virtual card (up to a minute)...\n");
@@ -401,19 +396,21 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : kExitUsage;
   }
 
+  // Everything the user wrote is checked before the library is looked for.
+  std::optional<GainSpec> gain;
+  if (!play.gain.empty()) {
+    const auto parsed = ParseGain(play.gain);
+    if (!parsed.value) return Fail(parsed.error, kExitUsage);
+    gain = parsed.value;
+  }
+  Machine machine;
+#if !defined(_WIN32)
+  if (const int status = BuildMachine(play, &machine)) return status;
+#endif
   std::string error;
   auto library = KovraLibrary::Load(&error);
   if (!library) return Fail(error, kExitNoLibrary);
-#if defined(_WIN32)
-  CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // the library expects the host to do it
-#else
-  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  if (devices->parsed()) {
-    Machine machine;
-    if (const int status = BuildMachine(play, &machine)) return status;
-    return Devices(*library);
-  }
-#endif
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // the library expects its host to have done it
   if (devices->parsed()) return Devices(*library);
-  return Play(*library, play);
+  return Play(*library, play, gain, machine);
 }
