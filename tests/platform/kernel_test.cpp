@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/scoped_resources.h"
 #include "platform/win32.h"
 
 namespace {
@@ -14,15 +15,7 @@ namespace {
 // Generous: a slow or loaded machine makes the tests slower, never red.
 constexpr DWORD kDeadlineMs = 10000;
 
-struct Handle {
-  HANDLE h;
-  explicit Handle(HANDLE handle) : h(handle) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() {
-    if (h != nullptr) CloseHandle(h);
-  }
-};
+using Handle = halvern::platform::CScopedHandle;
 
 HANDLE NewEvent(bool manualReset, bool signaled) {
   return CreateEventW(nullptr, manualReset ? TRUE : FALSE, signaled ? TRUE : FALSE, nullptr);
@@ -48,40 +41,72 @@ DWORD WINAPI RelayThread(LPVOID parameter) {
 
 TEST(KernelEvent, AutoResetIsConsumedByOneWait) {
   Handle event(NewEvent(false, true));
-  ASSERT_NE(event.h, nullptr);
-  EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_TIMEOUT);
-  SetEvent(event.h);
-  SetEvent(event.h);  // signals do not accumulate
-  EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_TIMEOUT);
+  ASSERT_NE(event.Get(), nullptr);
+  EXPECT_EQ(WaitForSingleObject(event.Get(), 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event.Get(), 0), WAIT_TIMEOUT);
+  SetEvent(event.Get());
+  SetEvent(event.Get());  // signals do not accumulate
+  EXPECT_EQ(WaitForSingleObject(event.Get(), 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event.Get(), 0), WAIT_TIMEOUT);
 }
 
 TEST(KernelEvent, ManualResetStaysSignalledUntilReset) {
   Handle event(NewEvent(true, false));
-  EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_TIMEOUT);
-  SetEvent(event.h);
-  EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_OBJECT_0);
-  ResetEvent(event.h);
-  EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(event.Get(), 0), WAIT_TIMEOUT);
+  SetEvent(event.Get());
+  EXPECT_EQ(WaitForSingleObject(event.Get(), 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event.Get(), 0), WAIT_OBJECT_0);
+  ResetEvent(event.Get());
+  EXPECT_EQ(WaitForSingleObject(event.Get(), 0), WAIT_TIMEOUT);
 }
 
 TEST(KernelEvent, AutoResetReleasesExactlyOneOfTwoWaiters) {
   Handle go(NewEvent(false, false));
-  Relay relay{go.h, nullptr, 7};
+  Relay relay{go.Get(), nullptr, 7};
   Handle first(CreateThread(nullptr, 0, RelayThread, &relay, 0, nullptr));
   Handle second(CreateThread(nullptr, 0, RelayThread, &relay, 0, nullptr));
-  HANDLE threads[2] = {first.h, second.h};
+  HANDLE threads[2] = {first.Get(), second.Get()};
 
-  SetEvent(go.h);
+  SetEvent(go.Get());
   const DWORD woken = WaitForMultipleObjects(2, threads, FALSE, kDeadlineMs);
   ASSERT_LT(woken, WAIT_OBJECT_0 + 2);
   HANDLE other = threads[1 - (woken - WAIT_OBJECT_0)];
   // The signal was taken by the first waiter: the other one stays blocked.
   EXPECT_EQ(WaitForSingleObject(other, 100), WAIT_TIMEOUT);
-  SetEvent(go.h);
+  SetEvent(go.Get());
   EXPECT_EQ(WaitForSingleObject(other, kDeadlineMs), WAIT_OBJECT_0);
+}
+
+// Flags and access of CreateEventExW; a handle has only the rights asked for.
+// https://learn.microsoft.com/en-us/windows/win32/api/synchapi/nf-synchapi-createeventexw
+TEST(KernelEvent, CreateEventExHonoursFlagsAndAccess) {
+  constexpr DWORD kFull = SYNCHRONIZE | EVENT_MODIFY_STATE;
+  struct Case {
+    DWORD flags;
+    bool manualReset;
+    bool initiallySet;
+  };
+  for (const Case& c : {Case{0, false, false}, Case{CREATE_EVENT_INITIAL_SET, false, true},
+                        Case{CREATE_EVENT_MANUAL_RESET, true, false},
+                        Case{CREATE_EVENT_MANUAL_RESET | CREATE_EVENT_INITIAL_SET, true, true}}) {
+    SCOPED_TRACE(c.flags);
+    Handle event(CreateEventExW(nullptr, nullptr, c.flags, kFull));
+    ASSERT_TRUE(event);
+    EXPECT_EQ(IsSignaledNow(event.Get()), c.initiallySet);
+    ASSERT_TRUE(SetEvent(event.Get()));
+    EXPECT_TRUE(IsSignaledNow(event.Get()));
+    EXPECT_EQ(IsSignaledNow(event.Get()), c.manualReset);
+  }
+
+  Handle waitOnly(CreateEventExW(nullptr, nullptr, 0, SYNCHRONIZE));
+  SetLastError(0);
+  EXPECT_FALSE(SetEvent(waitOnly.Get()));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  Handle signalOnly(CreateEventExW(nullptr, nullptr, CREATE_EVENT_INITIAL_SET, EVENT_MODIFY_STATE));
+  SetLastError(0);
+  EXPECT_EQ(WaitForSingleObject(signalOnly.Get(), 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(SetEvent(signalOnly.Get()));
 }
 
 TEST(KernelWait, AnyReportsLowestSignalledIndexAndConsumesOnlyThat) {
@@ -89,79 +114,79 @@ TEST(KernelWait, AnyReportsLowestSignalledIndexAndConsumesOnlyThat) {
   Handle e1(NewEvent(false, false));
   Handle e2(NewEvent(false, false));
   Handle e3(NewEvent(true, false));
-  HANDLE events[4] = {e0.h, e1.h, e2.h, e3.h};
-  SetEvent(e3.h);
-  SetEvent(e1.h);
+  HANDLE events[4] = {e0.Get(), e1.Get(), e2.Get(), e3.Get()};
+  SetEvent(e3.Get());
+  SetEvent(e1.Get());
   EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_OBJECT_0 + 1);
   EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_OBJECT_0 + 3);
   EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_OBJECT_0 + 3);  // manual reset
-  SetEvent(e0.h);
+  SetEvent(e0.Get());
   EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_OBJECT_0);
-  ResetEvent(e3.h);
+  ResetEvent(e3.Get());
   EXPECT_EQ(WaitForMultipleObjects(4, events, FALSE, 0), WAIT_TIMEOUT);
 }
 
 TEST(KernelWait, AllTakesNothingUntilEveryObjectIsSignalled) {
   Handle a(NewEvent(false, false));
   Handle b(NewEvent(false, false));
-  HANDLE both[2] = {a.h, b.h};
-  SetEvent(a.h);
+  HANDLE both[2] = {a.Get(), b.Get()};
+  SetEvent(a.Get());
   EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_TIMEOUT);
   EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 30), WAIT_TIMEOUT);
-  SetEvent(b.h);
+  SetEvent(b.Get());
   EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_OBJECT_0);
   // The satisfied wait took both auto-reset signals.
-  EXPECT_FALSE(IsSignaledNow(a.h));
-  EXPECT_FALSE(IsSignaledNow(b.h));
+  EXPECT_FALSE(IsSignaledNow(a.Get()));
+  EXPECT_FALSE(IsSignaledNow(b.Get()));
 
-  SetEvent(a.h);
+  SetEvent(a.Get());
   EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_TIMEOUT);
-  EXPECT_TRUE(IsSignaledNow(a.h));  // a failed wait-all leaves the signal in place
+  EXPECT_TRUE(IsSignaledNow(a.Get()));  // a failed wait-all leaves the signal in place
 }
 
 TEST(KernelWait, AllWakesWhenAnotherThreadSignalsTheLastObject) {
   Handle a(NewEvent(true, true));
   Handle go(NewEvent(false, false));
   Handle b(NewEvent(false, false));
-  Relay relay{go.h, b.h, 0};
+  Relay relay{go.Get(), b.Get(), 0};
   Handle thread(CreateThread(nullptr, 0, RelayThread, &relay, 0, nullptr));
-  SetEvent(go.h);
-  HANDLE both[2] = {a.h, b.h};
+  SetEvent(go.Get());
+  HANDLE both[2] = {a.Get(), b.Get()};
   EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, kDeadlineMs), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(thread.h, kDeadlineMs), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(thread.Get(), kDeadlineMs), WAIT_OBJECT_0);
 }
 
 TEST(KernelWait, FiniteTimeoutExpiresWithoutSignalAndEndsEarlyWithOne) {
   Handle event(NewEvent(false, false));
   const ULONGLONG before = GetTickCount64();
-  EXPECT_EQ(WaitForSingleObject(event.h, 60), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(event.Get(), 60), WAIT_TIMEOUT);
   // A timed-out wait lasted at least about its timeout (system tick granularity allowed).
   EXPECT_GE(GetTickCount64() - before, 40u);
 
   Handle go(NewEvent(false, false));
-  Relay relay{go.h, event.h, 0};
+  Relay relay{go.Get(), event.Get(), 0};
   Handle thread(CreateThread(nullptr, 0, RelayThread, &relay, 0, nullptr));
-  SetEvent(go.h);
-  EXPECT_EQ(WaitForSingleObject(event.h, kDeadlineMs), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(thread.h, kDeadlineMs), WAIT_OBJECT_0);
+  SetEvent(go.Get());
+  EXPECT_EQ(WaitForSingleObject(event.Get(), kDeadlineMs), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(thread.Get(), kDeadlineMs), WAIT_OBJECT_0);
 }
 
 TEST(KernelThread, HandleSignalsOnExitAndKeepsTheExitCode) {
   Handle go(NewEvent(false, false));
-  Relay relay{go.h, nullptr, 42};
+  Relay relay{go.Get(), nullptr, 42};
   Handle thread(CreateThread(nullptr, 0, RelayThread, &relay, 0, nullptr));
-  ASSERT_NE(thread.h, nullptr);
+  ASSERT_NE(thread.Get(), nullptr);
   DWORD code = 0;
-  ASSERT_TRUE(GetExitCodeThread(thread.h, &code));
+  ASSERT_TRUE(GetExitCodeThread(thread.Get(), &code));
   EXPECT_EQ(code, STILL_ACTIVE);
-  EXPECT_EQ(WaitForSingleObject(thread.h, 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(thread.Get(), 0), WAIT_TIMEOUT);
 
-  SetEvent(go.h);
-  ASSERT_EQ(WaitForSingleObject(thread.h, kDeadlineMs), WAIT_OBJECT_0);
-  ASSERT_TRUE(GetExitCodeThread(thread.h, &code));
+  SetEvent(go.Get());
+  ASSERT_EQ(WaitForSingleObject(thread.Get(), kDeadlineMs), WAIT_OBJECT_0);
+  ASSERT_TRUE(GetExitCodeThread(thread.Get(), &code));
   EXPECT_EQ(code, 42u);
   // A finished thread's handle stays signalled.
-  EXPECT_EQ(WaitForSingleObject(thread.h, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(thread.Get(), 0), WAIT_OBJECT_0);
 }
 
 namespace {
@@ -184,11 +209,11 @@ TEST(KernelThread, SuspendedThreadRunsOnlyAfterResume) {
   SuspendProbe probe;
   DWORD id = 0;
   Handle thread(CreateThread(nullptr, 0, RecordRun, &probe, CREATE_SUSPENDED, &id));
-  ASSERT_NE(thread.h, nullptr);
-  EXPECT_EQ(WaitForSingleObject(thread.h, 100), WAIT_TIMEOUT);
+  ASSERT_NE(thread.Get(), nullptr);
+  EXPECT_EQ(WaitForSingleObject(thread.Get(), 100), WAIT_TIMEOUT);
   EXPECT_FALSE(probe.ran);
-  EXPECT_EQ(ResumeThread(thread.h), 1u);  // the previous suspend count
-  ASSERT_EQ(WaitForSingleObject(thread.h, kDeadlineMs), WAIT_OBJECT_0);
+  EXPECT_EQ(ResumeThread(thread.Get()), 1u);  // the previous suspend count
+  ASSERT_EQ(WaitForSingleObject(thread.Get(), kDeadlineMs), WAIT_OBJECT_0);
   EXPECT_TRUE(probe.ran);
   EXPECT_EQ(probe.id.load(), id);
   EXPECT_NE(id, GetCurrentThreadId());
@@ -225,12 +250,12 @@ TEST(KernelCriticalSection, IsRecursiveAndRefusesOtherThreadsUntilFullyReleased)
   Handle answered(NewEvent(false, false));
   SectionProbe probe;
   probe.section = &section;
-  probe.go = go.h;
-  probe.answered = answered.h;
+  probe.go = go.Get();
+  probe.answered = answered.Get();
   Handle thread(CreateThread(nullptr, 0, TryFromOtherThread, &probe, 0, nullptr));
   auto ask = [&] {
-    SetEvent(go.h);
-    EXPECT_EQ(WaitForSingleObject(answered.h, kDeadlineMs), WAIT_OBJECT_0);
+    SetEvent(go.Get());
+    EXPECT_EQ(WaitForSingleObject(answered.Get(), kDeadlineMs), WAIT_OBJECT_0);
     return probe.result.load();
   };
 
@@ -243,8 +268,8 @@ TEST(KernelCriticalSection, IsRecursiveAndRefusesOtherThreadsUntilFullyReleased)
   EXPECT_EQ(ask(), 1);
 
   probe.quit = true;
-  SetEvent(go.h);
-  EXPECT_EQ(WaitForSingleObject(thread.h, kDeadlineMs), WAIT_OBJECT_0);
+  SetEvent(go.Get());
+  EXPECT_EQ(WaitForSingleObject(thread.Get(), kDeadlineMs), WAIT_OBJECT_0);
   DeleteCriticalSection(&section);
 }
 

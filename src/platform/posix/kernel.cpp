@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "platform/posix/kernel_object.h"
@@ -84,6 +86,19 @@ void Signal(EventObject* event, bool signaled) {
   if (signaled) KernelObject::WaitChanged().notify_all();
 }
 
+EventObject* ModifiableEvent(HANDLE handle) {
+  auto* object = handle != nullptr ? dynamic_cast<EventObject*>(FromHandle(handle)) : nullptr;
+  if (object == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (!object->Allows(EVENT_MODIFY_STATE)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  return object;
+}
+
 void FillSystemTime(SYSTEMTIME* out, const std::tm& tm, int milliseconds) {
   out->wYear = static_cast<WORD>(tm.tm_year + 1900);
   out->wMonth = static_cast<WORD>(tm.tm_mon + 1);
@@ -143,26 +158,33 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
   return event;
 }
 
+HANDLE CreateEventExW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWORD flags,
+                      DWORD desiredAccess) {
+  constexpr DWORD kKnownFlags = CREATE_EVENT_MANUAL_RESET | CREATE_EVENT_INITIAL_SET;
+  if ((flags & ~kKnownFlags) != 0 || name != nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  HANDLE event = CreateEventW(attributes, (flags & CREATE_EVENT_MANUAL_RESET) != 0 ? TRUE : FALSE,
+                              (flags & CREATE_EVENT_INITIAL_SET) != 0 ? TRUE : FALSE, nullptr);
+  if (event != nullptr) FromHandle(event)->SetAccess(desiredAccess);
+  return event;
+}
+
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCSTR) {
   return CreateEventW(attributes, manualReset, initialState, nullptr);
 }
 
 BOOL SetEvent(HANDLE event) {
-  auto* object = dynamic_cast<EventObject*>(FromHandle(event));
-  if (object == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  EventObject* object = ModifiableEvent(event);
+  if (object == nullptr) return FALSE;
   Signal(object, true);
   return TRUE;
 }
 
 BOOL ResetEvent(HANDLE event) {
-  auto* object = dynamic_cast<EventObject*>(FromHandle(event));
-  if (object == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  EventObject* object = ModifiableEvent(event);
+  if (object == nullptr) return FALSE;
   Signal(object, false);
   return TRUE;
 }
@@ -179,6 +201,10 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
   for (DWORD i = 0; i < count; ++i) {
     if (handles[i] == nullptr) {
       SetLastError(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+    if (!FromHandle(handles[i])->Allows(SYNCHRONIZE)) {
+      SetLastError(ERROR_ACCESS_DENIED);
       return WAIT_FAILED;
     }
     // Windows documents a handle listed twice as invalid; refused for wait-all, where it would
@@ -368,10 +394,35 @@ BOOL GetCurrentThreadStackLimits(ULONG_PTR* lowLimit, ULONG_PTR* highLimit) {
   return TRUE;
 }
 
-HANDLE AvSetMmThreadCharacteristicsW(LPCWSTR, LPDWORD taskIndex) {
-  if (taskIndex != nullptr) *taskIndex = 0;
-  static int token;
-  return &token;
+// The tasks a Windows installation defines in the registry (Multimedia\SystemProfile\Tasks), whose
+// key names compare without case.
+// https://learn.microsoft.com/en-us/windows/win32/procthread/multimedia-class-scheduler-service
+HANDLE AvSetMmThreadCharacteristicsW(LPCWSTR taskName, LPDWORD taskIndex) {
+  static constexpr std::u16string_view kTasks[] = {u"Audio",         u"Capture",  u"Distribution",
+                                                   u"Games",         u"Playback", u"Pro Audio",
+                                                   u"Window Manager"};
+  if (taskName == nullptr || taskIndex == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  const std::u16string_view name(taskName);
+  const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c; };
+  for (std::u16string_view task : kTasks) {
+    if (std::equal(task.begin(), task.end(), name.begin(), name.end(),
+                   [&](char16_t a, char16_t b) { return lower(a) == lower(b); })) {
+      *taskIndex = 0;
+      static int token;
+      return &token;
+    }
+  }
+  SetLastError(ERROR_INVALID_TASK_NAME);
+  return nullptr;
 }
 
-BOOL AvRevertMmThreadCharacteristics(HANDLE) { return TRUE; }
+BOOL AvRevertMmThreadCharacteristics(HANDLE avrtHandle) {
+  if (avrtHandle == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}

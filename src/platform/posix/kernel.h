@@ -13,6 +13,12 @@ constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
 constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 constexpr DWORD STILL_ACTIVE = 259;
 constexpr DWORD CREATE_SUSPENDED = 0x00000004u;
+constexpr DWORD CREATE_EVENT_MANUAL_RESET = 0x00000001u;
+constexpr DWORD CREATE_EVENT_INITIAL_SET = 0x00000002u;
+constexpr DWORD SYNCHRONIZE = 0x00100000u;
+constexpr DWORD EVENT_MODIFY_STATE = 0x00000002u;
+constexpr DWORD EVENT_ALL_ACCESS = 0x001F0003u;
+constexpr DWORD ERROR_INVALID_TASK_NAME = 1550;
 
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
@@ -46,6 +52,11 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL ini
                     LPCWSTR name);
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                     LPCSTR name);
+// The handle has exactly the access asked for: waiting needs SYNCHRONIZE, SetEvent and ResetEvent
+// need EVENT_MODIFY_STATE (ERROR_ACCESS_DENIED otherwise). Names are not supported here.
+// https://learn.microsoft.com/en-us/windows/win32/sync/synchronization-object-security-and-access-rights
+HANDLE CreateEventExW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWORD flags,
+                      DWORD desiredAccess);
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
@@ -81,6 +92,7 @@ void OutputDebugStringW(LPCWSTR text);
 // The current thread's stack, [low, high); true when the bounds are known.
 BOOL GetCurrentThreadStackLimits(ULONG_PTR* lowLimit, ULONG_PTR* highLimit);
 
-// MMCSS: accepted and ignored (no real-time scheduling class is requested).
+// MMCSS: the task must be one Windows defines by default (ERROR_INVALID_TASK_NAME otherwise); the
+// registration changes no scheduling here.
 HANDLE AvSetMmThreadCharacteristicsW(LPCWSTR taskName, LPDWORD taskIndex);
 BOOL AvRevertMmThreadCharacteristics(HANDLE avrtHandle);

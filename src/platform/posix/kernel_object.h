@@ -35,11 +35,17 @@ class KernelObject {
   virtual bool WaitsBySelf() const { return false; }
   virtual DWORD WaitSelf(DWORD /*milliseconds*/) { return 0xFFFFFFFFu; }
 
+  // Access rights of the (one) handle to this object; every right unless the creator asked for
+  // less.
+  void SetAccess(DWORD rights) { m_Access = rights; }
+  bool Allows(DWORD rights) const { return (m_Access & rights) == rights; }
+
   static std::mutex& WaitLock();
   static std::condition_variable& WaitChanged();
 
  private:
   std::atomic<int> m_Handles{1};
+  DWORD m_Access = 0xFFFFFFFFu;
 };
 
 inline KernelObject* FromHandle(HANDLE handle) { return static_cast<KernelObject*>(handle); }

@@ -16,7 +16,6 @@ constexpr DWORD PAGE_READWRITE = 0x04;
 constexpr DWORD FILE_MAP_WRITE = 0x0002;
 constexpr DWORD FILE_MAP_READ = 0x0004;
 constexpr DWORD FILE_MAP_ALL_ACCESS = 0x000F001F;
-constexpr DWORD SYNCHRONIZE = 0x00100000;
 constexpr DWORD MUTEX_ALL_ACCESS = 0x001F0001;
 
 // Only page-file backed mappings (file == INVALID_HANDLE_VALUE) with a name are supported. Sets
