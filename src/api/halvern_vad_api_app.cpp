@@ -20,8 +20,7 @@ constexpr char kAudiorouterError[] = "Audiorouter ERROR";
 const WCHAR* const kVirtualCardName = reinterpret_cast<const WCHAR*>(u"Halvern Sound Capture");
 
 bool NamesVirtualCard(const WCHAR* interfaceName) {
-  const std::basic_string_view<WCHAR> name(interfaceName,
-                                           platform::Utf16Length(interfaceName));
+  const std::basic_string_view<WCHAR> name(interfaceName, platform::Utf16Length(interfaceName));
   return name.find(kVirtualCardName) != std::basic_string_view<WCHAR>::npos;
 }
 

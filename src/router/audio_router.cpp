@@ -25,7 +25,9 @@ std::size_t FieldLength(const WCHAR* field, std::size_t capacity) {
   return length;
 }
 
-platform::WString CopyId(LPCWSTR id) { return id != nullptr ? platform::WString(id) : platform::WString(); }
+platform::WString CopyId(LPCWSTR id) {
+  return id != nullptr ? platform::WString(id) : platform::WString();
+}
 
 }  // namespace
 
@@ -97,7 +99,7 @@ HRESULT STDMETHODCALLTYPE CAudioRouter::OnDeviceRemoved(LPCWSTR endpointId) {
 }
 
 HRESULT STDMETHODCALLTYPE CAudioRouter::OnDefaultDeviceChanged(EDataFlow flow, ERole role,
-                                                                LPCWSTR endpointId) {
+                                                               LPCWSTR endpointId) {
   m_Worker.Post([this, id = CopyId(endpointId), nullId = endpointId == nullptr, flow, role] {
     HandleDefaultChanged(id, nullId, flow, role);
   });
@@ -105,7 +107,7 @@ HRESULT STDMETHODCALLTYPE CAudioRouter::OnDefaultDeviceChanged(EDataFlow flow, E
 }
 
 HRESULT STDMETHODCALLTYPE CAudioRouter::OnPropertyValueChanged(LPCWSTR endpointId,
-                                                                const PROPERTYKEY key) {
+                                                               const PROPERTYKEY key) {
   m_Worker.Post([this, id = CopyId(endpointId), key] { HandlePropertyChanged(id, key); });
   return S_OK;
 }
@@ -190,8 +192,9 @@ std::uint32_t CAudioRouter::AddDevice(const WCHAR* endpointId, bool isCapture,
   }
   CZubThreadMutexLock lock(m_Lock);
   if (m_Running) {
-    Trace(kTraceLevelError, kTraceAllContexts, "%s() - Couldn't add device %s while router is running",
-          kFunction, Utf8(endpointId).c_str());
+    Trace(kTraceLevelError, kTraceAllContexts,
+          "%s() - Couldn't add device %s while router is running", kFunction,
+          Utf8(endpointId).c_str());
     return ResultRouter;
   }
   HRESULT hr = S_OK;
@@ -242,8 +245,8 @@ std::uint32_t CAudioRouter::AddDevice(const WCHAR* endpointId, bool isCapture,
   }
   hr = endpoint->SelectEndpoint(endpointId);
   if (SUCCEEDED(hr))
-    hr = endpoint->Initialize(true, 1, latencyMs,
-                              captureFormat.Format.wFormatTag != 0 ? &captureFormat.Format : nullptr);
+    hr = endpoint->Initialize(
+        true, 1, latencyMs, captureFormat.Format.wFormatTag != 0 ? &captureFormat.Format : nullptr);
   if (FAILED(hr)) {
     Trace(kTraceLevelError, kTraceAllContexts, "%s() - Unable to add device: %d", kFunction,
           renderCount);

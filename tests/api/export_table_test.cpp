@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -51,12 +50,14 @@ class Image {
   template <class T>
   T At(std::uint64_t offset) const {
     T value{};
-    if (offset + sizeof(T) <= m_Bytes.size()) std::memcpy(&value, m_Bytes.data() + offset, sizeof(T));
+    if (offset + sizeof(T) <= m_Bytes.size())
+      std::memcpy(&value, m_Bytes.data() + offset, sizeof(T));
     return value;
   }
   std::string String(std::uint64_t offset) const {
     std::string text;
-    while (offset < m_Bytes.size() && m_Bytes[offset] != 0) text += static_cast<char>(m_Bytes[offset++]);
+    while (offset < m_Bytes.size() && m_Bytes[offset] != 0)
+      text += static_cast<char>(m_Bytes[offset++]);
     return text;
   }
   std::size_t Size() const { return m_Bytes.size(); }
@@ -77,7 +78,8 @@ ImageNames ReadElf(const Image& image) {
     if (image.At<std::uint32_t>(section(i) + 4) != kDynamicSymbols) continue;
     const auto symbols = image.At<std::uint64_t>(section(i) + 0x18);
     const auto size = image.At<std::uint64_t>(section(i) + 0x20);
-    const auto strings = image.At<std::uint64_t>(section(image.At<std::uint32_t>(section(i) + 0x28)) + 0x18);
+    const auto strings =
+        image.At<std::uint64_t>(section(image.At<std::uint32_t>(section(i) + 0x28)) + 0x18);
     for (std::uint64_t symbol = symbols; symbol + 24 <= symbols + size; symbol += 24) {
       const unsigned binding = image.At<std::uint8_t>(symbol + 4) >> 4;
       const bool defined = image.At<std::uint16_t>(symbol + 6) != 0;
@@ -109,7 +111,8 @@ ImageNames ReadPe(const Image& image) {
       const std::uint64_t s = sections + 40ull * i;
       const auto address = image.At<std::uint32_t>(s + 12);
       const auto size = std::max(image.At<std::uint32_t>(s + 8), image.At<std::uint32_t>(s + 16));
-      if (rva >= address && rva < address + size) return rva - address + image.At<std::uint32_t>(s + 20);
+      if (rva >= address && rva < address + size)
+        return rva - address + image.At<std::uint32_t>(s + 20);
     }
     return image.Size();
   };
@@ -130,7 +133,11 @@ ImageNames ReadPe(const Image& image) {
 
 ImageNames ReadImageNames(const std::vector<unsigned char>& bytes) {
   const Image image(bytes);
-  if (bytes.size() > 4 && std::memcmp(bytes.data(), "\x7F" "ELF", 4) == 0) return ReadElf(image);
+  if (bytes.size() > 4 && std::memcmp(bytes.data(),
+                                      "\x7F"
+                                      "ELF",
+                                      4) == 0)
+    return ReadElf(image);
   if (bytes.size() > 2 && bytes[0] == 'M' && bytes[1] == 'Z') return ReadPe(image);
   ImageNames names;
   names.error = "neither ELF nor PE";
@@ -149,7 +156,11 @@ std::vector<unsigned char> ReadLibraryFile() {
 #else
   std::ifstream file(HALVERN_ROUTER_LIBRARY_FILE, std::ios::binary);
 #endif
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  file.seekg(0, std::ios::end);
+  std::vector<unsigned char> bytes(file ? static_cast<std::size_t>(file.tellg()) : 0);
+  file.seekg(0);
+  file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
 }
 
 TEST(ExportTable, HoldsExactlyTheTwentyOneExports) {
