@@ -49,6 +49,8 @@ std::uint32_t CHalvernVADApiApp::StartCapturer(std::uint32_t latencyMs) {
   CQKTraceInit trace(RegisterCaller());
   constexpr char kFunction[] = "CHalvernVADApiApp::StartCapturer";
   if (m_Started) return ResultOk;
+  // A latency the router refuses would be refused 60 times over a minute.
+  if (latencyMs > CAudioRouter::kMaxLatencyMs) return m_Router.AddDevice(nullptr, true, latencyMs);
   std::uint32_t code = ResultCaptureDevice;
   for (int attempt = 0; attempt < kCaptureLookups; ++attempt) {
     EndpointInfo info{};

@@ -186,6 +186,11 @@ std::uint32_t CAudioRouter::AddDevice(const WCHAR* endpointId, bool isCapture,
                                       std::uint32_t latencyMs) {
   CTraceScope scope("CAudioRouter::AddDevice");
   constexpr char kFunction[] = "CAudioRouter::AddDevice";
+  if (latencyMs > kMaxLatencyMs) {
+    Trace(kTraceLevelError, kTraceAllContexts, "%s() - Latency of %u ms is more than %u ms",
+          kFunction, static_cast<unsigned>(latencyMs), static_cast<unsigned>(kMaxLatencyMs));
+    return ResultFailed;
+  }
   if (endpointId == nullptr || endpointId[0] == 0) {
     Trace(kTraceLevelError, kTraceAllContexts, "%s() - No endpoint id given", kFunction);
     return ResultFailed;

@@ -27,6 +27,9 @@ class CAudioRouter : public IMMNotificationClient {
  public:
   // More render endpoints than this are refused (so at most one more than this can be held).
   static constexpr int kMaxRenderDevicesBeforeAdd = 10;
+  // The extra buffer time becomes latency x 10000 in 100-ns units on top of at most 30 ms, a
+  // signed 32-bit quantity: anything larger would wrap into a nonsense duration.
+  static constexpr std::uint32_t kMaxLatencyMs = (0x7FFFFFFF - 300000) / 10000;
   // Ids and names longer than this in a configuration record are not used.
   static constexpr std::size_t kMaxRecordNameChars = 127;
 
