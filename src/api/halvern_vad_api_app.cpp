@@ -9,7 +9,7 @@
 #include "devices/endpoint_info.h"
 #include "endpoints/map_audio_error.h"
 #include "platform/scoped_resources.h"
-#include "trace/kovra_trace.h"
+#include "trace/host_trace.h"
 #include "trace/trace.h"
 #include "trace/trace_scope.h"
 
@@ -36,7 +36,7 @@ CHalvernVADApiApp::~CHalvernVADApiApp() {
 }
 
 std::int32_t CHalvernVADApiApp::Initialize(const WCHAR* logPath) {
-  SetKovraTraceLogPath(logPath);
+  HostTraceSetLogPath(logPath);
   constexpr std::uint32_t kDebuggerAndFile = 5;
   TraceInitEx(nullptr, kDebuggerAndFile, logPath, kTraceLevelError, true);
   m_DeviceEventHandler = [this](const WCHAR* id, std::int32_t event, bool flag,

@@ -4,7 +4,7 @@
 
 #include "base/zub_thread_mutex.h"
 #include "devices/endpoint_info.h"
-#include "devices/policy_config.h"
+#include "platform/policy_config.h"
 #include "platform/scoped_resources.h"
 #include "platform/win32.h"
 

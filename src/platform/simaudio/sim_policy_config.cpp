@@ -1,18 +1,17 @@
-// The policy configuration class of the simulated system. It implements the interface the device
-// layer declares: the simulation stands where Windows stands, below the code that calls it, and
-// this is the one include from platform/ into a higher layer. (A restated interface of the same
-// slot order would work binary-wise, as COM does, but is undefined behaviour within one program.)
+// The policy configuration class of the simulated system. It implements the newest variant of the
+// interface declared in platform/policy_config.h, and so answers the two earlier ids as the same
+// C++ type the caller uses.
 #include <cstring>
 #include <mutex>
 
-#include "devices/policy_config.h"
+#include "platform/policy_config.h"
 #include "platform/simaudio/com_object.h"
 
 namespace halvern::simaudio {
 
 namespace {
 
-class CSimPolicyConfig final : public TSimComObject<IPolicyConfig> {
+class CSimPolicyConfig final : public TSimComObject<IPolicyConfigWindows10_1> {
  public:
   HRESULT STDMETHODCALLTYPE GetMixFormat(LPCWSTR id, WAVEFORMATEX** format) override {
     return OnEndpoint(id, "IPolicyConfig::GetMixFormat", format, [&](CSimEndpoint& ep) {
@@ -109,7 +108,7 @@ class CSimPolicyConfig final : public TSimComObject<IPolicyConfig> {
     });
   }
   // Hiding an endpoint disables it, as the sound control panel does; showing it enables it again.
-  HRESULT STDMETHODCALLTYPE SetEndpointVisibility(LPCWSTR id, INT visible) override {
+  HRESULT STDMETHODCALLTYPE SetEndpointVisibility(LPCWSTR id, BOOL visible) override {
     return OnEndpoint(id, "IPolicyConfig::SetEndpointVisibility", this, [&](CSimEndpoint& ep) {
       CSimAudioSystem& sys = CSimAudioSystem::Get();
       sys.ChangeStateLocked(sys.FindLocked(ep.m_Id), ep.m_PresentState, visible != 0);

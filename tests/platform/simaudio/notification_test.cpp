@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "devices/policy_config.h"
+#include "platform/policy_config.h"
 #include "platform/simaudio/sim_fixture.h"
 
 namespace halvern::simaudio::test {
