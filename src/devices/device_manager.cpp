@@ -39,7 +39,9 @@ bool Contains(const WCHAR* text, const WCHAR* part) {
   return haystack.find(part) != haystack.npos;
 }
 
-// Reads one string property. A value longer than the field is cut, which is not a failure.
+// Reads one string property. A longer value comes back cut and terminated with
+// STRSAFE_E_INSUFFICIENT_BUFFER, which is still a usable name:
+// https://learn.microsoft.com/en-us/windows/win32/api/propvarutil/nf-propvarutil-propvarianttostring
 HRESULT ReadString(IPropertyStore* store, const PROPERTYKEY& key, WCHAR* out) {
   CPropVariant value;
   HRESULT hr = store->GetValue(key, value.Put());
@@ -277,49 +279,48 @@ HRESULT CDeviceManager::CreatePolicyConfig() {
   if (!m_DeviceId) return E_POINTER;
   if (m_PolicyConfig) return S_OK;
 
-  // Newest interface last: each Windows release answers one of them.
+  // Each Windows release answers one of these; the oldest is asked first.
   struct Attempt {
     const IID* iid;
     int level;
     const char* line;
+    IPolicyConfig* (*adopt)(void*);  // null: not usable
   };
   static constexpr Attempt kAttempts[] = {
-      {&IID_IPolicyConfig, kTraceLevelDetail, "%s() - Using IPolicyConfig interface: %s"},
+      {&IID_IPolicyConfig, kTraceLevelDetail, "%s() - Using IPolicyConfig interface: %s",
+       [](void* p) -> IPolicyConfig* { return static_cast<IPolicyConfig*>(p); }},
       {&IID_IPolicyConfigWindows10, kTraceLevelDetail,
-       "%s() - Using IPolicyConfigWindows10 interface: %s"},
+       "%s() - Using IPolicyConfigWindows10 interface: %s",
+       [](void* p) -> IPolicyConfig* { return static_cast<IPolicyConfigWindows10*>(p); }},
       {&IID_IPolicyConfigWindows10_1, kTraceLevelDetail,
-       "%s() - Using IPolicyConfigWindows10_1 interface: %s"},
+       "%s() - Using IPolicyConfigWindows10_1 interface: %s",
+       [](void* p) -> IPolicyConfig* { return static_cast<IPolicyConfigWindows10_1*>(p); }},
+      // An object that answers none of the known ids has an unknown slot order: calling through
+      // guessed slots could do anything to the machine's audio settings, so it is only logged.
       {&IID_IUnknown, kTraceLevelWarning,
-       "%s() - Using IUnknown instead of IPolicyConfig interface: %s"}};
+       "%s() - Using IUnknown instead of IPolicyConfig interface: %s", nullptr}};
   const std::string id = Narrow(m_DeviceId.Get());
   HRESULT hr = E_NOINTERFACE;
   HRESULT interfaceFailure = E_NOINTERFACE;
-  TComPtr<IUnknown> object;
-  const Attempt* taken = nullptr;
   for (const Attempt& attempt : kAttempts) {
-    hr = CoCreateInstance(CLSID_CPolicyConfigClient, nullptr, CLSCTX_ALL, *attempt.iid,
-                          object.PutVoid());
-    if (SUCCEEDED(hr)) {
-      taken = &attempt;
-      Trace(attempt.level, kAll, attempt.line, kCreatePolicyConfig, id.c_str());
-      break;
+    void* object = nullptr;
+    hr = CoCreateInstance(CLSID_CPolicyConfigClient, nullptr, CLSCTX_ALL, *attempt.iid, &object);
+    if (FAILED(hr)) {
+      interfaceFailure = hr;
+      continue;
     }
-    interfaceFailure = hr;
-  }
-  // An object that answers none of the known interfaces has an unknown slot order; calling
-  // through guessed slots could do anything to the audio settings, so it is not used.
-  if (taken == &kAttempts[3]) {
-    object.Reset();
+    Trace(attempt.level, kAll, attempt.line, kCreatePolicyConfig, id.c_str());
+    if (attempt.adopt != nullptr) {
+      m_PolicyConfig.Reset(attempt.adopt(object));
+      return hr;
+    }
+    static_cast<IUnknown*>(object)->Release();
     hr = interfaceFailure;
+    break;
   }
-  if (FAILED(hr)) {
-    Trace(kTraceLevelError, kAll, "%s() - Unable to get IPolicyConfig interface: %s, (%x)",
-          kCreatePolicyConfig, id.c_str(), Hex(hr));
-    DumpDeviceInfo();
-    return hr;
-  }
-  // Every known interface id names the same slot order.
-  m_PolicyConfig.Reset(static_cast<IPolicyConfig*>(object.Detach()));
+  Trace(kTraceLevelError, kAll, "%s() - Unable to get IPolicyConfig interface: %s, (%x)",
+        kCreatePolicyConfig, id.c_str(), Hex(hr));
+  DumpDeviceInfo();
   return hr;
 }
 

@@ -142,15 +142,17 @@ struct CPrefixParts {
   std::int64_t workingSetKB = 0;
 
   explicit CPrefixParts(std::int32_t prefixMode) {
+    time[0] = 0;
+    if (prefixMode == kTracePrefixNone) return;
     FormatTraceTime(time);
-    if (prefixMode != kTracePrefixNone && prefixMode != kTracePrefixTimeOnly)
-      haveWorkingSet = ReadWorkingSetKB(&workingSetKB);
+    if (prefixMode != kTracePrefixTimeOnly) haveWorkingSet = ReadWorkingSetKB(&workingSetKB);
   }
 };
 
 // Under the lock: the working-set delta is against the figure stored in the thread's entry.
-void FormatPrefix(QKDEBUG_THREAD_INFO* thread, const CPrefixParts& parts, char* out,
+void FormatPrefix(QKDEBUG_THREAD_INFO* thread, CPrefixParts& parts, char* out,
                   std::size_t size) {
+  if (parts.time[0] == 0) FormatTraceTime(parts.time);  // the mode changed since it was read
   if (thread->prefixMode == kTracePrefixTimeOnly) {
     std::snprintf(out, size, "%s 0x???: ", parts.time);
     return;
@@ -210,7 +212,7 @@ using CMessage = CWideText<kTraceMaxLineChars>;
 
 void WriteMessage(const CThreadFilter& filter, int level, std::uint32_t contextMask,
                   TraceIndent indent, const WCHAR* message) {
-  const CPrefixParts parts(filter.prefixMode);
+  CPrefixParts parts(filter.prefixMode);
   // The line is cut at kTraceMaxLineChars; its line feed may come on top.
   CWideText<kTraceMaxLineChars + 1> line;
   std::uint32_t flags = 0;

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <functional>
-#include <type_traits>
 
 #include "devices/device_test_support.h"
 #include "platform/simaudio/sim_machine.h"
@@ -17,17 +16,6 @@ using namespace simaudio;
 using platform::TComPtr;
 
 std::string Text(const WCHAR* text) { return platform::Utf16ToUtf8(text); }
-
-// True when the simulation took the fault (newer versions refuse unknown methods).
-template <class... Args>
-bool Inject(Args... args) {
-  if constexpr (std::is_void_v<decltype(InjectFault(args...))>) {
-    InjectFault(args...);
-    return true;
-  } else {
-    return InjectFault(args...) == S_OK;
-  }
-}
 
 class DeviceManagerTest : public testing::DeviceTraceTest {
  protected:
@@ -179,7 +167,8 @@ TEST_F(DeviceManagerTest, PolicyInterfacesAreTriedInOrderAndTheObjectReused) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.interfaces);
     SetPolicyConfigInterfaces(c.interfaces);
-    ASSERT_TRUE(c.fault == S_OK || Inject(u"", "CoCreateInstance(PolicyConfig)", c.fault));
+    ASSERT_TRUE(c.fault == S_OK ||
+                InjectFault(u"", "CoCreateInstance(PolicyConfig)", c.fault) == S_OK);
     m_Debug.Clear();
     CDeviceManager manager(m_Enumerator.Get());
     EXPECT_EQ(manager.SelectDevice(kSpeakersId), c.result);
@@ -187,7 +176,7 @@ TEST_F(DeviceManagerTest, PolicyInterfacesAreTriedInOrderAndTheObjectReused) {
     EXPECT_EQ(Count(using_ + c.line), c.line.empty() ? 0 : 1);
     ClearFaults();
     if (c.result == S_OK) {  // the object serves the next selection too
-      ASSERT_TRUE(Inject(u"", "CoCreateInstance(PolicyConfig)", REGDB_E_CLASSNOTREG));
+      ASSERT_EQ(InjectFault(u"", "CoCreateInstance(PolicyConfig)", REGDB_E_CLASSNOTREG), S_OK);
       EXPECT_EQ(manager.SelectDevice(kHeadsetRenderId), S_OK);
       ClearFaults();
       continue;
@@ -285,6 +274,7 @@ TEST_F(DeviceManagerTest, EveryFailingCallIsReturnedAndLoggedOnce) {
       {all, u"", "CoCreateInstance(MMDeviceEnumerator)", "Unable to instantiate device enumerator"},
       {all, u"", "IMMDeviceEnumerator::EnumAudioEndpoints",
        "IMMDeviceEnumerator::EnumAudioEndpoints"},
+      {all, u"", "IMMDeviceCollection::GetCount", "IMMDeviceCollection::GetCount"},
       // A failing role or item is passed over; the next one decides the result.
       {all, u"*", "IMMDeviceCollection::Item", "Unable to get device for index 0", S_OK, 0},
       {defaults, u"", "IMMDeviceEnumerator::GetDefaultAudioEndpoint", "for role 0: ", S_OK},
@@ -310,7 +300,7 @@ TEST_F(DeviceManagerTest, EveryFailingCallIsReturnedAndLoggedOnce) {
     CDeviceManager manager(m_Enumerator.Get());
     ASSERT_EQ(manager.SelectDevice(kSpeakersId), S_OK);
     m_Debug.Clear();
-    ASSERT_TRUE(Inject(c.id, c.method, kFault, 1));
+    ASSERT_EQ(InjectFault(c.id, c.method, kFault, 1), S_OK);
     EXPECT_EQ(c.operation(manager), c.result);
     ClearFaults();
     EXPECT_EQ(Count(c.line), 1);

@@ -71,7 +71,7 @@ TEST(HalvernRouteText, RoundTripsAndStopsAtTheFieldEnd) {
 // 10 ms periods, with one lost 7-frame stretch.
 TEST(HalvernRouteSummary, LatencyFrequencyLevelAndGlitchesFromTheSignal) {
   Recording r;
-  r.spec = {"Speakers", 48000, 2, "f32", 0};
+  r.device = {"Speakers", 48000, 2, "f32", 0};
   const auto sourceStart = Clock::time_point(std::chrono::seconds(100));
   const int period = 480;
   const int silentFrames =

@@ -237,18 +237,18 @@ int BuildMachine(const PlayOptions& o, Machine* machine) {
   if (!source.value) return Fail(source.error, kExitUsage);
   std::vector<OutputSpec> outputs;
   for (const std::string& text : o.outputs) {
-    const auto spec = ParseOutput(text);
-    if (!spec.value) return Fail(spec.error, kExitUsage);
-    outputs.push_back(*spec.value);
+    const auto parsed = ParseOutput(text);
+    if (!parsed.value) return Fail(parsed.error, kExitUsage);
+    outputs.push_back(*parsed.value);
   }
   if (outputs.empty()) outputs = DefaultOutputs();
   for (const std::string& text : o.unplug) {
-    const auto spec = ParseUnplug(text);
-    if (!spec.value) return Fail(spec.error, kExitUsage);
+    const auto parsed = ParseUnplug(text);
+    if (!parsed.value) return Fail(parsed.error, kExitUsage);
     if (std::none_of(outputs.begin(), outputs.end(),
-                     [&](const OutputSpec& s) { return s.name == spec.value->name; }))
-      return Fail("--unplug: no output named '" + spec.value->name + "'", kExitUsage);
-    machine->unplug.push_back(*spec.value);
+                     [&](const OutputSpec& s) { return s.name == parsed.value->name; }))
+      return Fail("--unplug: no output named '" + parsed.value->name + "'", kExitUsage);
+    machine->unplug.push_back(*parsed.value);
   }
   std::string error;
   machine->sim = SimMachine::Create(*source.value, outputs, &error);

@@ -58,19 +58,19 @@ Parsed<OutputSpec> ParseOutput(const std::string& text) {
   const auto parts = Split(text, ',');
   if (parts.size() < 4 || parts.size() > 5)
     return Error<OutputSpec>(Quoted(text) + ": expected NAME,RATE,CHANNELS,FORMAT[,skew=PPM]");
-  OutputSpec spec;
-  spec.name = parts[0];
-  if (spec.name.empty()) return Error<OutputSpec>(Quoted(text) + ": the name is empty");
+  OutputSpec output;
+  output.name = parts[0];
+  if (output.name.empty()) return Error<OutputSpec>(Quoted(text) + ": the name is empty");
   const auto rate = Number<int>(parts[1]);
   if (!rate || *rate < 8000 || *rate > 384000)
     return Error<OutputSpec>(Quoted(parts[1]) + ": the rate must be 8000 to 384000 Hz");
-  spec.rate = *rate;
+  output.rate = *rate;
   const auto channels = Number<int>(parts[2]);
   if (!channels || *channels < 1 || *channels > 8)
     return Error<OutputSpec>(Quoted(parts[2]) + ": the channel count must be 1 to 8");
-  spec.channels = *channels;
-  spec.format = parts[3];
-  if (FormatBits(spec.format) == 0)
+  output.channels = *channels;
+  output.format = parts[3];
+  if (FormatBits(output.format) == 0)
     return Error<OutputSpec>(Quoted(parts[3]) + ": the format must be s16, s24, s32 or f32");
   if (parts.size() == 5) {
     const std::string prefix = "skew=";
@@ -79,9 +79,9 @@ Parsed<OutputSpec> ParseOutput(const std::string& text) {
                           : std::nullopt;
     if (!skew || std::fabs(*skew) > 10000)
       return Error<OutputSpec>(Quoted(parts[4]) + ": expected skew=PPM within +-10000");
-    spec.skewPpm = *skew;
+    output.skewPpm = *skew;
   }
-  return {spec, {}};
+  return {output, {}};
 }
 
 Parsed<SourceSpec> ParseSource(const std::string& text) {

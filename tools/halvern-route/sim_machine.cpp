@@ -105,26 +105,27 @@ std::unique_ptr<SimMachine> SimMachine::Create(const SourceSpec& source,
 
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     auto recording = std::make_unique<Recording>();
-    recording->spec = outputs[i];
+    recording->device = outputs[i];
     recording->id = OutputId(i);
-    const OutputSpec& spec = outputs[i];
+    const OutputSpec& device = outputs[i];
     sim::EndpointDesc out;
     out.id = recording->id;
     out.flow = eRender;
-    out.interfaceName = ToKovra(spec.name + " Audio");
-    out.friendlyName = ToKovra(spec.name);
-    out.description = ToKovra(spec.name);
-    out.formFactor = spec.channels == 1 ? Headset : Speakers;
-    out.deviceFormat =
-        FormatIsFloat(spec.format)
-            ? sim::MakeFloatFormat(static_cast<DWORD>(spec.rate), static_cast<WORD>(spec.channels))
-            : sim::MakePcmFormat(static_cast<DWORD>(spec.rate), static_cast<WORD>(spec.channels),
-                                 static_cast<WORD>(FormatBits(spec.format)));
+    out.interfaceName = ToKovra(device.name + " Audio");
+    out.friendlyName = ToKovra(device.name);
+    out.description = ToKovra(device.name);
+    out.formFactor = device.channels == 1 ? Headset : Speakers;
+    out.deviceFormat = FormatIsFloat(device.format)
+                           ? sim::MakeFloatFormat(static_cast<DWORD>(device.rate),
+                                                  static_cast<WORD>(device.channels))
+                           : sim::MakePcmFormat(static_cast<DWORD>(device.rate),
+                                                static_cast<WORD>(device.channels),
+                                                static_cast<WORD>(FormatBits(device.format)));
     // The engine mixes in the device's own format here, so the library converts all the way.
     out.mixFormat = out.deviceFormat;
-    out.clockSkewPpm = spec.skewPpm;
+    out.clockSkewPpm = device.skewPpm;
     if (FAILED(sim::AddEndpoint(out))) {
-      *error = "the simulated system refused the output '" + spec.name + "'";
+      *error = "the simulated system refused the output '" + device.name + "'";
       return nullptr;
     }
     if (i == 0) {
@@ -188,7 +189,7 @@ std::optional<Clock::time_point> SimMachine::sourceStart() const {
 
 bool SimMachine::Unplug(const std::string& name) {
   for (const auto& r : m_Recordings)
-    if (r->spec.name == name)
+    if (r->device.name == name)
       return SUCCEEDED(sim::SetEndpointState(r->id, DEVICE_STATE_UNPLUGGED));
   return false;
 }
@@ -202,15 +203,15 @@ bool SimMachine::WriteWavFiles(const std::string& folder, std::string* error) co
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   for (const auto& r : m_Recordings) {
-    const std::string path = (std::filesystem::path(folder) / (r->spec.name + ".wav")).string();
+    const std::string path = (std::filesystem::path(folder) / (r->device.name + ".wav")).string();
     SF_INFO info{};
-    info.samplerate = r->spec.rate;
-    info.channels = r->spec.channels;
-    const int bits = FormatBits(r->spec.format);
-    info.format = SF_FORMAT_WAV | (FormatIsFloat(r->spec.format) ? SF_FORMAT_FLOAT
-                                   : bits == 16                  ? SF_FORMAT_PCM_16
-                                   : bits == 24                  ? SF_FORMAT_PCM_24
-                                                                 : SF_FORMAT_PCM_32);
+    info.samplerate = r->device.rate;
+    info.channels = r->device.channels;
+    const int bits = FormatBits(r->device.format);
+    info.format = SF_FORMAT_WAV | (FormatIsFloat(r->device.format) ? SF_FORMAT_FLOAT
+                                   : bits == 16                    ? SF_FORMAT_PCM_16
+                                   : bits == 24                    ? SF_FORMAT_PCM_24
+                                                                   : SF_FORMAT_PCM_32);
     SNDFILE* sf = sf_open(path.c_str(), SFM_WRITE, &info);
     if (!sf) {
       *error = "cannot write '" + path + "': " + sf_strerror(nullptr);

@@ -18,7 +18,7 @@ using Clock = std::chrono::steady_clock;
 
 // What one output device received, with the moment each engine period took it.
 struct Recording {
-  OutputSpec spec;
+  OutputSpec device;
   std::u16string id;
   std::mutex mutex;
   std::vector<std::uint8_t> bytes;  // in the device's own format, for the WAV file

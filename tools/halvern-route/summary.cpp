@@ -24,7 +24,7 @@ std::optional<Clock::time_point> TimeOfFrame(const Recording& r, std::int64_t fr
   if (next == r.periods.begin()) return std::nullopt;
   const auto& [first, when] = *(next - 1);
   return when + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                    static_cast<double>(frame - first) / r.spec.rate));
+                    static_cast<double>(frame - first) / r.device.rate));
 }
 
 std::string Optional(const std::optional<double>& v, const char* format) {
@@ -40,17 +40,17 @@ DeviceSummary Summarize(Recording& r, std::optional<Clock::time_point> sourceSta
                         const ToneSource* tone, double settleSeconds, double tailSeconds) {
   std::lock_guard lock(r.mutex);
   DeviceSummary s;
-  s.name = r.spec.name;
+  s.name = r.device.name;
   s.frames =
-      static_cast<std::int64_t>(r.samples.size() / static_cast<std::size_t>(r.spec.channels));
-  s.seconds = static_cast<double>(s.frames) / r.spec.rate;
+      static_cast<std::int64_t>(r.samples.size() / static_cast<std::size_t>(r.device.channels));
+  s.seconds = static_cast<double>(s.frames) / r.device.rate;
   if (!tone || !sourceStart) return s;
 
   // Only frames taken after the tone started can carry it.
   std::size_t from = 0;
   for (const auto& [first, when] : r.periods)
     if (when < *sourceStart) from = static_cast<std::size_t>(first);
-  const std::vector<float> x = Deinterleave(r.samples, r.spec.channels, 0);
+  const std::vector<float> x = Deinterleave(r.samples, r.device.channels, 0);
   if (from >= x.size()) return s;
   const float half = static_cast<float>(std::pow(10.0, tone->dbfs / 20) / 2);
   const auto onset = FindOnset(std::span<const float>(x).subspan(from), half);
@@ -59,16 +59,16 @@ DeviceSummary Summarize(Recording& r, std::optional<Clock::time_point> sourceSta
   if (const auto arrived = TimeOfFrame(r, onsetFrame))
     s.latencyMs = std::chrono::duration<double, std::milli>(*arrived - *sourceStart).count();
 
-  const auto begin =
-      static_cast<std::size_t>(onsetFrame) + static_cast<std::size_t>(settleSeconds * r.spec.rate);
-  const auto tail = static_cast<std::size_t>(tailSeconds * r.spec.rate);
-  if (begin + tail + static_cast<std::size_t>(r.spec.rate / 10) > x.size()) return s;
+  const auto begin = static_cast<std::size_t>(onsetFrame) +
+                     static_cast<std::size_t>(settleSeconds * r.device.rate);
+  const auto tail = static_cast<std::size_t>(tailSeconds * r.device.rate);
+  if (begin + tail + static_cast<std::size_t>(r.device.rate / 10) > x.size()) return s;
   const std::span<const float> judged(x.data() + begin, x.size() - tail - begin);
-  const auto estimate = EstimateTone(judged, r.spec.rate);
+  const auto estimate = EstimateTone(judged, r.device.rate);
   if (estimate.crossings < 3) return s;
   s.frequencyErrorPpm = (estimate.frequencyHz / tone->hz - 1) * 1e6;
   s.levelDbfs = AmplitudeToDbfs(estimate.amplitude);
-  s.glitches = FindGlitches(judged, r.spec.rate, estimate).size();
+  s.glitches = FindGlitches(judged, r.device.rate, estimate).size();
   return s;
 }
 

@@ -65,21 +65,21 @@ struct Sink {
   std::exit(2);
 }
 
-Sink ParseSink(const std::string& spec) {
+Sink ParseSink(const std::string& text) {
   std::vector<std::string> parts;
   std::size_t from = 0;
-  for (std::size_t at; (at = spec.find(':', from)) != std::string::npos; from = at + 1)
-    parts.push_back(spec.substr(from, at - from));
-  parts.push_back(spec.substr(from));
+  for (std::size_t at; (at = text.find(':', from)) != std::string::npos; from = at + 1)
+    parts.push_back(text.substr(from, at - from));
+  parts.push_back(text.substr(from));
   if (parts.size() != 5 || (parts[2] != "s16" && parts[2] != "f32"))
-    Fail("bad --sink '" + spec + "' (NAME:FIFO:s16|f32:RATE:CHANNELS)");
+    Fail("bad --sink '" + text + "' (NAME:FIFO:s16|f32:RATE:CHANNELS)");
   Sink sink;
   sink.name = parts[0];
   sink.fifo = parts[1];
   sink.isFloat = parts[2] == "f32";
   sink.rate = std::atoi(parts[3].c_str());
   sink.channels = std::atoi(parts[4].c_str());
-  if (sink.rate <= 0 || sink.channels <= 0) Fail("bad rate or channels in '" + spec + "'");
+  if (sink.rate <= 0 || sink.channels <= 0) Fail("bad rate or channels in '" + text + "'");
   return sink;
 }
 
