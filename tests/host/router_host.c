@@ -22,6 +22,7 @@ int HostMachine_RenderEndpoints(void);
 void HostMachine_FeedTone(double hz, double amplitude);
 int HostMachine_SinkHasTone(const KovraChar16* id, double hz);
 int HostMachine_SinkGoesQuiet(const KovraChar16* id);
+int HostMachine_CaptureStops(void);
 void HostMachine_SetState(const KovraChar16* id, uint32_t state);
 void HostMachine_SetDefault(int capture, int role, const KovraChar16* id);
 void HostMachine_ChangeDeviceFormat(const KovraChar16* id);
@@ -259,7 +260,7 @@ const char* KovraHost_RunSequence(void) {
   const KovraChar16* headset = HostMachine_Id(3);
   const KovraChar16* extra = HostMachine_Id(5);
   const KovraChar16* headsetMic = HostMachine_Id(4);
-  const float silence = -144.0f, tone = -6.0f;
+  const float silence = -144.0f, tone = -6.0f, fullScale = 0.0f;
   const Event* e;
   int mark, i;
 
@@ -278,7 +279,9 @@ const char* KovraHost_RunSequence(void) {
   e = Last();
   CHECK(e->code == InputDevices && e->listOk && e->count == 1);
 
-  /* Meters of a silent card, then three routed devices playing a tone. */
+  /* Meters of a card that delivers zeros (packets flagged silent may carry anything, and the
+   * capture thread meters them as they are), then three routed devices playing a tone. */
+  HostMachine_FeedTone(997.0, 0.0);
   CHECK(HostMachine_Wait(PeaksNear, &silence));
   CHECK(g_Api.AddDevice(speakers, 20) == ResultRouter); /* the capturer runs the router */
   CHECK(g_Api.EnableRouting(false, false) == ResultOk);
@@ -346,10 +349,12 @@ const char* KovraHost_RunSequence(void) {
   HostMachine_ChangeDeviceFormat(headsetMic);
   CHECK(AwaitEvent(DeviceFormatChanged, headsetMic, mark) != NULL);
 
-  /* Routing off keeps the meters live; stopping capture too ends them. */
+  /* Routing off keeps the meters live: they follow a louder tone. */
   CHECK(g_Api.EnableRouting(false, false) == ResultOk);
   CHECK(HostMachine_SinkGoesQuiet(speakers));
-  CHECK(HostMachine_Wait(PeaksNear, &tone));
+  HostMachine_FeedTone(997.0, 1.0);
+  CHECK(HostMachine_Wait(PeaksNear, &fullScale));
+  HostMachine_FeedTone(997.0, 0.5);
 
   /* The virtual card's playback endpoint: visible and console default, without an event 5. */
   mark = Mark();
@@ -388,6 +393,8 @@ const char* KovraHost_RunSequence(void) {
   g_Api.RemoveDevice(HostMachine_Id(6));
   CHECK(HostMachine_SinkGoesQuiet(HostMachine_Id(6)));
 
+  /* Stopping capture too ends the meters: the card's stream takes no more packets. */
   CHECK(g_Api.EnableRouting(false, true) == ResultOk);
+  CHECK(HostMachine_CaptureStops());
   return NULL;
 }

@@ -19,6 +19,7 @@
 #include "measure/signal_measure.h"
 #include "platform/simaudio/sim_machine.h"
 #include "support/debug_capture.h"
+#include "support/wait_until.h"
 
 extern "C" {
 const char* KovraHost_RunSequence(void);
@@ -43,15 +44,6 @@ std::map<std::u16string, Recorder> g_Recorders;
 std::vector<std::u16string> g_Ids;
 std::u16string g_LogPath;
 halvern::testing::DebugCapture* g_Log = nullptr;
-
-bool WaitFor(const std::function<bool()>& condition) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-  return true;
-}
 
 void Record(const std::u16string& id, const BYTE* data, UINT32 frames, const WAVEFORMATEX& f) {
   std::lock_guard lock(g_RecorderLock);
@@ -137,7 +129,7 @@ int HostMachine_SinkHasTone(const KovraChar16* id, double hz) {
     start = g_Recorders[key].frames;
   }
   // Fresh audio only: half a second more than when asked.
-  return WaitFor([&] {
+  return halvern::testing::WaitUntil([&] {
     std::vector<float> recent;
     double rate = 0;
     {
@@ -155,7 +147,7 @@ int HostMachine_SinkHasTone(const KovraChar16* id, double hz) {
 
 int HostMachine_SinkGoesQuiet(const KovraChar16* id) {
   const std::u16string key = Id(id);
-  return WaitFor([&] {
+  return halvern::testing::WaitUntil([&] {
     unsigned long long before = 0;
     {
       std::lock_guard lock(g_RecorderLock);
@@ -170,6 +162,16 @@ int HostMachine_SinkGoesQuiet(const KovraChar16* id) {
          v != r.recent.end(); ++v)
       peak = std::max(peak, std::fabs(*v));
     return peak < 1e-6f;
+  });
+}
+
+int HostMachine_CaptureStops(void) {
+  return halvern::testing::WaitUntil([] {
+    sim::EndpointCounters before, after;
+    sim::GetCounters(sim::kHalvernCaptureId, &before);
+    std::this_thread::sleep_for(milliseconds(100));
+    sim::GetCounters(sim::kHalvernCaptureId, &after);
+    return after.framesCaptured == before.framesCaptured;
   });
 }
 
@@ -192,7 +194,7 @@ int HostMachine_LogHas(const char* text) {
   return 0;
 }
 int HostMachine_Wait(int (*condition)(const void*), const void* argument) {
-  return WaitFor([&] { return condition(argument) != 0; });
+  return halvern::testing::WaitUntil([&] { return condition(argument) != 0; });
 }
 
 }  // extern "C"
@@ -211,6 +213,7 @@ TEST(HostInC, RunsTheWholeCallingSequenceOnTheSimulatedMachine) {
     for (const std::string& line : log.Lines())
       if (line.find("ERR") != std::string::npos) std::printf("%s", line.c_str());
   g_Log = nullptr;
+  EXPECT_EQ(sim::CallbackBreaches(), std::vector<std::string>());
   sim::Reset();
   CoUninitialize();
 }

@@ -6,25 +6,15 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <functional>
 #include <memory>
-#include <thread>
+#include <string>
+#include <vector>
 
 #include "api/halvern_vad_api_app.h"
 #include "platform/simaudio/sim_machine.h"
+#include "support/wait_until.h"
 
 namespace halvern::testing {
-
-inline bool WaitUntil(const std::function<bool()>& condition) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 inline const WCHAR* W(const char16_t* text) { return reinterpret_cast<const WCHAR*>(text); }
 
@@ -38,6 +28,8 @@ class RouterTest : public ::testing::Test {
   }
   void TearDown() override {
     m_App.reset();
+    // Nothing the router did from a notification callback may block or drop a device object.
+    EXPECT_EQ(simaudio::CallbackBreaches(), std::vector<std::string>());
     CoUninitialize();
     simaudio::Reset();
   }

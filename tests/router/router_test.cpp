@@ -43,8 +43,9 @@ TEST_F(RouterTest, RestartAttachesOnceAndRemovalFreesWhilePlaying) {
   ASSERT_EQ(m_App->EnableRouting(false, false), ResultOk);
   ASSERT_EQ(m_App->AddDevice(W(simaudio::kSpeakersId), 0), ResultOk);
   ASSERT_EQ(m_App->AddDevice(W(simaudio::kHeadsetRenderId), 0), ResultOk);
-  simaudio::InjectFault(simaudio::kHeadsetRenderId, "IAudioClient::Start", AUDCLNT_E_DEVICE_IN_USE,
-                        1);
+  ASSERT_EQ(simaudio::InjectFault(simaudio::kHeadsetRenderId, "IAudioClient::Start",
+                                  AUDCLNT_E_DEVICE_IN_USE, 1),
+            S_OK);
   EXPECT_EQ(m_App->EnableRouting(true, false), ResultRouter);
   EXPECT_FALSE(router.IsRunning());
   EXPECT_EQ(m_App->EnableRouting(true, false), ResultOk);
