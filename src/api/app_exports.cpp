@@ -1,4 +1,5 @@
 // The application exports. Each one catches everything: no exception ever reaches the host.
+#include <cstdlib>
 #include <new>
 
 #include "api/halvern_vad_api_app.h"
@@ -10,11 +11,24 @@ namespace {
 // Constructed when the library is loaded, destroyed when it is unloaded.
 halvern::CHalvernVADApiApp g_App;
 
+void CloseAtUnload() { g_App.Close(); }
+
+// The application object is built before the trace library's statics of this module, so its own
+// destructor would run after theirs. The router's endpoints and worker trace as they go: close
+// them from a handler registered after the first export has run, which runs before any of those
+// destructors, at unload and at exit alike.
+void CloseAtUnloadOnce() {
+  static const bool registered = std::atexit(CloseAtUnload) == 0;
+  (void)registered;
+}
+
 // What an export returns when its body threw: a failure in the export's own terms.
 template <class Result, class Body>
 Result Guarded(const char* function, Result failed, Body body) noexcept {
   try {
-    return body();
+    Result result = body();
+    CloseAtUnloadOnce();
+    return result;
   } catch (...) {
     try {
       halvern::Trace(halvern::kTraceLevelError, halvern::kTraceAllContexts,

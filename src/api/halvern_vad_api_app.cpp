@@ -29,10 +29,12 @@ int RegisterCaller() { return TraceInitEx(nullptr, 0, nullptr, kTraceLevelWarnin
 
 }  // namespace
 
-CHalvernVADApiApp::~CHalvernVADApiApp() {
-  // Nothing reaches the host while the library goes away.
+CHalvernVADApiApp::~CHalvernVADApiApp() { Close(); }
+
+void CHalvernVADApiApp::Close() {
   m_Delegate.store(nullptr);
   m_Router.SetDeviceEventHandler(nullptr);
+  m_Router.Close();
 }
 
 std::int32_t CHalvernVADApiApp::Initialize(const WCHAR* logPath) {

@@ -23,6 +23,9 @@ class CHalvernVADApiApp {
   CHalvernVADApiApp(const CHalvernVADApiApp&) = delete;
   CHalvernVADApiApp& operator=(const CHalvernVADApiApp&) = delete;
 
+  // Nothing reaches the host any more; the router lets go of everything it holds.
+  void Close();
+
   std::int32_t Initialize(const WCHAR* logPath);
   std::uint32_t StartCapturer(std::uint32_t latencyMs);
   std::uint32_t AddDevice(const WCHAR* endpointId, std::uint32_t latencyMs);

@@ -33,9 +33,12 @@ platform::WString CopyId(LPCWSTR id) {
 
 CAudioRouter::CAudioRouter() = default;
 
-CAudioRouter::~CAudioRouter() {
+CAudioRouter::~CAudioRouter() { Close(); }
+
+void CAudioRouter::Close() {
   if (m_Enumerator.Get() != nullptr && m_NotificationsRegistered)
     m_Enumerator->UnregisterEndpointNotificationCallback(this);
+  m_NotificationsRegistered = false;
   // No notification work may run once the map starts to go.
   m_Worker.Stop(CNotificationWorker::kWorkerStopTimeoutMs);
   // The endpoints are freed rather than left behind: the owner unloads us only once it is done.

@@ -68,6 +68,9 @@ class CAudioRouter : public IMMNotificationClient {
   void ForEachDevice(const DeviceEventHandler& visitor);
   CAudioCapturer* GetCaptureDevice();
 
+  // Unregisters, ends the notification work and frees every endpoint; the destructor does it too.
+  void Close();
+
   void SetDeviceEventHandler(DeviceEventHandler handler);
   bool IsRunning();
   // Until every notification received so far has been handled; false on timeout.
