@@ -96,7 +96,11 @@ int KovraHost_Load(void) {
   void* library = dlopen("libHalvernVAD_Router.so", RTLD_NOW);
 #endif
   if (library == NULL) {
-    snprintf(g_Failure, sizeof g_Failure, "library not loaded");
+#if defined(_WIN32)
+    snprintf(g_Failure, sizeof g_Failure, "library not loaded: error %lu", GetLastError());
+#else
+    snprintf(g_Failure, sizeof g_Failure, "library not loaded: %s", dlerror());
+#endif
     return 0;
   }
   for (i = 0; i < EXPORT_COUNT; ++i) {
@@ -264,7 +268,10 @@ const char* KovraHost_RunSequence(void) {
   const Event* e;
   int mark, i;
 
-  CHECK(KovraHost_Load() == EXPORT_COUNT);
+  if (KovraHost_Load() != EXPORT_COUNT) return g_Failure;
+  /* Zeros from the first packet on: packets flagged silent may carry anything, and the capture
+   * thread meters them as they are. */
+  HostMachine_FeedTone(997.0, 0.0);
   CHECK(g_Api.Initialize(HostMachine_LogPath()) == 0);
   CHECK(!g_Api.GetPeakValues()); /* no capture endpoint yet */
   g_Api.SetKovraDelegate(HostDelegate);
@@ -279,9 +286,7 @@ const char* KovraHost_RunSequence(void) {
   e = Last();
   CHECK(e->code == InputDevices && e->listOk && e->count == 1);
 
-  /* Meters of a card that delivers zeros (packets flagged silent may carry anything, and the
-   * capture thread meters them as they are), then three routed devices playing a tone. */
-  HostMachine_FeedTone(997.0, 0.0);
+  /* Meters of a card that delivers zeros, then three routed devices playing a tone. */
   CHECK(HostMachine_Wait(PeaksNear, &silence));
   CHECK(g_Api.AddDevice(speakers, 20) == ResultRouter); /* the capturer runs the router */
   CHECK(g_Api.EnableRouting(false, false) == ResultOk);
