@@ -28,14 +28,18 @@ struct CInvalidation {
 // get no more events and must neither crash nor spin, and the endpoints still stop and shut down.
 TEST_F(Faults, InvalidatedDeviceLeavesTheThreadsIdleAndStopsCleanly) {
   const CInvalidation cases[] = {
-      {"render removed", false, [](const std::u16string& id) { return simaudio::RemoveEndpoint(id); }},
+      {"render removed", false,
+       [](const std::u16string& id) { return simaudio::RemoveEndpoint(id); }},
       {"render unplugged", false,
-       [](const std::u16string& id) { return simaudio::SetEndpointState(id, DEVICE_STATE_UNPLUGGED); }},
+       [](const std::u16string& id) {
+         return simaudio::SetEndpointState(id, DEVICE_STATE_UNPLUGGED);
+       }},
       {"render format changed", false,
        [](const std::u16string& id) {
          return simaudio::SetDeviceFormat(id, simaudio::MakeFloatFormat(44100, 2));
        }},
-      {"capture removed", true, [](const std::u16string& id) { return simaudio::RemoveEndpoint(id); }},
+      {"capture removed", true,
+       [](const std::u16string& id) { return simaudio::RemoveEndpoint(id); }},
   };
   for (const CInvalidation& c : cases) {
     SCOPED_TRACE(c.name);
@@ -70,7 +74,8 @@ TEST_F(Faults, RefusedRenderBufferDropsABlockAndAFailedReleaseEndsTheRenderThrea
   EXPECT_EQ(StreamingThreads().size(), 2u);
 
   simaudio::InjectFault(kSpeakerId, "IAudioRenderClient::ReleaseBuffer", E_FAIL, 1);
-  EXPECT_TRUE(WaitForLine("CAudioRenderer::RenderThread() - Unable to release render buffer: 80004005"));
+  EXPECT_TRUE(
+      WaitForLine("CAudioRenderer::RenderThread() - Unable to release render buffer: 80004005"));
   EXPECT_TRUE(WaitUntil([&] { return StreamingThreads().size() == 1; }));
   // The started flag outlives the thread until Stop.
   EXPECT_EQ(route.renderer->Start(), S_OK);
@@ -82,7 +87,8 @@ TEST_F(Faults, RefusedRenderBufferDropsABlockAndAFailedReleaseEndsTheRenderThrea
 TEST_F(Faults, RefusedCaptureBufferSkipsThatPacket) {
   CRoute route = StartRoute(simaudio::MakePcmFormat(48000, 2, 16));
   simaudio::InjectFault(kCardId, "IAudioCaptureClient::GetBuffer", E_FAIL, 3);
-  EXPECT_TRUE(WaitForLine("CAudioCapturer::CaptureThread() -Unable to get capture buffer: 80004005"));
+  EXPECT_TRUE(
+      WaitForLine("CAudioCapturer::CaptureThread() -Unable to get capture buffer: 80004005"));
   EXPECT_TRUE(WaitUntil([&] { return HasTone(*route.sink, 0.2); }));
   EXPECT_EQ(route.renderer->Stop(), S_OK);
   EXPECT_EQ(route.capturer->Stop(), S_OK);

@@ -92,7 +92,7 @@ TEST_F(EndpointTest, ToneReachesEveryDeviceThroughItsOwnChain) {
     CSinkRecording& sink = *sinks[d];
     const int channels = sink.channels;
     const double rate = sink.rate;
-    SCOPED_TRACE(testing::Message() << channels << " channels at " << rate << " Hz");
+    SCOPED_TRACE(::testing::Message() << channels << " channels at " << rate << " Hz");
     const std::size_t onset = *measure::FindOnset(sink.samples, 0.1f) / channels;
     const auto first = onset + static_cast<std::size_t>(kSettleSeconds * rate);
     const auto count = static_cast<std::size_t>(kMeasuredSeconds * rate);

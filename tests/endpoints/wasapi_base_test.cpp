@@ -31,8 +31,8 @@ TEST_F(WasapiBase, SharedModeTakesTheRequestedTheClosestOrTheMixFormat) {
       {"check fails", simaudio::MakePcmFormat(48000, 2, 16), "IAudioClient::IsFormatSupported",
        AUDCLNT_E_UNSUPPORTED_FORMAT, 0, 0,
        "CAudioWASAPIBase::CheckFormat() - Format is not supported: 8007000e"},
-      {"no mix format", std::nullopt, "IAudioClient::GetMixFormat", AUDCLNT_E_UNSUPPORTED_FORMAT,
-       0, 0, "CAudioWASAPIBase::CheckFormat() - Unable to get mix format: 8007000e"},
+      {"no mix format", std::nullopt, "IAudioClient::GetMixFormat", AUDCLNT_E_UNSUPPORTED_FORMAT, 0,
+       0, "CAudioWASAPIBase::CheckFormat() - Unable to get mix format: 8007000e"},
   };
   AddSpeaker(kSpeakerId, simaudio::MakeFloatFormat(48000, 2));
   for (const CNegotiationCase& c : cases) {
@@ -45,10 +45,12 @@ TEST_F(WasapiBase, SharedModeTakesTheRequestedTheClosestOrTheMixFormat) {
     EXPECT_EQ(endpoint->Initialize(true, 1, 0, requested), c.initialize);
     EXPECT_EQ(endpoint->GetFormat()->Format.nSamplesPerSec, c.rate);
     EXPECT_EQ(endpoint->GetFormat()->Format.wBitsPerSample, c.bits);
-    if (c.line != nullptr) EXPECT_TRUE(m_Debug.Contains(c.line));
-    // Without a negotiated format the engine refuses to start.
-    if (c.rate == 0)
+    if (c.line != nullptr) {
+      EXPECT_TRUE(m_Debug.Contains(c.line));
+    }
+    if (c.rate == 0) {  // without a negotiated format the engine refuses to start
       EXPECT_TRUE(m_Debug.Contains("Unable to initialize audio client: 88890008"));
+    }
     simaudio::ClearFaults();
   }
 }
@@ -63,7 +65,7 @@ TEST_F(WasapiBase, BufferIsOneDevicePeriodOfAtMostThirtyMillisecondsPlusTheLaten
   const CBufferCase cases[] = {
       {100000, 0, 480}, {100000, 40, 2400}, {400000, 20, 2400}, {300000, 0, 1440}};
   for (const CBufferCase& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.period << " hns + " << c.latencyMs << " ms");
+    SCOPED_TRACE(::testing::Message() << c.period << " hns + " << c.latencyMs << " ms");
     simaudio::Reset();
     AddSpeaker(kSpeakerId, simaudio::MakeFloatFormat(48000, 2), c.period);
     auto endpoint = Open<CAudioWASAPIBase>(kSpeakerId);
@@ -103,11 +105,16 @@ TEST_F(WasapiBase, ExclusiveModeRealignsOrFallsBackToSharedMode) {
     ASSERT_EQ(simaudio::SetExclusiveModeAnswer(kSpeakerId, c.exclusiveAnswer), S_OK);
     ASSERT_EQ(simaudio::SetExclusiveBufferAlignment(kSpeakerId, c.alignment), S_OK);
     auto endpoint = Open<CAudioWASAPIBase>(kSpeakerId);
-    if (c.fallbackFails) simaudio::InjectFault(kSpeakerId, "IPolicyConfig::SetDeviceFormat", E_FAIL);
+    if (c.fallbackFails)
+      simaudio::InjectFault(kSpeakerId, "IPolicyConfig::SetDeviceFormat", E_FAIL);
     EXPECT_EQ(endpoint->Initialize(false, 1, 0, nullptr), c.initialize);
     EXPECT_EQ(endpoint->GetBufferFrameCount(), c.frames);
-    if (c.line != nullptr) EXPECT_TRUE(m_Debug.Contains(c.line)) << c.line;
-    if (SUCCEEDED(c.initialize)) EXPECT_EQ(endpoint->Start(), S_OK);
+    if (c.line != nullptr) {
+      EXPECT_TRUE(m_Debug.Contains(c.line)) << c.line;
+    }
+    if (SUCCEEDED(c.initialize)) {
+      EXPECT_EQ(endpoint->Start(), S_OK);
+    }
   }
 }
 
