@@ -67,9 +67,9 @@ double Percentile(std::vector<double>& sorted, double fraction) {
 // Arguments: source rate, target rate, ratio bound (1000: L/M = 25/23, 200000: 160/147).
 void BM_RateConverterPull(benchmark::State& state) {
   TCountedRef<CSoundPullSocket> source(new CNoiseSource(static_cast<std::int32_t>(state.range(0))));
-  TCountedRef<CSampleRateConverter> converter(
-      new CSampleRateConverter(source, static_cast<std::int32_t>(state.range(1)), 0.2, 512,
-                               static_cast<double>(state.range(2))));
+  TCountedRef<CSampleRateConverter> converter(new CSampleRateConverter(
+      source, static_cast<std::int32_t>(state.range(1)), CQuality(0.2), CCacheBudget(512),
+      CRatioBound(static_cast<double>(state.range(2)))));
   std::vector<float> out(kPullFrames * kChannels);
   const CDataBlock block{{converter->frameSize, 1}, reinterpret_cast<std::uint8_t*>(out.data())};
   // Warm the cache so the first pull does not count the initial fill.

@@ -31,6 +31,7 @@ class CBenchTrace {
     QKDEBUG_THREAD_INFO* thread = QKDEBUG_GetThreadInfoPtr(lock.Block(), GetCurrentProcessId(),
                                                            GetCurrentThreadId(), false, false);
     if (thread != nullptr) thread->prefixMode = prefixMode;
+    TraceNoteSettingsChanged();
   }
   ~CBenchTrace() {
     TraceTerminateThread(GetCurrentThreadId(), true, true);

@@ -220,8 +220,8 @@ KOVRA_API bool KOVRA_CALL KovraApi_GetGain(void);
  * (the device's own range). False before capture runs or on failure. */
 KOVRA_API bool KOVRA_CALL KovraApi_SetGain(const float gainsDb[2]);
 
-/* ---- Trace exports. Texts are UTF-16 printf formats (write %% for a percent sign). Host levels:
- * 1 errors, 2 warnings, 3 details, 4 everything; 0 and anything above 4 are silent. ---- */
+/* ---- Trace exports. Texts are UTF-16, written as they stand (never read as formats). Host
+ * levels: 1 errors, 2 warnings, 3 details, 4 everything; 0 and anything above 4 are silent. ---- */
 
 /* Starts tracing for the process: errors to the debugger and the KovraApi_Initialize log file. */
 KOVRA_API void KOVRA_CALL KovraApi_Trace_Init(void);

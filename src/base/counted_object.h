@@ -43,11 +43,14 @@ class TCountedRef {
   TCountedRef(const TCountedRef<U>& other) : TCountedRef(other.Get()) {}  // NOLINT
   ~TCountedRef() { Drop(); }
 
+  // The new object is taken before the old one is dropped: the old one may be all that keeps
+  // the new one alive.
   TCountedRef& operator=(T* object) {
     if (object != m_Object) {
-      Drop();
+      if (object) object->AddRef();
+      T* old = m_Object;
       m_Object = object;
-      if (m_Object) m_Object->AddRef();
+      if (old) old->Release();
     }
     return *this;
   }
@@ -57,9 +60,10 @@ class TCountedRef {
   }
   TCountedRef& operator=(TCountedRef&& other) noexcept {
     if (this != &other) {
-      Drop();
+      T* old = m_Object;
       m_Object = other.m_Object;
       other.m_Object = nullptr;
+      if (old) old->Release();
     }
     return *this;
   }

@@ -56,6 +56,8 @@ std::int32_t CVxAudioCaptureSocket::GetAvailableFrames() {
   return m_Ring.GetAvailable() / bytesPerFrame;
 }
 
+void CVxAudioCaptureSocket::WaitForWriter(DWORD milliseconds) { Sleep(milliseconds); }
+
 std::int64_t CVxAudioCaptureSocket::Pull(const CDataBlock& block, std::int64_t count,
                                          std::int64_t position, CTagList& tags) {
   tags.Clear();
@@ -74,7 +76,7 @@ std::int64_t CVxAudioCaptureSocket::Pull(const CDataBlock& block, std::int64_t c
       available = m_Ring.GetAvailable();
     }
     enough = available / bytesPerFrame >= want;
-    if (!enough) Sleep(kWaitStepMs);
+    if (!enough) WaitForWriter(kWaitStepMs);
   }
 
   std::int64_t delivered = 0;
@@ -85,7 +87,7 @@ std::int64_t CVxAudioCaptureSocket::Pull(const CDataBlock& block, std::int64_t c
     tag = new CVxAudioCaptureTag(delivered);
   } else {
     // Nothing is read and the block keeps whatever it held: the render side never starves.
-    Sleep(kWaitStepMs);
+    WaitForWriter(kWaitStepMs);
     delivered = want;
     tag = new CVxAudioCaptureTag(0);
   }

@@ -33,6 +33,11 @@ class CVxAudioCaptureSocket : public CSoundPullSocket {
 
   std::int32_t GetAvailableFrames();
 
+ protected:
+  // Every wait of a pull for the writer goes through here, so that tests of a starved socket
+  // can count the waits instead of sleeping through them.
+  virtual void WaitForWriter(DWORD milliseconds);
+
  private:
   std::int32_t CaptureFrameSize() const;
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/error_codes.h"
 #include "graph/data_storage.h"
 #include "graph/frames.h"
 
@@ -22,7 +23,7 @@ std::int64_t CDataPullSocket::Pull(const CDataBlock& block, std::int64_t count,
 
 // Only the frame sizes count here: a pump moves bytes and never looks at the raw flag.
 void CDataPullSocket::CheckPumpTarget(const CDataPushSocket& target) const {
-  if (frameSize != target.frameSize) throw kGraphProgrammingError;
+  if (frameSize != target.frameSize) throw kErrBadArgument;
 }
 
 // A chunk below one frame could never make progress; the pumps then move nothing.

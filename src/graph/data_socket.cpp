@@ -1,5 +1,6 @@
 #include "graph/data_socket.h"
 
+#include "base/error_codes.h"
 #include "base/zub_log.h"
 #include "graph/frames.h"
 
@@ -13,7 +14,7 @@ void CDataSocket::AssertConsistency(const CDataTraits& other) const {
              "Mismatched data traits at %p and %p: raw=%d/%d frameSize=%d/%d!\n",
              static_cast<const void*>(&own), static_cast<const void*>(&other), raw != 0 ? 1 : 0,
              other.raw != 0 ? 1 : 0, frameSize, other.frameSize);
-  throw kGraphProgrammingError;
+  throw kErrBadArgument;
 }
 
 }  // namespace halvern

@@ -18,7 +18,7 @@ class CDataSocket : public CDataTraits, public virtual CCountedObject {
   CDataSocket& operator=(const CDataSocket&) = delete;
 
   // Passes when both raw flags are zero or both non-zero and the frame sizes are equal; else
-  // logs the mismatch and throws kGraphProgrammingError.
+  // logs the mismatch and throws kErrBadArgument.
   void AssertConsistency(const CDataTraits& other) const;
 
  protected:

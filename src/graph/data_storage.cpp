@@ -12,13 +12,14 @@ constexpr std::int64_t kAlignment = 64;
 }  // namespace
 
 CDataStorage::CDataStorage(std::int32_t frameSize, std::int64_t frames)
-    : block{{frameSize, 1}, nullptr}, capacity(frames) {
+    : block{{frameSize, 1}, nullptr}, capacity(0) {
   if (frames <= 0 || frameSize < 0) return;
   if (frameSize > 0 && frames > (std::numeric_limits<std::int64_t>::max() - kAlignment) / frameSize)
-    return;
+    throw std::bad_alloc();
   const auto bytes = static_cast<std::size_t>(frameSize * frames + kAlignment);
   auto* allocation = static_cast<std::uint8_t*>(::operator new(bytes, std::nothrow));
-  if (allocation == nullptr) return;
+  if (allocation == nullptr) throw std::bad_alloc();
+  capacity = frames;
   // Strictly above the allocation, so there is always a byte below the frames to remember the
   // distance (1..64) by.
   const auto address = reinterpret_cast<std::uintptr_t>(allocation);

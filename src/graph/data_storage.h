@@ -9,7 +9,9 @@ namespace halvern {
 
 class CDataStorage {
  public:
-  // Raw frames of frameSize bytes; a null data pointer when capacity <= 0 or allocation fails.
+  // Raw frames of frameSize bytes; a null data pointer and capacity 0 when capacity <= 0. Throws
+  // std::bad_alloc when the frames cannot be allocated: whoever builds a chain reports that as
+  // a failure instead of running with a buffer that has a capacity and no data.
   CDataStorage(std::int32_t frameSize, std::int64_t capacity);
   CDataStorage(const CDataStorage&) = delete;
   CDataStorage& operator=(const CDataStorage&) = delete;

@@ -10,8 +10,10 @@ namespace halvern {
 inline constexpr std::int64_t kUnspecifiedFrames = -2147483647;
 static_assert(kUnspecifiedFrames == static_cast<std::int32_t>(0x80000001u));
 
-// Thrown as a plain integer for programming errors inside the graph (mismatched traits, frame
-// sizes that do not match, impossible conversion requests).
-inline constexpr int kGraphProgrammingError = -50;
+// Rounds toward minus infinity, so negative positions fall into the chunk or block before 0.
+constexpr std::int64_t FloorDiv(std::int64_t value, std::int64_t divisor) {
+  const std::int64_t quotient = value / divisor;
+  return (value % divisor != 0 && (value < 0) != (divisor < 0)) ? quotient - 1 : quotient;
+}
 
 }  // namespace halvern

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/error_codes.h"
 #include "graph/frames.h"
 #include "graph/sound_converter_input_socket.h"
 #include "samples/sample_format.h"
@@ -12,11 +13,6 @@ namespace halvern {
 namespace {
 
 constexpr std::int64_t kNoBlock = std::numeric_limits<std::int64_t>::min();
-
-std::int64_t FloorDiv(std::int64_t value, std::int64_t divisor) {
-  const std::int64_t quotient = value / divisor;
-  return (value % divisor != 0 && value < 0) ? quotient - 1 : quotient;
-}
 
 std::int32_t ChunksForBudget(std::uint32_t budget, std::int32_t channels, std::int64_t inputBlock,
                              std::int64_t length) {
@@ -35,18 +31,20 @@ void AppendRange(const CTagList& from, std::int64_t first, std::int64_t end, CTa
 }  // namespace
 
 CSampleRateConverter::CSampleRateConverter(const TCountedRef<CSoundPullSocket>& source,
-                                           std::int32_t targetRate, double quality,
-                                           std::uint32_t budget, double bound)
+                                           std::int32_t targetRate, CQuality quality,
+                                           CCacheBudget budget, CRatioBound bound)
     : CSoundPullSocket(CSoundTraits(kFormatFloat, source->channels, targetRate)),
-      m_Ratio(FindRateRatio(source->sampleRate, targetRate, bound)),
-      m_Geometry(MakeResamplerGeometry(m_Ratio.upFactor, m_Ratio.downFactor, FilterSpan(quality))),
+      m_Ratio(FindRateRatio(source->sampleRate, targetRate, bound.value)),
+      m_Geometry(
+          MakeResamplerGeometry(m_Ratio.upFactor, m_Ratio.downFactor, FilterSpan(quality.value))),
       m_CacheChunks(0),
       m_LastBlock(frameSize, m_Geometry.outputBlock),
       m_LastBlockIndex(kNoBlock) {
-  if (channels <= 0) throw kGraphProgrammingError;
+  if (channels <= 0) throw kErrBadArgument;
   TCountedRef<CSoundPullSocket> floats(
       new CSoundConverterInputSocket(source, kFormatFloat, nullptr, kInputConverterChunk));
-  m_CacheChunks = ChunksForBudget(budget, channels, m_Geometry.inputBlock, floats->GetLength());
+  m_CacheChunks =
+      ChunksForBudget(budget.value, channels, m_Geometry.inputBlock, floats->GetLength());
   // Filled on first use: a live source must not be read while the chain is being built.
   m_Cache = new CSoundChunkyInputBuffer(floats, m_CacheChunks, m_Geometry.inputBlock, false);
   m_Table = MakeResamplerTable(m_Ratio.upFactor, m_Ratio.downFactor, m_Geometry.halfLength);
@@ -58,7 +56,7 @@ CSampleRateConverter::CSampleRateConverter(const TCountedRef<CSoundPullSocket>& 
   const std::int64_t lead = m_Geometry.InputLead();
   if (reach.first - lead < -m_Geometry.inputBlock ||
       reach.end - lead > 2 * std::int64_t{m_Geometry.inputBlock})
-    throw kGraphProgrammingError;
+    throw kErrBadArgument;
 }
 
 // Scaled by the rates the ratio was built for, so the length matches the frames that the
@@ -94,8 +92,7 @@ std::int64_t CSampleRateConverter::Pull(const CDataBlock& block, std::int64_t co
     position = m_Position;
   else
     m_Position = position;
-  if (!(static_cast<double>(m_Ratio.upFactor) / m_Ratio.downFactor > 0.0))
-    throw kGraphProgrammingError;
+  if (!(static_cast<double>(m_Ratio.upFactor) / m_Ratio.downFactor > 0.0)) throw kErrBadArgument;
   const std::int64_t length = GetLength();
   if (length != kUnspecifiedFrames)
     count = std::min(count, std::max<std::int64_t>(length - position, 0));

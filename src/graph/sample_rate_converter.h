@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "graph/chain_settings.h"
 #include "graph/data_storage.h"
 #include "graph/sound_chunky_input_buffer.h"
 #include "graph/sound_pull_socket.h"
@@ -24,11 +25,9 @@ class CSampleRateConverter : public CSoundPullSocket {
   // The block cache never holds fewer chunks: the kernel reads the chunk before and after.
   static constexpr std::int32_t kMinimumCacheChunks = 3;
 
-  // `quality` sets the filter span (z = quality x 120, at least 5), `budget` the bytes of float
-  // input the cache may hold, `bound` the largest L x M the ratio search accepts. Throws -21287
-  // when no usable ratio exists.
+  // Throws kErrNoRateRatio when no usable ratio exists.
   CSampleRateConverter(const TCountedRef<CSoundPullSocket>& source, std::int32_t targetRate,
-                       double quality, std::uint32_t budget, double bound);
+                       CQuality quality, CCacheBudget budget, CRatioBound bound);
 
   using CDataPullSocket::Pull;
   std::int64_t Pull(const CDataBlock& block, std::int64_t count, std::int64_t position,

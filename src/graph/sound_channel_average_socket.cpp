@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/error_codes.h"
 #include "graph/frames.h"
 #include "samples/sample_format.h"
 
@@ -13,7 +14,7 @@ CSoundChannelAverageSocket::CSoundChannelAverageSocket(const TCountedRef<CSoundP
       m_Source(source),
       m_Scratch(source->frameSize, chunk) {
   if (source->sampleFormat != kFormatFloat || source->channels < 1 || chunk < 1)
-    throw kGraphProgrammingError;
+    throw kErrBadArgument;
 }
 
 std::int64_t CSoundChannelAverageSocket::GetLength() { return m_Source->GetLength(); }
@@ -30,8 +31,7 @@ std::int64_t CSoundChannelAverageSocket::Pull(const CDataBlock& block, std::int6
     const std::int64_t n = std::min(remaining, m_Scratch.capacity);
     CTagList sourceTags;
     const std::int64_t got = m_Source->Pull(m_Scratch.block, n, position, sourceTags);
-    for (const auto* entry = sourceTags.Head(); entry != nullptr; entry = entry->next)
-      tags.Insert(*entry);
+    tags.Splice(sourceTags);
     for (std::int64_t f = 0; f < got; ++f) {
       double sum = 0.0;
       for (std::int32_t c = 0; c < sourceChannels; ++c) sum += scratch[f * sourceChannels + c];

@@ -11,7 +11,7 @@ namespace halvern {
 
 class CSoundChannelAverageSocket : public CSoundPullSocket {
  public:
-  // The source must be float; throws kGraphProgrammingError otherwise. Reads at most `chunk`
+  // The source must be float; throws kErrBadArgument otherwise. Reads at most `chunk`
   // source frames at a time.
   CSoundChannelAverageSocket(const TCountedRef<CSoundPullSocket>& source, std::int64_t chunk);
 

@@ -9,12 +9,6 @@
 
 namespace halvern {
 
-namespace {
-
-constexpr int kMaxChannels = 64;
-
-}  // namespace
-
 CSoundChannelDeinterleaver::CSoundChannelDeinterleaver(const TCountedRef<CSoundPullSocket>& source,
                                                        std::int64_t chunk)
     : CDataTraits{source->frameSize, 1}, m_Source(source), m_Scratch(source->frameSize, chunk) {}

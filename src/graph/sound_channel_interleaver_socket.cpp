@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/error_codes.h"
 #include "graph/frames.h"
 #include "samples/sample_format.h"
 
@@ -9,10 +10,8 @@ namespace halvern {
 
 namespace {
 
-constexpr int kMaxChannels = 64;
-
 CSoundTraits InterleavedTraits(std::int32_t count, const TCountedRef<CSoundPullSocket>* sources) {
-  if (count < 1 || sources == nullptr || !sources[0]) throw kGraphProgrammingError;
+  if (count < 1 || sources == nullptr || !sources[0]) throw kErrBadArgument;
   return CSoundTraits(sources[0]->sampleFormat, count, sources[0]->sampleRate);
 }
 
@@ -27,7 +26,7 @@ CSoundChannelInterleaverSocket::CSoundChannelInterleaverSocket(
       m_Planes(frameSize, chunk) {
   for (int i = 0; i < count; ++i) {
     if (!sources[i] || sources[i]->channels != 1 || sources[i]->sampleRate != sampleRate)
-      throw kGraphProgrammingError;  // the array and its references go with the members
+      throw kErrBadArgument;  // the array and its references go with the members
     m_Sources[i] = sources[i];
   }
 }
@@ -39,7 +38,7 @@ std::int64_t CSoundChannelInterleaverSocket::Pull(const CDataBlock& block, std::
   AssertConsistency(block.traits);
   tags.Clear();
   const std::int64_t requested = count;
-  if (m_Count > kMaxChannels) throw kGraphProgrammingError;
+  if (m_Count > kMaxChannels) throw kErrBadArgument;
   const int width = SampleWidth(sampleFormat);
   const std::int64_t chunk = m_Planes.capacity;
   std::uint8_t* planes[kMaxChannels] = {};
@@ -57,8 +56,7 @@ std::int64_t CSoundChannelInterleaverSocket::Pull(const CDataBlock& block, std::
       CTagList sourceTags;
       const std::int64_t got = source.Pull(
           CDataBlock{static_cast<const CDataTraits&>(source), planes[i]}, n, position, sourceTags);
-      for (const auto* entry = sourceTags.Head(); entry != nullptr; entry = entry->next)
-        tags.Insert(*entry);
+      tags.Splice(sourceTags);
       n = std::min(n, got);
     }
     m_Interleaver->Interleave(out, planes, n);

@@ -12,7 +12,7 @@ namespace halvern {
 
 class CSoundChannelInterleaverSocket : public CSoundPullSocket {
  public:
-  // Takes the format of source 0 for all. Throws kGraphProgrammingError unless every source is
+  // Takes the format of source 0 for all. Throws kErrBadArgument unless every source is
   // mono at source 0's rate.
   CSoundChannelInterleaverSocket(std::int32_t count, const TCountedRef<CSoundPullSocket>* sources,
                                  std::int64_t chunk);

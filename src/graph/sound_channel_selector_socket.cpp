@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/error_codes.h"
 #include "graph/frames.h"
 #include "samples/sample_format.h"
 
@@ -15,11 +16,11 @@ CSoundChannelSelectorSocket::CSoundChannelSelectorSocket(
       m_Interleaver(count != 1 ? new CSoundChannelInterleaver(*this) : nullptr),
       m_Chunk(chunk),
       m_Planes(SampleWidth(source->sampleFormat), count != 1 ? count * chunk : 0) {
-  if (source->channels > kMaxChannels || count > kMaxChannels) throw kGraphProgrammingError;
+  if (source->channels > kMaxChannels || count > kMaxChannels) throw kErrBadArgument;
   // A selector without output channels has nothing to deliver; refuse it like a bad map.
-  if (count < 1) throw kGraphProgrammingError;
+  if (count < 1) throw kErrBadArgument;
   for (int k = 0; k < count; ++k) {
-    if (map[k] < 0 || map[k] >= source->channels) throw kGraphProgrammingError;
+    if (map[k] < 0 || map[k] >= source->channels) throw kErrBadArgument;
     m_Map[k] = map[k];
   }
 }

@@ -12,9 +12,7 @@ namespace halvern {
 
 class CSoundChannelSelectorSocket : public CSoundPullSocket {
  public:
-  static constexpr int kMaxChannels = 64;
-
-  // Output channel k carries source channel map[k]. Throws kGraphProgrammingError for more than
+  // Output channel k carries source channel map[k]. Throws kErrBadArgument for more than
   // 64 channels on either side or a map entry outside the source's channels.
   CSoundChannelSelectorSocket(const TCountedRef<CSoundPullSocket>& source, std::int32_t count,
                               const std::int32_t* map, std::int64_t chunk);

@@ -3,16 +3,12 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/error_codes.h"
 #include "graph/frames.h"
 
 namespace halvern {
 
 namespace {
-
-std::int64_t FloorDiv(std::int64_t value, std::int64_t divisor) {
-  const std::int64_t quotient = value / divisor;
-  return (value % divisor != 0 && value < 0) ? quotient - 1 : quotient;
-}
 
 std::int32_t CountChunks(std::int64_t length, std::int64_t chunk) {
   if (length == kUnspecifiedFrames) return CSoundChunkyInputBuffer::kUnboundedChunkCount;
@@ -35,7 +31,7 @@ CSoundChunkyInputBuffer::CSoundChunkyInputBuffer(const TCountedRef<CSoundPullSoc
       m_Storage(source->frameSize, std::int64_t{2 * kMarginChunks} * chunk + windowChunks * chunk),
       m_Chunk(chunk),
       m_ChunkCount(CountChunks(m_SourceLength, chunk)) {
-  if (chunk <= 0 || windowChunks <= 0) throw kGraphProgrammingError;
+  if (chunk <= 0 || windowChunks <= 0) throw kErrBadArgument;
   if (fillNow) InitialFill();
 }
 
@@ -70,8 +66,7 @@ void CSoundChunkyInputBuffer::Reload(std::int64_t first, std::int64_t count) {
   if (wanted > 0) {
     CTagList fresh;
     got = m_Source->Pull(block, wanted, start, fresh);
-    for (const auto* entry = fresh.Head(); entry != nullptr; entry = entry->next)
-      m_Tags.Insert(*entry);
+    m_Tags.Splice(fresh);
   }
   // Also past a known end: the range may still hold frames of the window's previous place.
   FillSilence(block.Advanced(got), range - got);
@@ -130,8 +125,8 @@ std::int64_t CSoundChunkyInputBuffer::Pull(const CDataBlock& block, std::int64_t
   tags.Clear();
   if (position == kUnspecifiedFrames) position = m_Cursor;
   if (m_SourceLength != kUnspecifiedFrames && m_SourceLength - position < count)
-    count = std::max<std::int64_t>(m_SourceLength - position, 0);
-  if (count <= 0) return 0;
+    count = m_SourceLength - position;
+  count = std::max<std::int64_t>(count, 0);
   const std::int64_t end = position + count;
   constexpr std::int64_t kHighest = std::numeric_limits<std::int32_t>::max();
   for (std::int64_t c = FloorDiv(position, m_Chunk); c <= FloorDiv(end - 1, m_Chunk); ++c) {

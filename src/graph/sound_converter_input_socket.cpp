@@ -47,7 +47,13 @@ std::int64_t CSoundConverterInputSocket::Pull(const CDataBlock& block, std::int6
                                               std::int64_t position, CTagList& tags) {
   AssertConsistency(block.traits);
   tags.Clear();
-  if (!m_Converter) return m_Source->Pull(block, count, position, tags);
+  // A starved live source reports frames it never wrote: they must read as silence, not as
+  // whatever the block held before.
+  const bool live = m_Source->GetLength() == kUnspecifiedFrames;
+  if (!m_Converter) {
+    if (live && block.traits.raw != 0) FillSilence(block, count);
+    return m_Source->Pull(block, count, position, tags);
+  }
   const CDataBlock& scratch = m_Scratch->block;
   CDataBlock destination = block;
   std::int64_t remaining = count;
@@ -55,9 +61,9 @@ std::int64_t CSoundConverterInputSocket::Pull(const CDataBlock& block, std::int6
     const std::int64_t n = std::min(remaining, m_Scratch->capacity);
     if (n <= 0) break;
     CTagList sourceTags;
+    if (live) FillSilence(scratch, n);
     const std::int64_t got = m_Source->Pull(scratch, n, position, sourceTags);
-    for (const auto* entry = sourceTags.Head(); entry != nullptr; entry = entry->next)
-      tags.Insert(*entry);
+    tags.Splice(sourceTags);
     if (got > 0)
       m_Converter->Convert(destination.traits.raw != 0 ? destination.data : nullptr, scratch.data,
                            static_cast<int>(got * channels));

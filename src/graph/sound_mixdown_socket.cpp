@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/error_codes.h"
 #include "graph/frames.h"
 #include "samples/sample_format.h"
 
@@ -43,7 +44,7 @@ CSoundMixdownSocket::CSoundMixdownSocket(const CSoundTraits& traits,
   const bool mixFormat = sampleFormat == kFormatInt16 || sampleFormat == kFormatFloat;
   if (!mixFormat || channels != 1 || !source || source->channels != 2 ||
       source->sampleFormat != sampleFormat || !scratch || scratch->frameSize != source->frameSize)
-    throw kGraphProgrammingError;
+    throw kErrBadArgument;
 }
 
 std::int64_t CSoundMixdownSocket::GetLength() { return m_Source->GetLength(); }
@@ -63,8 +64,7 @@ std::int64_t CSoundMixdownSocket::Pull(const CDataBlock& block, std::int64_t cou
     CTagList sourceTags;
     const std::int64_t got = m_Source->Pull(scratch, n, position, sourceTags);
     if (scratch.traits.raw == 0 || scratch.data == nullptr || got < 1) break;
-    for (const auto* entry = sourceTags.Head(); entry != nullptr; entry = entry->next)
-      tags.Insert(*entry);
+    tags.Splice(sourceTags);
     remaining -= got;
     if (position != kUnspecifiedFrames) position += got;
     if (sampleFormat == kFormatInt16)

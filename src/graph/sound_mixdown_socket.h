@@ -12,7 +12,7 @@ class CSoundMixdownSocket : public CSoundPullSocket {
  public:
   // `traits`: the mix format (16-bit integer or 32-bit float), one channel, the source's rate.
   // The source is a two-channel stream in that format, read through `scratch` (a buffer in
-  // the source's traits). Any other combination throws kGraphProgrammingError.
+  // the source's traits). Any other combination throws kErrBadArgument.
   CSoundMixdownSocket(const CSoundTraits& traits, const TCountedRef<CSoundPullSocket>& source,
                       const TCountedRef<CSoundBuffer>& scratch);
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "graph/chain_settings.h"
 #include "graph/data_pull_socket.h"
 #include "graph/sound_push_socket.h"
 #include "graph/sound_traits.h"
@@ -21,27 +22,25 @@ class CSoundPullSocket : public virtual CDataPullSocket, public virtual CSoundTr
 
   using CDataPullSocket::Pump;
   using CDataPullSocket::PumpAll;
-  // Pump this stream into a sound target through ConvertTo(target's format): the whole
-  // converted stream, or up to `limit` frames of it. The rate converter gets `quality`.
-  virtual void PumpAll(const TCountedRef<CSoundPushSocket>& target, double quality,
-                       std::int64_t chunk, CProgressObserver* progress);
+  // Pump this stream into a sound target through ConvertTo(target's format) with whole-stream
+  // settings: the whole converted stream, or up to `limit` frames of it.
+  virtual void PumpAll(const TCountedRef<CSoundPushSocket>& target, CQuality quality,
+                       CChunkFrames chunk, CProgressObserver* progress);
   virtual std::int64_t Pump(const TCountedRef<CSoundPushSocket>& target, std::int64_t& limit,
                             std::int64_t& sourcePosition, std::int64_t& targetPosition,
-                            double quality, std::int64_t chunk, CProgressObserver* progress);
+                            CQuality quality, CChunkFrames chunk, CProgressObserver* progress);
   // Same channels, target rate and sample format: a rate converter when the rates differ, then
-  // always a format converter. Throws kGraphProgrammingError for another channel count.
-  // `quality`, `budget` (bytes) and `bound` are the rate converter's.
+  // always a format converter. Throws kErrBadArgument for another channel count.
   virtual TCountedRef<CSoundPullSocket> ConvertRateAndFormat(const CSoundTraits& target,
-                                                             double quality, std::int64_t chunk,
-                                                             std::uint32_t budget, double bound);
+                                                             const CChainSettings& settings);
   // A chain that delivers this stream in the target's format, channel count and rate.
-  virtual TCountedRef<CSoundPullSocket> ConvertTo(const CSoundTraits& target, double quality,
-                                                  std::int64_t chunk, std::uint32_t budget,
-                                                  double bound);
+  // RenderChainSettings gives the settings of a render endpoint's chain.
+  virtual TCountedRef<CSoundPullSocket> ConvertTo(const CSoundTraits& target,
+                                                  const CChainSettings& settings);
   // Channel `index` modulo the channel count, as a mono stream; the second argument is unused.
   virtual TCountedRef<CSoundPullSocket> SelectChannel(std::int32_t index, std::int32_t unused,
                                                       std::int64_t chunk);
-  // Channels 0 and 1; throws kGraphProgrammingError for a mono stream.
+  // Channels 0 and 1; throws kErrBadArgument for a mono stream.
   virtual TCountedRef<CSoundPullSocket> SelectStereo(std::int64_t chunk);
 
   // Swaps the upstream socket for another of the same layout; false when the socket has no

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/error_codes.h"
 #include "graph/frames.h"
 #include "graph/sample_rate_converter.h"
 #include "graph/sound_buffer.h"
@@ -21,12 +22,9 @@ namespace halvern {
 
 namespace {
 
-// What the pumps and the mixdown branch hand the rate converter: room for a whole stream in
-// the cache, and exact ratios for every common pair of rates.
-constexpr std::uint32_t kLargeBudget = 4194304;
-constexpr double kLargeBound = 200000.0;
-constexpr double kMixdownQuality = 0.5;
-constexpr std::int64_t kMixdownChunk = 16384;
+// The mixdown's own format step runs over whole-stream settings with a longer filter.
+constexpr CChainSettings kMixdownSettings =
+    WholeStreamChainSettings(CQuality(0.5), CChunkFrames(16384));
 // The general channel mapping keeps the chunk before and after the one being read.
 constexpr std::int32_t kMappingWindowChunks = 3;
 
@@ -52,14 +50,12 @@ TCountedRef<CSoundPullSocket> MixToMono(const TCountedRef<CSoundPullSocket>& con
   if (channels == 2) {
     const std::int32_t mix = MixFormat(converted->sampleFormat);
     TCountedRef<CSoundPullSocket> source =
-        converted->ConvertTo(CSoundTraits(mix, channels, rate), kMixdownQuality, kMixdownChunk,
-                             kLargeBudget, kLargeBound);
+        converted->ConvertTo(CSoundTraits(mix, channels, rate), kMixdownSettings);
     TCountedRef<CSoundBuffer> scratch(new CSoundBuffer(TraitsOf(*source), chunk));
     mono = new CSoundMixdownSocket(CSoundTraits(mix, 1, rate), source, scratch);
   } else {
     TCountedRef<CSoundPullSocket> source =
-        converted->ConvertTo(CSoundTraits(kFormatFloat, channels, rate), kMixdownQuality,
-                             kMixdownChunk, kLargeBudget, kLargeBound);
+        converted->ConvertTo(CSoundTraits(kFormatFloat, channels, rate), kMixdownSettings);
     mono = new CSoundChannelAverageSocket(source, chunk);
   }
   if (mono->sampleFormat == targetFormat) return mono;
@@ -71,52 +67,52 @@ TCountedRef<CSoundPullSocket> MixToMono(const TCountedRef<CSoundPullSocket>& con
 
 // Both pumps move the converted stream: its length is the target's, which for a rate change
 // differs from this stream's own.
-void CSoundPullSocket::PumpAll(const TCountedRef<CSoundPushSocket>& target, double quality,
-                               std::int64_t chunk, CProgressObserver* progress) {
+void CSoundPullSocket::PumpAll(const TCountedRef<CSoundPushSocket>& target, CQuality quality,
+                               CChunkFrames chunk, CProgressObserver* progress) {
   TCountedRef<CSoundPullSocket> source =
-      ConvertTo(TraitsOf(*target), quality, chunk, kLargeBudget, kLargeBound);
-  source->CDataPullSocket::PumpAll(TCountedRef<CDataPushSocket>(target.Get()), chunk, progress);
+      ConvertTo(TraitsOf(*target), WholeStreamChainSettings(quality, chunk));
+  source->CDataPullSocket::PumpAll(TCountedRef<CDataPushSocket>(target.Get()), chunk.value,
+                                   progress);
 }
 
 std::int64_t CSoundPullSocket::Pump(const TCountedRef<CSoundPushSocket>& target,
                                     std::int64_t& limit, std::int64_t& sourcePosition,
-                                    std::int64_t& targetPosition, double quality,
-                                    std::int64_t chunk, CProgressObserver* progress) {
+                                    std::int64_t& targetPosition, CQuality quality,
+                                    CChunkFrames chunk, CProgressObserver* progress) {
   TCountedRef<CSoundPullSocket> source =
-      ConvertTo(TraitsOf(*target), quality, chunk, kLargeBudget, kLargeBound);
+      ConvertTo(TraitsOf(*target), WholeStreamChainSettings(quality, chunk));
   return source->CDataPullSocket::Pump(TCountedRef<CDataPushSocket>(target.Get()), limit,
-                                       sourcePosition, targetPosition, chunk, progress);
+                                       sourcePosition, targetPosition, chunk.value, progress);
 }
 
-TCountedRef<CSoundPullSocket> CSoundPullSocket::ConvertRateAndFormat(const CSoundTraits& target,
-                                                                     double quality,
-                                                                     std::int64_t chunk,
-                                                                     std::uint32_t budget,
-                                                                     double bound) {
-  if (target.channels != channels) throw kGraphProgrammingError;
+TCountedRef<CSoundPullSocket> CSoundPullSocket::ConvertRateAndFormat(
+    const CSoundTraits& target, const CChainSettings& settings) {
+  if (target.channels != channels) throw kErrBadArgument;
   TCountedRef<CSoundPullSocket> stage(this);
   if (target.sampleRate != sampleRate)
-    stage = new CSampleRateConverter(stage, target.sampleRate, quality, budget, bound);
+    stage = new CSampleRateConverter(stage, target.sampleRate, settings.quality, settings.budget,
+                                     settings.bound);
   return TCountedRef<CSoundPullSocket>(
-      new CSoundConverterInputSocket(stage, target.sampleFormat, nullptr, chunk));
+      new CSoundConverterInputSocket(stage, target.sampleFormat, nullptr, settings.chunk.value));
 }
 
 TCountedRef<CSoundPullSocket> CSoundPullSocket::ConvertTo(const CSoundTraits& target,
-                                                          double quality, std::int64_t chunk,
-                                                          std::uint32_t budget, double bound) {
+                                                          const CChainSettings& settings) {
   const std::int32_t wanted = target.channels;
   const std::int32_t own = channels;
-  if (wanted < 1 || own < 1) throw kGraphProgrammingError;
-  TCountedRef<CSoundPullSocket> converted = ConvertRateAndFormat(
-      CSoundTraits(target.sampleFormat, own, target.sampleRate), quality, chunk, budget, bound);
+  const std::int64_t chunk = settings.chunk.value;
+  if (wanted < 1 || own < 1) throw kErrBadArgument;
+  TCountedRef<CSoundPullSocket> converted =
+      ConvertRateAndFormat(CSoundTraits(target.sampleFormat, own, target.sampleRate), settings);
   if (wanted == own) return converted;
   if (wanted == 1) return MixToMono(converted, target.sampleFormat, chunk);
   if (own == 1) return TCountedRef<CSoundPullSocket>(new CSoundReplicatorSocket(converted, wanted));
   if (wanted == 2) return converted->SelectStereo(chunk);
 
-  // Target channel i plays source channel i modulo the source's count.
+  // Target channel i plays source channel i modulo the source's count. The buffer fills on its
+  // first pull: building a chain must never wait on a live source.
   TCountedRef<CSoundPullSocket> chunky(
-      new CSoundChunkyInputBuffer(converted, kMappingWindowChunks, chunk, true));
+      new CSoundChunkyInputBuffer(converted, kMappingWindowChunks, chunk, false));
   std::vector<TCountedRef<CSoundPullSocket>> selectors(static_cast<std::size_t>(wanted));
   for (std::int32_t i = 0; i < wanted; ++i)
     selectors[static_cast<std::size_t>(i)] = chunky->SelectChannel(i, wanted, chunk);
@@ -135,7 +131,7 @@ TCountedRef<CSoundPullSocket> CSoundPullSocket::SelectChannel(std::int32_t index
 }
 
 TCountedRef<CSoundPullSocket> CSoundPullSocket::SelectStereo(std::int64_t chunk) {
-  if (channels < 2) throw kGraphProgrammingError;
+  if (channels < 2) throw kErrBadArgument;
   const std::int32_t map[2] = {0, 1};
   return TCountedRef<CSoundPullSocket>(
       new CSoundChannelSelectorSocket(TCountedRef<CSoundPullSocket>(this), 2, map, chunk));

@@ -1,5 +1,6 @@
 #include "graph/sound_replicator_socket.h"
 
+#include "base/error_codes.h"
 #include "graph/frames.h"
 #include "graph/sample_copy.h"
 #include "samples/sample_format.h"
@@ -10,7 +11,7 @@ CSoundReplicatorSocket::CSoundReplicatorSocket(const TCountedRef<CSoundPullSocke
                                                std::int32_t count)
     : CSoundPullSocket(CSoundTraits(source->sampleFormat, count, source->sampleRate)),
       m_Source(source) {
-  if (source->channels != 1) throw kGraphProgrammingError;
+  if (source->channels != 1) throw kErrBadArgument;
 }
 
 std::int64_t CSoundReplicatorSocket::GetLength() { return m_Source->GetLength(); }

@@ -9,7 +9,7 @@ namespace halvern {
 
 class CSoundReplicatorSocket : public CSoundPullSocket {
  public:
-  // Throws kGraphProgrammingError when the source is not mono.
+  // Throws kErrBadArgument when the source is not mono.
   CSoundReplicatorSocket(const TCountedRef<CSoundPullSocket>& source, std::int32_t count);
 
   using CDataPullSocket::Pull;

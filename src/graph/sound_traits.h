@@ -5,6 +5,9 @@
 
 namespace halvern {
 
+// The most channels the channel sockets split or assemble.
+inline constexpr int kMaxChannels = 64;
+
 class CSoundTraits {
  public:
   CSoundTraits() = default;

@@ -7,24 +7,31 @@ namespace halvern {
 CTagList::~CTagList() { Clear(); }
 
 void CTagList::Insert(const Entry& entry) {
-  auto* copy = new Entry{{}, entry.tag, entry.position, entry.value, nullptr, nullptr};
+  Link(new Entry{{}, entry.tag, entry.position, entry.value, nullptr, nullptr});
+}
+
+void CTagList::Link(Entry* entry) {
   Entry* after = m_Tail;
-  while (after != nullptr && after->position > copy->position) after = after->previous;
-  if (after == nullptr) {
-    copy->next = m_Head;
-    if (m_Head != nullptr) m_Head->previous = copy;
-    m_Head = copy;
-    if (m_Tail == nullptr) m_Tail = copy;
-  } else {
-    copy->previous = after;
-    copy->next = after->next;
-    if (after->next != nullptr)
-      after->next->previous = copy;
-    else
-      m_Tail = copy;
-    after->next = copy;
-  }
+  while (after != nullptr && after->position > entry->position) after = after->previous;
+  entry->previous = after;
+  entry->next = after != nullptr ? after->next : m_Head;
+  if (entry->next != nullptr)
+    entry->next->previous = entry;
+  else
+    m_Tail = entry;
+  if (after != nullptr)
+    after->next = entry;
+  else
+    m_Head = entry;
   ++m_Count;
+}
+
+void CTagList::Splice(CTagList& source) {
+  if (&source == this) return;
+  while (Entry* entry = source.m_Head) {
+    source.Detach(entry);
+    Link(entry);
+  }
 }
 
 void CTagList::Insert(CBitstreamTag* tag, std::int64_t position, std::int32_t value) {
@@ -74,6 +81,11 @@ void CTagList::Trim(std::int64_t first, std::int64_t end) {
 }
 
 void CTagList::Unlink(Entry* entry) {
+  Detach(entry);
+  delete entry;
+}
+
+void CTagList::Detach(Entry* entry) {
   if (entry->previous != nullptr)
     entry->previous->next = entry->next;
   else
@@ -83,7 +95,6 @@ void CTagList::Unlink(Entry* entry) {
   else
     m_Tail = entry->previous;
   --m_Count;
-  delete entry;
 }
 
 }  // namespace halvern

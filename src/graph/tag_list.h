@@ -30,6 +30,9 @@ class CTagList {
   void Insert(const Entry& entry);
   void Insert(CBitstreamTag* tag, std::int64_t position, std::int32_t value = 0);
   void Clear();
+  // Moves every entry of `source` into this list, each placed as Insert would place it; `source`
+  // ends empty. Nothing is allocated.
+  void Splice(CTagList& source);
 
   // Copies this list's entries in [first, first + count) into `destination`; the entries stay
   // here. A first of kUnspecifiedFrames starts at the cursor; the cursor ends at the range's end.
@@ -48,6 +51,8 @@ class CTagList {
 
  private:
   std::int64_t Start(std::int64_t first) const;
+  void Link(Entry* entry);
+  void Detach(Entry* entry);
   void Unlink(Entry* entry);
 
   Entry* m_Head = nullptr;

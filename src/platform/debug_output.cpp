@@ -23,10 +23,11 @@ SinkSlot& Slot() {
 
 }  // namespace
 
-DebugOutputSink SetDebugOutputSink(DebugOutputSink sink, void* context) {
+DebugOutputSink SetDebugOutputSink(DebugOutputSink sink, void* context, void** previousContext) {
   SinkSlot& slot = Slot();
   std::lock_guard guard(slot.lock);
   DebugOutputSink previous = slot.sink;
+  if (previousContext != nullptr) *previousContext = slot.context;
   slot.sink = sink;
   slot.context = context;
   return previous;

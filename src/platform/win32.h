@@ -55,6 +55,7 @@ __CRT_UUID_DECL(IAudioMeterInformation, 0xc02216f6, 0x8c67, 0x4b5b, 0x9d, 0x00, 
 // After the audio headers: shlobj.h fixes DEFINE_PROPERTYKEY to declare-only when it comes first.
 #include <shlobj.h>
 #include <psapi.h>
+#include <avrt.h>
 #include <cstdio>
 #include <cwchar>
 #else

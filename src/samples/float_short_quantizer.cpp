@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/error_codes.h"
 #include "samples/sample_format.h"
 #include "samples/sample_kernels.h"
 #include "samples/sample_traits.h"
@@ -9,8 +10,6 @@
 namespace halvern {
 
 namespace {
-
-constexpr int kNotWholeFrames = -50;
 
 std::uint16_t QuantizeFiltered(double d) {
   if (d <= -1.0) return static_cast<std::uint16_t>(-32768);
@@ -30,7 +29,7 @@ CFloatShortQuantizer::CFloatShortQuantizer(std::int32_t channels, const TCounted
 void CFloatShortQuantizer::Convert(void* dst, const void* src, int count) {
   if (count <= 0) return;
   // No frame can be formed without channels: treated like a partial frame.
-  if (m_Channels < 1 || count % m_Channels != 0) throw kNotWholeFrames;
+  if (m_Channels < 1 || count % m_Channels != 0) throw kErrBadArgument;
   auto* out = static_cast<unsigned char*>(dst);
   const auto* in = static_cast<const unsigned char*>(src);
   Filter* filter = m_Filter.Get();

@@ -81,7 +81,7 @@ CRateRatio FindRateRatio(std::int32_t sourceRate, std::int32_t targetRate, doubl
       }
     }
   }
-  if (!any) throw kNoUsableRateRatio;
+  if (!any) throw kErrNoRateRatio;
   return found;
 }
 

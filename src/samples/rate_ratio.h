@@ -3,11 +3,9 @@
 
 #include <cstdint>
 
-namespace halvern {
+#include "base/error_codes.h"
 
-// Thrown (as a plain integer) when no rate pair within 100 Hz of the requested one has L x M below
-// the bound.
-inline constexpr int kNoUsableRateRatio = -21287;
+namespace halvern {
 
 // Output rate / input rate = upFactor / downFactor, in lowest terms. The rates are the ones the
 // ratio was built for; either may be up to 100 Hz away from the requested one, in which case the
@@ -21,7 +19,7 @@ struct CRateRatio {
 
 // Finds L and M for converting `sourceRate` to `targetRate` such that L x M < `bound`: the exact
 // ratio when it is small enough, otherwise the first nearby pair of a fixed trial order, otherwise
-// the closest pair within 100 Hz. Throws kNoUsableRateRatio when there is none.
+// the closest pair within 100 Hz. Throws kErrNoRateRatio when there is none.
 CRateRatio FindRateRatio(std::int32_t sourceRate, std::int32_t targetRate, double bound);
 
 }  // namespace halvern

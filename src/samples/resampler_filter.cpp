@@ -5,16 +5,17 @@
 #include <limits>
 #include <numbers>
 
+#include "base/error_codes.h"
+
 namespace halvern {
 namespace {
 
-constexpr int kBadArgument = -50;
 constexpr std::int32_t kMinimumSpan = 5;
 // Keeps N, B and the table size representable; far beyond any quality a caller asks for.
 constexpr std::int32_t kMaximumSpan = 1 << 16;
 
 std::int32_t Checked(std::int64_t value) {
-  if (value <= 0 || value > std::numeric_limits<std::int32_t>::max()) throw kBadArgument;
+  if (value <= 0 || value > std::numeric_limits<std::int32_t>::max()) throw kErrBadArgument;
   return static_cast<std::int32_t>(value);
 }
 
@@ -39,7 +40,7 @@ std::int64_t KernelLead(std::int64_t halfLength, std::int64_t upFactor) {
 
 CResamplerGeometry MakeResamplerGeometry(std::int32_t upFactor, std::int32_t downFactor,
                                          std::int32_t span) {
-  if (upFactor <= 0 || downFactor <= 0 || span <= 0) throw kBadArgument;
+  if (upFactor <= 0 || downFactor <= 0 || span <= 0) throw kErrBadArgument;
   CResamplerGeometry g{};
   g.upFactor = upFactor;
   g.downFactor = downFactor;
@@ -55,7 +56,7 @@ CResamplerGeometry MakeResamplerGeometry(std::int32_t upFactor, std::int32_t dow
 
 std::vector<double> MakeResamplerTable(std::int32_t upFactor, std::int32_t downFactor,
                                        std::int32_t halfLength) {
-  if (upFactor <= 0 || downFactor <= 0 || halfLength <= 0) throw kBadArgument;
+  if (upFactor <= 0 || downFactor <= 0 || halfLength <= 0) throw kErrBadArgument;
   const std::size_t n = static_cast<std::size_t>(halfLength);
   std::vector<double> table(2 * n + 1);
   table[n] = 1.0;

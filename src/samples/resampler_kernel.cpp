@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/error_codes.h"
 #include "samples/resampler_filter.h"
 
 // The lane paths use the GCC/Clang vector extensions; other compilers keep the reference kernel.
@@ -17,8 +18,6 @@
 
 namespace halvern {
 namespace {
-
-constexpr int kBadArgument = -50;
 
 // Items summed together: six independent sums keep two adders with a latency of three cycles
 // busy, as current x86 cores have them.
@@ -292,7 +291,7 @@ CResamplerKernel::CResamplerKernel(std::int32_t upFactor, std::int32_t downFacto
       m_Reach{0, 0} {
   if (upFactor <= 0 || downFactor <= 0 || halfLength <= 0 || outputFrames < 0 || !table ||
       !IsAvailable(path)) {
-    throw kBadArgument;
+    throw kErrBadArgument;
   }
   const std::int64_t tableSize = 2 * std::int64_t{halfLength} + 1;
   m_Table.assign(table, table + tableSize);

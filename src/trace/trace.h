@@ -6,10 +6,11 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <string_view>
 
+#include "platform/compiler.h"
 #include "platform/win32.h"
+#include "trace/debug_print.h"
 
 namespace halvern {
 
@@ -27,33 +28,40 @@ constexpr std::size_t kTraceMaxLineChars = 4096;
 
 // Registers the calling thread (the first parameter is not used). Returns 1, or 0 when no entry
 // could be had. The first registration of a process fixes its settings and starts its writer.
+// An empty log file path means no log file.
 int TraceInitEx(void* reserved, std::uint32_t outputFlags, const WCHAR* logFile, int level,
-                bool quiet);
+                bool quiet) noexcept;
 int TraceInitInternal(DWORD processId, DWORD threadId, std::uint32_t outputFlags,
-                      const WCHAR* logFile, bool* alreadyInitialised, bool quiet);
-void TraceTerminateThread(DWORD threadId, bool releaseEntry, bool quiet);
+                      const WCHAR* logFile, bool* alreadyInitialised, bool quiet) noexcept;
+// Ends one registration of `threadId`; a thread without one changes nothing.
+void TraceTerminateThread(DWORD threadId, bool releaseEntry, bool quiet) noexcept;
 
 // Apply to every registered thread of the calling process.
-void TraceSetContext(std::uint32_t mask);
-void TraceSetVerboseLevel(int level);
+void TraceSetContext(std::uint32_t mask) noexcept;
+void TraceSetVerboseLevel(int level) noexcept;
 
-void Trace(int level, std::uint32_t contextMask, const char* format, ...);
+// A line that the calling thread's settings drop costs neither the block lock nor a lookup.
+void Trace(int level, std::uint32_t contextMask, const char* format, ...) noexcept
+    HALVERN_PRINTF_LIKE(3, 4);
 // Entry and exit lines; they move the thread's indentation only when they pass the filter.
-void TraceIn(int level, std::uint32_t contextMask, const char* format, ...);
-void TraceOut(int level, std::uint32_t contextMask, const char* format, ...);
+void TraceIn(int level, std::uint32_t contextMask, const char* format, ...) noexcept
+    HALVERN_PRINTF_LIKE(3, 4);
+void TraceOut(int level, std::uint32_t contextMask, const char* format, ...) noexcept
+    HALVERN_PRINTF_LIKE(3, 4);
+// A line whose message is `text` as it stands, never read as a format; nothing for a null text.
+enum class TraceIndent { Keep, In, Out };
+void TraceText(int level, std::uint32_t contextMask, TraceIndent indent,
+               const WCHAR* text) noexcept;
 // The text as it stands: no prefix, tag or line feed.
-void TraceRaw(int level, const char* text);
+void TraceRaw(int level, const char* text) noexcept;
+void TraceRaw(int level, const WCHAR* text) noexcept;
 
-// The library's own diagnostics, straight to the debugger output.
-void DebugPrint(const char* format, ...);
+// True when a line of `level` for every context would pass the calling thread's filter; costs no
+// lock while the settings are unchanged.
+bool TraceWouldPass(int level) noexcept;
 
 // Where the default log folder ("Halvern" below it) lives instead of the machine's common data
 // folder; empty restores the machine's folder. Tests use it so that they never write there.
 void TraceSetCommonDataFolder(std::string_view utf8Folder);
-
-// "<26 blanks><pid>-<tid>:      <function>()", the head of the registration messages.
-std::string TraceCallPrefix(const char* function);
-// Prints the "called before TraceInitInternal" error for the calling thread.
-void TraceReportUninitialised();
 
 }  // namespace halvern

@@ -93,17 +93,17 @@ class CTraceSession;
 // maps the block: lookups by unregistered threads must not keep a released block alive.
 class CTraceBlockLock {
  public:
-  explicit CTraceBlockLock(bool create);
+  explicit CTraceBlockLock(bool create) noexcept;
   ~CTraceBlockLock();
   CTraceBlockLock(const CTraceBlockLock&) = delete;
   CTraceBlockLock& operator=(const CTraceBlockLock&) = delete;
 
   // The 32 process entries, or null when the block is not mapped.
-  QKDEBUG_PROC_INFO* Block() const;
-  void Unlock();
-  void Lock();
+  QKDEBUG_PROC_INFO* Block() const noexcept;
+  void Unlock() noexcept;
+  void Lock() noexcept;
   // Drops this process's view of the block, mapping and mutex, once no lock object uses them.
-  void ReleaseBlock();
+  void ReleaseBlock() noexcept;
 
  private:
   std::shared_ptr<CTraceSession> m_Session;
@@ -111,25 +111,35 @@ class CTraceBlockLock {
 };
 
 // Maps the block (creating and zeroing it on first use) and returns its address.
-QKDEBUG_PROC_INFO* QKDEBUG_GM_GetProcessCachePtr();
-QKDEBUG_PROC_INFO* QKDEBUG_GetProcInfoPtr(DWORD processId, bool reportIfUninitialised, bool create);
+QKDEBUG_PROC_INFO* QKDEBUG_GM_GetProcessCachePtr() noexcept;
+QKDEBUG_PROC_INFO* QKDEBUG_GetProcInfoPtr(DWORD processId, bool reportIfUninitialised,
+                                          bool create) noexcept;
 QKDEBUG_THREAD_INFO* QKDEBUG_GetThreadInfoPtr(DWORD processId, DWORD threadId,
-                                              bool reportIfUninitialised, bool create);
+                                              bool reportIfUninitialised, bool create) noexcept;
 // The same lookups in a block the caller has locked.
 QKDEBUG_PROC_INFO* QKDEBUG_GetProcInfoPtr(QKDEBUG_PROC_INFO* block, DWORD processId,
-                                          bool reportIfUninitialised, bool create);
+                                          bool reportIfUninitialised, bool create) noexcept;
 QKDEBUG_THREAD_INFO* QKDEBUG_GetThreadInfoPtr(QKDEBUG_PROC_INFO* block, DWORD processId,
                                               DWORD threadId, bool reportIfUninitialised,
-                                              bool create);
+                                              bool create) noexcept;
+// The entry of `threadId` in a process entry the caller already has, or null.
+QKDEBUG_THREAD_INFO* FindThreadEntry(QKDEBUG_PROC_INFO* process, DWORD threadId) noexcept;
+
+// Counts changes of anything a filter decision depends on: a thread entry's level, context,
+// output flags or prefix mode, an entry coming or going, the block itself. Whoever changes such a
+// field under the lock calls TraceNoteSettingsChanged, so that threads can keep a copy of their
+// own settings and drop lines without the lock while the count stands.
+std::uint64_t TraceSettingsVersion() noexcept;
+void TraceNoteSettingsChanged() noexcept;
 
 // The queued file output is kept zero beyond its text: it is cleared with zeros, never only
 // terminated, so its end is found by bisection rather than by a scan on every line.
-std::size_t TracePendingLength(const QKDEBUG_PROC_INFO* process);
-void TraceClearPending(QKDEBUG_PROC_INFO* process);
+std::size_t TracePendingLength(const QKDEBUG_PROC_INFO* process) noexcept;
+void TraceClearPending(QKDEBUG_PROC_INFO* process) noexcept;
 
 // The entry state of a new or released thread.
-void ClearThreadEntry(QKDEBUG_THREAD_INFO* entry);
-int CountActiveThreads(const QKDEBUG_PROC_INFO* process);
+void ClearThreadEntry(QKDEBUG_THREAD_INFO* entry) noexcept;
+int CountActiveThreads(const QKDEBUG_PROC_INFO* process) noexcept;
 
 // The mapping name (the mutex adds "_Mutex"). Switching it drops this process's view of the
 // previous block; tests use it so that every test has a block of its own.

@@ -4,8 +4,11 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <utility>
 
+#include "platform/scoped_resources.h"
 #include "platform/utf16.h"
+#include "trace/log_file.h"
 #include "trace/trace.h"
 #include "trace/trace_block.h"
 
@@ -16,31 +19,12 @@ namespace {
 using platform::WString;
 
 constexpr DWORD kWriterStopTimeoutMs = 1000;
-constexpr int kLogGenerations = 10;
-constexpr std::size_t kMaxExtensionChars = 63;
-constexpr WCHAR kAppendCommitMode[] = {'a', 'c', 0};
-#if defined(_WIN32)
-constexpr WCHAR kPathSeparator = '\\';
-#else
-constexpr WCHAR kPathSeparator = '/';
-#endif
 
 std::mutex g_ProcessLock;  // the process-local pieces below
+// Not a scoped handle: a writer still running at process exit must not have its thread object
+// destroyed under it.
 HANDLE g_WriterThread = nullptr;
 std::string g_CommonDataFolder;
-
-bool IsSeparator(WCHAR c) { return c == '\\' || c == '/'; }
-
-std::size_t FileNameStart(const WString& path) {
-  const std::size_t slash = path.find_last_of(platform::Utf8ToUtf16("\\/"));
-  return slash == WString::npos ? 0 : slash + 1;
-}
-
-// The extension as the Windows path helpers see it: from the last dot of the file name on.
-std::size_t ExtensionStart(const WString& path) {
-  const std::size_t dot = path.rfind('.');
-  return dot == WString::npos || dot < FileNameStart(path) ? path.size() : dot;
-}
 
 WString CommonDataFolder() {
   {
@@ -51,49 +35,6 @@ WString CommonDataFolder() {
   if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)))
     return WString();
   return folder;
-}
-
-// <common data folder>/Halvern/<executable file name>.log
-WString DefaultLogPath() {
-  WString folder = CommonDataFolder();
-  if (!folder.empty() && !IsSeparator(folder.back())) folder += kPathSeparator;
-  folder += platform::Utf8ToUtf16("Halvern");
-  CreateDirectoryW(folder.c_str(), nullptr);
-  WCHAR module[MAX_PATH] = {};
-  const DWORD length = GetModuleFileNameW(nullptr, module, MAX_PATH);
-  const WString executable(module, length < MAX_PATH ? length : 0);
-  return folder + kPathSeparator + executable.substr(FileNameStart(executable)) +
-         platform::Utf8ToUtf16(".log");
-}
-
-WString GenerationName(const WString& base, const WString& extension, int generation) {
-  if (generation == 0) return base + extension;
-  char number[8];
-  std::snprintf(number, sizeof(number), "%02d", generation);
-  return base + platform::Utf8ToUtf16(number) + extension;
-}
-
-// player.exe.log -> player.exe01.log -> ... -> player.exe10.log, which is dropped.
-void RotateLogs(const WString& path) {
-  const std::size_t dot = ExtensionStart(path);
-  const WString base = path.substr(0, dot);
-  const WString extension = path.substr(dot, kMaxExtensionChars);
-  for (int generation = kLogGenerations; generation >= 0; --generation) {
-    const WString name = GenerationName(base, extension, generation);
-    if (generation == kLogGenerations)
-      _wremove(name.c_str());
-    else
-      _wrename(name.c_str(), GenerationName(base, extension, generation + 1).c_str());
-  }
-}
-
-// A file that cannot be opened is skipped; its text is dropped.
-void AppendToLog(const WCHAR* path, const WString& text) {
-  if (path[0] == 0 || text.empty()) return;
-  FILE* file = nullptr;
-  if (_wfopen_s(&file, path, kAppendCommitMode) != 0 || file == nullptr) return;
-  fputws(text.c_str(), file);
-  std::fclose(file);
 }
 
 struct CPendingOutput {
@@ -121,13 +62,18 @@ void TakePending(QKDEBUG_PROC_INFO* process, CPendingOutput* out) {
 }
 
 void WritePending(const CPendingOutput& pending) {
-  if ((pending.flags & kTraceToFile) != 0) AppendToLog(pending.path, pending.text);
+  if ((pending.flags & kTraceToFile) != 0)
+    AppendTraceLog(pending.path, pending.text.c_str(), pending.text.size());
 }
 
 DWORD WINAPI WriterThread(LPVOID) {
   const DWORD processId = GetCurrentProcessId();
   CPendingOutput pending;
-  pending.text.reserve(kTracePendingChars);
+  try {
+    pending.text.reserve(kTracePendingChars);  // TakePending then never allocates
+  } catch (...) {
+    return 1;  // out of memory: no file output for this process
+  }
   for (;;) {
     bool stop = false;
     {
@@ -162,15 +108,12 @@ void StartWriter(QKDEBUG_PROC_INFO* process) {
   HANDLE thread = CreateThread(nullptr, 0, WriterThread, nullptr, 0, nullptr);
   process->writerThread = reinterpret_cast<std::uintptr_t>(thread);
   std::lock_guard guard(g_ProcessLock);
-  if (g_WriterThread != nullptr) CloseHandle(g_WriterThread);
-  g_WriterThread = thread;
+  platform::CScopedHandle previous(std::exchange(g_WriterThread, thread));
 }
 
-HANDLE TakeWriterHandle() {
+platform::CScopedHandle TakeWriterHandle() {
   std::lock_guard guard(g_ProcessLock);
-  HANDLE thread = g_WriterThread;
-  g_WriterThread = nullptr;
-  return thread;
+  return platform::CScopedHandle(std::exchange(g_WriterThread, nullptr));
 }
 
 void WriteHeader(const QKDEBUG_THREAD_INFO& thread, int level) {
@@ -183,13 +126,17 @@ void WriteHeader(const QKDEBUG_THREAD_INFO& thread, int level) {
   localtime_r(&now, &local);
 #endif
   std::strftime(runTime, sizeof(runTime), "%b %d %Y, %X", &local);
-  const std::string logFile = platform::Utf16ToUtf8(thread.logFile);
+  char logFile[3 * kTracePathChars] = {};
+  try {
+    std::snprintf(logFile, sizeof(logFile), "%s", platform::Utf16ToUtf8(thread.logFile).c_str());
+  } catch (...) {  // out of memory: the header shows no path
+  }
   Trace(kTraceLevelMessage, kTraceAllContexts,
         "--- QKDEBUG -----------------------------------------------");
   Trace(kTraceLevelMessage, kTraceAllContexts, "Build time    = %s, %s (last rebuild of QKDEBUG)",
         __DATE__, __TIME__);
   Trace(kTraceLevelMessage, kTraceAllContexts, "Run time      = %s", runTime);
-  Trace(kTraceLevelMessage, kTraceAllContexts, "Logfile       = %s", logFile.c_str());
+  Trace(kTraceLevelMessage, kTraceAllContexts, "Logfile       = %s", logFile);
   Trace(kTraceLevelMessage, kTraceAllContexts, "Debug level   = %d", level);
   Trace(kTraceLevelMessage, kTraceAllContexts, "Context flags = 0x%08X", kTraceAllContexts);
   Trace(kTraceLevelMessage, kTraceAllContexts,
@@ -213,16 +160,21 @@ void ClearProcess(QKDEBUG_PROC_INFO* process) {
   std::memset(process->pendingOutput, 0, sizeof(process->pendingOutput));
 }
 
-// Writes out the process's queued output at once, outside the lock.
-void FlushPending(DWORD processId) {
-  CPendingOutput pending;
-  {
-    CTraceBlockLock lock(false);
-    QKDEBUG_PROC_INFO* process = QKDEBUG_GetProcInfoPtr(lock.Block(), processId, false, false);
-    if (process == nullptr || process->referenceCount <= 0) return;
-    TakePending(process, &pending);
+// Writes out the process's queued output at once, outside the lock. Out of memory, the queue
+// stays for the writer.
+void FlushPending(DWORD processId) noexcept {
+  try {
+    CPendingOutput pending;
+    pending.text.reserve(kTracePendingChars);
+    {
+      CTraceBlockLock lock(false);
+      QKDEBUG_PROC_INFO* process = QKDEBUG_GetProcInfoPtr(lock.Block(), processId, false, false);
+      if (process == nullptr || process->referenceCount <= 0) return;
+      TakePending(process, &pending);
+    }
+    WritePending(pending);
+  } catch (...) {
   }
-  WritePending(pending);
 }
 
 // Asks the writer to stop when this is the process's last registration and waits for it. A
@@ -243,7 +195,7 @@ void StopWriterIfLast(DWORD processId) {
 }
 
 void ReportThreadNotFound(const char* prefix, const QKDEBUG_PROC_INFO* process, DWORD threadId,
-                          bool terminating) {
+                          bool terminating) noexcept {
   const int active = process != nullptr ? CountActiveThreads(process) : 0;
   const unsigned id = threadId;
   if (active < kTraceMaxThreads)
@@ -264,28 +216,57 @@ void TraceSetCommonDataFolder(std::string_view utf8Folder) {
   g_CommonDataFolder = utf8Folder;
 }
 
+namespace {
+
+// Fixes the log file of the process's first registration; without one (an empty path, or a
+// default folder that cannot be trusted) the thread keeps no file output, and files in the
+// current folder are never touched.
+void SetUpLogFile(QKDEBUG_THREAD_INFO* thread, const WCHAR* logFile) noexcept {
+  thread->logFile[0] = 0;
+  try {
+    const WString path =
+        logFile != nullptr ? WString(logFile) : DefaultTraceLogPath(CommonDataFolder());
+    if (!path.empty()) {
+      CopyPath(thread->logFile, path);
+      RotateTraceLogs(thread->logFile);
+      return;
+    }
+  } catch (...) {  // out of memory: no log file
+  }
+  thread->logFile[0] = 0;
+  thread->outputFlags &= ~kTraceToFile;
+}
+
+// True when `threadId` holds a registration in this process; otherwise prints why not.
+bool HoldsRegistration(DWORD processId, DWORD threadId, const char* prefix) noexcept {
+  CTraceBlockLock lock(false);
+  QKDEBUG_PROC_INFO* process = QKDEBUG_GetProcInfoPtr(lock.Block(), processId, true, false);
+  if (process == nullptr) return false;
+  const QKDEBUG_THREAD_INFO* thread = FindThreadEntry(process, threadId);
+  if (thread != nullptr && thread->referenceCount > 0) return true;
+  ReportThreadNotFound(prefix, process, threadId, true);
+  return false;
+}
+
+}  // namespace
+
 int TraceInitInternal(DWORD processId, DWORD threadId, std::uint32_t outputFlags,
-                      const WCHAR* logFile, bool* alreadyInitialised, bool quiet) {
+                      const WCHAR* logFile, bool* alreadyInitialised, bool quiet) noexcept {
   CTraceBlockLock lock(true);
   QKDEBUG_PROC_INFO* block = lock.Block();
   QKDEBUG_PROC_INFO* process = QKDEBUG_GetProcInfoPtr(block, processId, false, true);
   QKDEBUG_THREAD_INFO* thread = QKDEBUG_GetThreadInfoPtr(block, processId, threadId, false, true);
   if (thread == nullptr) {
-    char prefix[160];
-    std::snprintf(prefix, sizeof(prefix), "                          %04X-%04X:      %s()",
-                  static_cast<unsigned>(processId), static_cast<unsigned>(threadId),
-                  "TraceInitInternal");
-    if (!quiet) DebugPrint("%s", prefix);
-    ReportThreadNotFound(prefix, process, threadId, false);
+    const CTraceCallPrefix prefix = TraceCallPrefix(
+        static_cast<unsigned>(processId), static_cast<unsigned>(threadId), "TraceInitInternal");
+    if (!quiet) DebugPrint("%s", prefix.text);
+    ReportThreadNotFound(prefix.text, process, threadId, false);
     return 0;
   }
   if (process->referenceCount <= 0 && thread->referenceCount <= 0) {
     thread->outputFlags = outputFlags;
-    if ((outputFlags & kTraceToFile) != 0) {
-      const WString path = logFile != nullptr ? WString(logFile) : DefaultLogPath();
-      CopyPath(thread->logFile, path);
-      RotateLogs(thread->logFile);
-    }
+    if ((outputFlags & kTraceToFile) != 0) SetUpLogFile(thread, logFile);
+    TraceNoteSettingsChanged();
   }
   if (alreadyInitialised != nullptr) *alreadyInitialised = process->referenceCount >= 1;
   ++thread->referenceCount;
@@ -293,7 +274,8 @@ int TraceInitInternal(DWORD processId, DWORD threadId, std::uint32_t outputFlags
   return 1;
 }
 
-int TraceInitEx(void*, std::uint32_t outputFlags, const WCHAR* logFile, int level, bool quiet) {
+int TraceInitEx(void*, std::uint32_t outputFlags, const WCHAR* logFile, int level,
+                bool quiet) noexcept {
   const DWORD processId = GetCurrentProcessId();
   const DWORD threadId = GetCurrentThreadId();
   CTraceBlockLock lock(true);
@@ -301,14 +283,13 @@ int TraceInitEx(void*, std::uint32_t outputFlags, const WCHAR* logFile, int leve
   if (TraceInitInternal(processId, threadId, outputFlags, logFile, &initialisedBefore, quiet) == 0)
     return 0;
   QKDEBUG_PROC_INFO* process = QKDEBUG_GetProcInfoPtr(lock.Block(), processId, false, false);
-  QKDEBUG_THREAD_INFO* thread =
-      QKDEBUG_GetThreadInfoPtr(lock.Block(), processId, threadId, false, false);
-  const std::string prefix = TraceCallPrefix("TraceInitEx");
+  QKDEBUG_THREAD_INFO* thread = FindThreadEntry(process, threadId);
+  const CTraceCallPrefix prefix = TraceCallPrefix("TraceInitEx");
   if (!initialisedBefore)
-    DebugPrint("%s QKDEBUG Version %d: #Processes=%d #Threads=%d Memory=%d KB", prefix.c_str(),
+    DebugPrint("%s QKDEBUG Version %d: #Processes=%d #Threads=%d Memory=%d KB", prefix.text,
                kTraceVersion, kTraceMaxProcesses, kTraceMaxThreads, kTraceAdvertisedMemoryKB);
   if (!quiet)
-    DebugPrint("%s Reference count - Process %d -> %d / Thread  %d -> %d", prefix.c_str(),
+    DebugPrint("%s Reference count - Process %d -> %d / Thread  %d -> %d", prefix.text,
                process->referenceCount - 1, process->referenceCount, thread->referenceCount - 1,
                thread->referenceCount);
   if (initialisedBefore) {
@@ -324,39 +305,40 @@ int TraceInitEx(void*, std::uint32_t outputFlags, const WCHAR* logFile, int leve
   return 1;
 }
 
-void TraceTerminateThread(DWORD threadId, bool releaseEntry, bool quiet) {
+void TraceTerminateThread(DWORD threadId, bool releaseEntry, bool quiet) noexcept {
   const DWORD processId = GetCurrentProcessId();
-  const std::string prefix = TraceCallPrefix("TraceTerminateThread");
-  DebugPrint("%s", prefix.c_str());
+  const CTraceCallPrefix prefix = TraceCallPrefix("TraceTerminateThread");
+  DebugPrint("%s", prefix.text);
+  // A thread without a registration has nothing to end, least of all the process's writer.
+  if (!HoldsRegistration(processId, threadId, prefix.text)) return;
   FlushPending(processId);
   StopWriterIfLast(processId);
 
   CTraceBlockLock lock(false);
   QKDEBUG_PROC_INFO* block = lock.Block();
   QKDEBUG_PROC_INFO* process = QKDEBUG_GetProcInfoPtr(block, processId, true, false);
-  if (process == nullptr) return;
-  QKDEBUG_THREAD_INFO* thread = QKDEBUG_GetThreadInfoPtr(block, processId, threadId, false, false);
-  if (thread == nullptr) {
-    ReportThreadNotFound(prefix.c_str(), process, threadId, true);
+  QKDEBUG_THREAD_INFO* thread = FindThreadEntry(process, threadId);
+  if (thread == nullptr || thread->referenceCount <= 0) {
+    ReportThreadNotFound(prefix.text, process, threadId, true);
     return;
   }
   const int processBefore = process->referenceCount;
   const int threadBefore = thread->referenceCount;
   --process->referenceCount;
-  if (thread->referenceCount > 0) --thread->referenceCount;
+  --thread->referenceCount;
   const int threadAfter = thread->referenceCount;
   if (threadBefore == 1 && releaseEntry) ClearThreadEntry(thread);
   if (!quiet)
-    DebugPrint("%s Reference count - Process %d -> %d / Thread  %d -> %d %s", prefix.c_str(),
+    DebugPrint("%s Reference count - Process %d -> %d / Thread  %d -> %d %s", prefix.text,
                processBefore, processBefore - 1, threadBefore, threadAfter,
                threadAfter == 0 ? "/ LAST THREAD REF released" : "");
   if (process->referenceCount > 0) return;
 
   ClearProcess(process);
-  if (HANDLE writer = TakeWriterHandle()) CloseHandle(writer);
-  DebugPrint("%s Last reference for this process was removed!", prefix.c_str());
+  TakeWriterHandle();  // closes it
+  DebugPrint("%s Last reference for this process was removed!", prefix.text);
   if (AnyProcessLeft(block)) return;
-  DebugPrint("%s Last process was removed!", prefix.c_str());
+  DebugPrint("%s Last process was removed!", prefix.text);
   // The view, mapping and mutex close when the last lock object of this process lets go.
   lock.ReleaseBlock();
 }

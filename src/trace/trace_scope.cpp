@@ -3,19 +3,12 @@
 #include <cstring>
 
 #include "trace/trace.h"
-#include "trace/trace_block.h"
 
 namespace halvern {
 
-CTraceScope::CTraceScope(const char* name)
+CTraceScope::CTraceScope(const char* name) noexcept
     : m_Level(kTraceLevelInOut), m_ContextMask(kTraceAllContexts) {
-  {
-    CTraceBlockLock lock(false);
-    const QKDEBUG_THREAD_INFO* thread = QKDEBUG_GetThreadInfoPtr(
-        lock.Block(), GetCurrentProcessId(), GetCurrentThreadId(), false, false);
-    m_Enabled = thread != nullptr && thread->debugLevel >= m_Level && thread->contextFlags != 0 &&
-                thread->outputFlags != 0 && thread->prefixMode != 0;
-  }
+  m_Enabled = TraceWouldPass(m_Level);
   if (m_Enabled == 0) return;
   m_Start = timeGetTime();
   if (name != nullptr) std::strncpy(m_Name, name, sizeof(m_Name) - 1);
@@ -28,7 +21,7 @@ CTraceScope::~CTraceScope() {
   TraceOut(m_Level, m_ContextMask, "%s() (%.3f sec)\n", m_Name, seconds);
 }
 
-CQKTraceInit::CQKTraceInit(int registered, bool releaseEntry, bool quiet)
+CQKTraceInit::CQKTraceInit(int registered, bool releaseEntry, bool quiet) noexcept
     : m_ReleaseEntry(releaseEntry), m_Quiet(quiet), m_Active(registered != 0) {}
 
 CQKTraceInit::~CQKTraceInit() {

@@ -11,7 +11,7 @@ namespace halvern {
 // when the calling thread traces function entries (debug level 6 or more).
 class CTraceScope {
  public:
-  explicit CTraceScope(const char* name);
+  explicit CTraceScope(const char* name) noexcept;
   ~CTraceScope();
   CTraceScope(const CTraceScope&) = delete;
   CTraceScope& operator=(const CTraceScope&) = delete;
@@ -28,7 +28,7 @@ class CTraceScope {
 //   CQKTraceInit guard(TraceInitEx(nullptr, 0, nullptr, 3, true));
 class CQKTraceInit {
  public:
-  explicit CQKTraceInit(int registered, bool releaseEntry = true, bool quiet = true);
+  explicit CQKTraceInit(int registered, bool releaseEntry = true, bool quiet = true) noexcept;
   virtual ~CQKTraceInit();
   CQKTraceInit(const CQKTraceInit&) = delete;
   CQKTraceInit& operator=(const CQKTraceInit&) = delete;

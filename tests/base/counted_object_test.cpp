@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 #include "platform/win32.h"
 
@@ -145,6 +146,35 @@ TEST(CountedRef, AssignmentTakesTheNewObjectAndDropsTheOld) {
   EXPECT_EQ(g_Destroyed, 1);
   ref.Drop();
   EXPECT_EQ(g_Destroyed, 2);
+}
+
+namespace {
+
+// A list node: the next node may be held by nothing but this one.
+class Node : public CCountedObject {
+ public:
+  explicit Node(int nodeId, Node* following = nullptr) : id(nodeId), next(following) {}
+  ~Node() override { destroyed.push_back(id); }
+  int id;
+  TCountedRef<Node> next;
+  static inline std::vector<int> destroyed;
+};
+
+}  // namespace
+
+// `head = head->next` drops the old head, whose destruction would free the new one before it was
+// taken (the address sanitizer shows the use after free).
+TEST(CountedRef, AssigningAnObjectHeldOnlyByTheOldTargetKeepsItAlive) {
+  Node::destroyed.clear();
+  TCountedRef<Node> head(new Node(1, new Node(2, new Node(3))));
+  head = head->next;
+  EXPECT_EQ(Node::destroyed, (std::vector<int>{1}));
+  ASSERT_EQ(head->RefCount(), 1);
+  head = std::move(head->next);
+  EXPECT_EQ(Node::destroyed, (std::vector<int>{1, 2}));
+  EXPECT_EQ(head->id, 3);
+  head.Drop();
+  EXPECT_EQ(Node::destroyed, (std::vector<int>{1, 2, 3}));
 }
 
 namespace {

@@ -12,14 +12,15 @@
 #include "graph/sound_mixdown_socket.h"
 #include "graph/sound_re_randomizer_pull_socket.h"
 #include "graph/sound_replicator_socket.h"
-#include "support/test_sound_sources.h"
+#include "support/fake_source.h"
 
 namespace halvern {
 namespace {
 
+using testing::FakeSource;
 using testing::PatternBuffer;
 using testing::PatternByte;
-using testing::PatternSoundSource;
+using testing::PatternSource;
 
 constexpr std::int64_t U = kUnspecifiedFrames;
 constexpr std::int64_t kLength = 300;
@@ -69,7 +70,7 @@ std::vector<std::uint8_t> PatternFrames(const std::vector<int>& channels, int wi
 TEST(ChannelChain, SelectedChannelReplicatedBehindAReRandomizer) {
   const ChainFactory build = [] {
     TCountedRef<CSoundPullSocket> source(
-        new PatternSoundSource(CSoundTraits(kFormatPacked24, 2, 8000), kLength, 1 << 20));
+        PatternSource(CSoundTraits(kFormatPacked24, 2, 8000), kLength, 1 << 20));
     const std::int32_t map[] = {1};
     TCountedRef<CSoundPullSocket> selector(new CSoundChannelSelectorSocket(source, 1, map, 5));
     TCountedRef<CSoundPullSocket> replicator(new CSoundReplicatorSocket(selector, 4));
@@ -82,7 +83,7 @@ TEST(ChannelChain, InterleavedMonoSourcesReselected) {
   const ChainFactory build = [] {
     const CSoundTraits mono(kFormatDouble, 1, 8000);
     TCountedRef<CSoundPullSocket> sources[3];
-    for (int i = 0; i < 3; ++i) sources[i] = new PatternSoundSource(mono, kLength, 1 << 20, i);
+    for (int i = 0; i < 3; ++i) sources[i] = PatternSource(mono, kLength, 1 << 20, i);
     TCountedRef<CSoundPullSocket> interleaved(new CSoundChannelInterleaverSocket(3, sources, 6));
     const std::int32_t map[] = {2, 0};
     TCountedRef<CSoundPullSocket> selector(new CSoundChannelSelectorSocket(interleaved, 2, map, 4));

@@ -13,14 +13,15 @@
 #include "graph/sound_mixdown_socket.h"
 #include "graph/sound_replicator_socket.h"
 #include "samples/sample_format.h"
-#include "support/test_sound_sources.h"
+#include "support/fake_source.h"
 
 namespace halvern {
 namespace {
 
+using testing::FakeSource;
 using testing::PatternBuffer;
 using testing::PatternByte;
-using testing::PatternSoundSource;
+using testing::PatternSource;
 
 constexpr std::int64_t U = kUnspecifiedFrames;
 constexpr std::uint8_t kUntouched = 0xEE;
@@ -66,7 +67,7 @@ int ThrownCode(auto&& call) {
 
 TEST(ChannelSelector, OneChannelLandsInTheCallersBlockInChunkPasses) {
   const CSoundTraits six(kFormatInt16, 6, 48000);
-  TCountedRef<PatternSoundSource> source(new PatternSoundSource(six, U, 1000));
+  TCountedRef<FakeSource> source(PatternSource(six, U, 1000));
   const std::int32_t map[] = {4};
   TCountedRef<CSoundChannelSelectorSocket> selector(
       new CSoundChannelSelectorSocket(source, 1, map, 4));
@@ -85,8 +86,7 @@ TEST(ChannelSelector, RepeatedAndReorderedChannelsForEveryWidth) {
   for (std::int32_t format : kFormatsByWidth) {
     SCOPED_TRACE(format);
     const int width = SampleWidth(format);
-    TCountedRef<PatternSoundSource> source(
-        new PatternSoundSource(CSoundTraits(format, 3, 8000), U, 1000));
+    TCountedRef<FakeSource> source(PatternSource(CSoundTraits(format, 3, 8000), U, 1000));
     const std::int32_t map[] = {2, 0, 2};
     TCountedRef<CSoundChannelSelectorSocket> selector(
         new CSoundChannelSelectorSocket(source, 3, map, 4));
@@ -99,8 +99,7 @@ TEST(ChannelSelector, RepeatedAndReorderedChannelsForEveryWidth) {
 }
 
 TEST(ChannelSelector, DuplicateOfOneChannelFillsBothOutputs) {
-  TCountedRef<PatternSoundSource> source(
-      new PatternSoundSource(CSoundTraits(kFormatFloat, 2, 8000), U, 1000));
+  TCountedRef<FakeSource> source(PatternSource(CSoundTraits(kFormatFloat, 2, 8000), U, 1000));
   const std::int32_t map[] = {0, 0};
   TCountedRef<CSoundChannelSelectorSocket> selector(
       new CSoundChannelSelectorSocket(source, 2, map, 3));
@@ -124,33 +123,30 @@ TEST(ChannelSelector, ExplicitPositionsAdvanceOncePerPass) {
 
 TEST(ChannelSelector, ConstructionRefusesImpossibleMaps) {
   const CSoundTraits stereo(kFormatInt16, 2, 8000);
-  TCountedRef<PatternSoundSource> source(new PatternSoundSource(stereo, U, 10));
+  TCountedRef<FakeSource> source(PatternSource(stereo, U, 10));
   const std::int32_t beyond[] = {2};
   EXPECT_EQ(ThrownCode([&] { new CSoundChannelSelectorSocket(source, 1, beyond, 4); }), -50);
   const std::int32_t negative[] = {0, -1};
   EXPECT_EQ(ThrownCode([&] { new CSoundChannelSelectorSocket(source, 2, negative, 4); }), -50);
   std::int32_t many[65] = {};
   EXPECT_EQ(ThrownCode([&] { new CSoundChannelSelectorSocket(source, 65, many, 4); }), -50);
-  TCountedRef<PatternSoundSource> wide(
-      new PatternSoundSource(CSoundTraits(kFormatInt16, 65, 8000), U, 10));
+  TCountedRef<FakeSource> wide(PatternSource(CSoundTraits(kFormatInt16, 65, 8000), U, 10));
   EXPECT_EQ(ThrownCode([&] { new CSoundChannelSelectorSocket(wide, 1, many, 4); }), -50);
   EXPECT_EQ(source->RefCount(), 1);  // the failed constructions let go of the source
 }
 
 TEST(ChannelSelector, ReplaceSourceKeepsTheMapForASourceOfTheSameLayout) {
   const CSoundTraits stereo(kFormatInt16, 2, 8000);
-  TCountedRef<PatternSoundSource> first(new PatternSoundSource(stereo, 50, 1000));
+  TCountedRef<FakeSource> first(PatternSource(stereo, 50, 1000));
   const std::int32_t map[] = {1};
   TCountedRef<CSoundChannelSelectorSocket> selector(
       new CSoundChannelSelectorSocket(first, 1, map, 4));
   EXPECT_EQ(selector->GetLength(), 50);
-  TCountedRef<PatternSoundSource> mono(
-      new PatternSoundSource(CSoundTraits(kFormatInt16, 1, 8000), 10, 1000));
+  TCountedRef<FakeSource> mono(PatternSource(CSoundTraits(kFormatInt16, 1, 8000), 10, 1000));
   EXPECT_FALSE(selector->ReplaceSource(mono));
-  TCountedRef<PatternSoundSource> otherRate(
-      new PatternSoundSource(CSoundTraits(kFormatInt16, 2, 44100), 10, 1000));
+  TCountedRef<FakeSource> otherRate(PatternSource(CSoundTraits(kFormatInt16, 2, 44100), 10, 1000));
   EXPECT_FALSE(selector->ReplaceSource(otherRate));
-  TCountedRef<PatternSoundSource> second(new PatternSoundSource(stereo, 70, 1000, 5));
+  TCountedRef<FakeSource> second(PatternSource(stereo, 70, 1000, 5));
   EXPECT_TRUE(selector->ReplaceSource(second));
   EXPECT_EQ(selector->GetLength(), 70);
   Output out(*selector, 3);
@@ -160,8 +156,7 @@ TEST(ChannelSelector, ReplaceSourceKeepsTheMapForASourceOfTheSameLayout) {
 }
 
 TEST(ChannelDeinterleaver, WritesOnlyRequestedChannelsAndReportsWhatIsLeft) {
-  TCountedRef<PatternSoundSource> source(
-      new PatternSoundSource(CSoundTraits(kFormatPacked24, 3, 8000), 100, 7));
+  TCountedRef<FakeSource> source(PatternSource(CSoundTraits(kFormatPacked24, 3, 8000), 100, 27));
   TCountedRef<CSoundChannelDeinterleaver> splitter(new CSoundChannelDeinterleaver(source, 3));
   std::vector<std::uint8_t> plane(40, kUntouched);
   std::uint8_t* channels[3] = {nullptr, plane.data(), nullptr};
@@ -200,9 +195,9 @@ TEST(ChannelInterleaver, MergesPlanesIntoFrames) {
 
 TEST(ChannelInterleaverSocket, LaterSourcesAreAskedOnlyForWhatEarlierOnesDelivered) {
   const CSoundTraits mono(kFormatInt16, 1, 8000);
-  TCountedRef<PatternSoundSource> s0(new PatternSoundSource(mono, U, 1000, 0, 50));
-  TCountedRef<PatternSoundSource> s1(new PatternSoundSource(mono, U, 100, 1, 70));
-  TCountedRef<PatternSoundSource> s2(new PatternSoundSource(mono, U, 1000, 2));
+  TCountedRef<FakeSource> s0(PatternSource(mono, U, 1000, 0, 50));
+  TCountedRef<FakeSource> s1(PatternSource(mono, U, 100, 1, 70));
+  TCountedRef<FakeSource> s2(PatternSource(mono, U, 1000, 2));
   const TCountedRef<CSoundPullSocket> sources[] = {s0, s1, s2};
   TCountedRef<CSoundChannelInterleaverSocket> socket(
       new CSoundChannelInterleaverSocket(3, sources, 512));
@@ -225,11 +220,9 @@ TEST(ChannelInterleaverSocket, LaterSourcesAreAskedOnlyForWhatEarlierOnesDeliver
 
 TEST(ChannelInterleaverSocket, RefusesSourcesThatAreNotMonoAtTheSameRate) {
   const CSoundTraits mono(kFormatInt16, 1, 8000);
-  TCountedRef<PatternSoundSource> good(new PatternSoundSource(mono, U, 10));
-  TCountedRef<PatternSoundSource> stereo(
-      new PatternSoundSource(CSoundTraits(kFormatInt16, 2, 8000), U, 10));
-  TCountedRef<PatternSoundSource> fast(
-      new PatternSoundSource(CSoundTraits(kFormatInt16, 1, 16000), U, 10));
+  TCountedRef<FakeSource> good(PatternSource(mono, U, 10));
+  TCountedRef<FakeSource> stereo(PatternSource(CSoundTraits(kFormatInt16, 2, 8000), U, 10));
+  TCountedRef<FakeSource> fast(PatternSource(CSoundTraits(kFormatInt16, 1, 16000), U, 10));
   const TCountedRef<CSoundPullSocket> withStereo[] = {good, stereo};
   EXPECT_EQ(ThrownCode([&] { new CSoundChannelInterleaverSocket(2, withStereo, 16); }), -50);
   const TCountedRef<CSoundPullSocket> withFast[] = {good, fast};
@@ -295,8 +288,7 @@ TEST(Replicator, CopiesEachMonoSampleToEveryChannelForEveryWidth) {
   for (std::int32_t format : kFormatsByWidth) {
     SCOPED_TRACE(format);
     const int width = SampleWidth(format);
-    TCountedRef<PatternSoundSource> source(
-        new PatternSoundSource(CSoundTraits(format, 1, 8000), U, 5));
+    TCountedRef<FakeSource> source(PatternSource(CSoundTraits(format, 1, 8000), U, 5));
     TCountedRef<CSoundReplicatorSocket> replicator(new CSoundReplicatorSocket(source, 6));
     EXPECT_EQ(replicator->frameSize, 6 * width);
     Output out(*replicator, 8);
@@ -304,8 +296,7 @@ TEST(Replicator, CopiesEachMonoSampleToEveryChannelForEveryWidth) {
     EXPECT_EQ(Head(out, 5), ExpectedFrames(0, 5, {0, 0, 0, 0, 0, 0}, width));
     EXPECT_EQ(out.bytes[static_cast<std::size_t>(5 * out.frameSize)], kUntouched);
   }
-  TCountedRef<PatternSoundSource> stereo(
-      new PatternSoundSource(CSoundTraits(kFormatInt16, 2, 8000), U, 5));
+  TCountedRef<FakeSource> stereo(PatternSource(CSoundTraits(kFormatInt16, 2, 8000), U, 5));
   EXPECT_EQ(ThrownCode([&] { new CSoundReplicatorSocket(stereo, 6); }), -50);
 }
 

@@ -8,13 +8,14 @@
 
 #include "graph/frames.h"
 #include "graph/sound_chunky_input_buffer.h"
-#include "support/ramp_sources.h"
+#include "support/fake_source.h"
 
 namespace halvern {
 namespace {
 
-using testing::CRampSource;
+using testing::FakeSource;
 using testing::RampSample;
+using testing::RampSource;
 using testing::SampleAt;
 using testing::TagPositions;
 
@@ -22,8 +23,8 @@ constexpr int kChannels = 2;
 
 struct Fixture {
   explicit Fixture(std::int64_t length, std::int32_t window = 3, std::int64_t chunk = 4,
-                   std::int64_t available = -1, std::int64_t tagEvery = 0)
-      : source(new CRampSource(kChannels, length, available, tagEvery)),
+                   std::int64_t available = testing::kNoEnd, std::int64_t tagEvery = 0)
+      : source(RampSource(kChannels, length, available, tagEvery)),
         buffer(new CSoundChunkyInputBuffer(source, window, chunk, false)),
         chunkFrames(chunk) {}
 
@@ -55,7 +56,7 @@ struct Fixture {
     return counts;
   }
 
-  TCountedRef<CRampSource> source;
+  TCountedRef<FakeSource> source;
   TCountedRef<CSoundChunkyInputBuffer> buffer;
   std::int64_t chunkFrames;
 };
@@ -154,6 +155,16 @@ TEST(ChunkyInputBuffer, ChunkCountAndLengthClipping) {
   }
 }
 
+// A pull clipped to nothing still moves the cursor: the next continued pull starts there.
+TEST(ChunkyInputBuffer, PullClippedToNothingStillMovesTheCursor) {
+  Fixture f(40);
+  std::vector<std::uint8_t> out(8 * 4);
+  const CDataBlock block{{4, 1}, out.data()};
+  EXPECT_EQ(f.buffer->Pull(block, 8, 0), 8);
+  EXPECT_EQ(f.buffer->Pull(block, 8, 50), 0);
+  EXPECT_EQ(f.buffer->Pull(block, 8, kUnspecifiedFrames), 0);
+}
+
 TEST(ChunkyInputBuffer, NegativeAndContinuedPositions) {
   Fixture f(100, 3, 8);
   std::vector<std::uint8_t> out(10 * 4, 0xAB);
@@ -197,7 +208,7 @@ TEST(ChunkyInputBuffer, SourceEndingEarlyShortensTheStreamAndPadsWithSilence) {
 }
 
 TEST(ChunkyInputBuffer, TagsTravelWithTheirFramesInOrderAndOnlyOnce) {
-  Fixture f(200, 3, 10, -1, 5);
+  Fixture f(200, 3, 10, testing::kNoEnd, 5);
   std::vector<std::uint8_t> out(23 * 4);
   CTagList tags;
   EXPECT_EQ(f.buffer->Pull(CDataBlock{{4, 1}, out.data()}, 23, 3, tags), 23);

@@ -18,25 +18,24 @@
 #include "graph/sound_re_randomizer_pull_socket.h"
 #include "graph/sound_replicator_socket.h"
 #include "samples/sample_format.h"
-#include "support/ramp_sources.h"
+#include "support/counting_capture_socket.h"
+#include "support/fake_source.h"
 
 namespace halvern {
 namespace {
 
-using testing::CRampSource;
-using testing::CWaveSource;
+using testing::FakeSource;
 using testing::RampSample;
+using testing::RampSource;
 using testing::SampleAt;
+using testing::WaveSource;
 
-constexpr double kQuality = 0.2;
 constexpr std::int64_t kChunk = 960;
-constexpr std::uint32_t kBudget = 512;
-constexpr double kBound = 1000.0;
+constexpr CChainSettings kRender = RenderChainSettings(48000);
 
 TCountedRef<CSoundPullSocket> Build(const TCountedRef<CSoundPullSocket>& source,
                                     const CSoundTraits& target) {
-  TCountedRef<CSoundPullSocket> chain =
-      source->ConvertTo(target, kQuality, kChunk, kBudget, kBound);
+  TCountedRef<CSoundPullSocket> chain = source->ConvertTo(target, kRender);
   EXPECT_EQ(chain->sampleFormat, target.sampleFormat);
   EXPECT_EQ(chain->channels, target.channels);
   EXPECT_EQ(chain->sampleRate, target.sampleRate);
@@ -59,12 +58,12 @@ std::vector<float> PullFloats(CSoundPullSocket& socket, std::int64_t frames) {
 
 // Channel c of frame p holds 0.1 x (c + 1) + p / 16384.
 TCountedRef<CSoundPullSocket> Channels(std::int32_t count, std::int64_t length = 4096) {
-  return TCountedRef<CSoundPullSocket>(new CWaveSource(
+  return TCountedRef<CSoundPullSocket>(WaveSource(
       count, 48000, length, [](std::int64_t p, int c) { return 0.1 * (c + 1) + p / 16384.0; }));
 }
 
 TEST(ConversionChain, SameChannelsGiveAFormatConverterOverARateConverterWhenRatesDiffer) {
-  TCountedRef<CSoundPullSocket> capture(new CRampSource(2, kUnspecifiedFrames));
+  TCountedRef<CSoundPullSocket> capture(RampSource(2, kUnspecifiedFrames));
   auto chain = Build(capture, CSoundTraits(kFormatFloat, 2, 44100));
   auto* converter = As<CSoundConverterInputSocket>(chain);
   ASSERT_NE(converter, nullptr);
@@ -79,13 +78,11 @@ TEST(ConversionChain, SameChannelsGiveAFormatConverterOverARateConverterWhenRate
   ASSERT_NE(As<CSoundConverterInputSocket>(same), nullptr);
   EXPECT_EQ(As<CSoundConverterInputSocket>(same)->Source(), capture);
 
-  EXPECT_THROW(capture->ConvertRateAndFormat(CSoundTraits(kFormatInt16, 1, 48000), kQuality, kChunk,
-                                             kBudget, kBound),
-               int);
+  EXPECT_THROW(capture->ConvertRateAndFormat(CSoundTraits(kFormatInt16, 1, 48000), kRender), int);
 }
 
 TEST(ConversionChain, StereoToMonoMixesInTheMixFormatAndEndsInTheTargetFormat) {
-  TCountedRef<CSoundPullSocket> capture(new CRampSource(2, 1000));
+  TCountedRef<CSoundPullSocket> capture(RampSource(2, 1000));
   auto int16 = Build(capture, CSoundTraits(kFormatInt16, 1, 48000));
   ASSERT_NE(As<CSoundMixdownSocket>(int16), nullptr);
   std::vector<std::uint8_t> out(1000 * 2);
@@ -168,7 +165,8 @@ TEST(ConversionChain, SoundPumpMovesTheWholeConvertedStream) {
     std::int64_t total = 0;
     void OnProgress(std::int64_t frames) override { total += frames; }
   } progress;
-  source->PumpAll(TCountedRef<CSoundPushSocket>(target.Get()), 0.2, 300, &progress);
+  source->PumpAll(TCountedRef<CSoundPushSocket>(target.Get()), CQuality(0.2), CChunkFrames(300),
+                  &progress);
   EXPECT_EQ(progress.total, 2001);
   const auto* frames = reinterpret_cast<const float*>(target->StorageBlock().data);
   // Mid-stream, frame n is the mono mix at source position n / 2.
@@ -178,13 +176,58 @@ TEST(ConversionChain, SoundPumpMovesTheWholeConvertedStream) {
   std::int64_t limit = 400;
   std::int64_t from = 100;
   std::int64_t to = 50;
-  EXPECT_EQ(
-      source->Pump(TCountedRef<CSoundPushSocket>(part.Get()), limit, from, to, 0.2, 64, nullptr),
-      400);
+  EXPECT_EQ(source->Pump(TCountedRef<CSoundPushSocket>(part.Get()), limit, from, to, CQuality(0.2),
+                         CChunkFrames(64), nullptr),
+            400);
   EXPECT_EQ(from, 500);
   EXPECT_EQ(to, 450);
   const auto* partFrames = reinterpret_cast<const float*>(part->StorageBlock().data);
   EXPECT_EQ(partFrames[50 + 200], frames[100 + 200]);
+}
+
+// Building a chain never reads the live capture socket (that waited half a second or more per
+// device), and frames a starved capture never wrote play as silence: neither the garbage of fresh
+// storage nor frames the chain had already delivered.
+TEST(ConversionChain, ChannelMappingOverALiveCaptureNeitherWaitsNorPlaysStaleFrames) {
+  for (const auto& [from, to] : {std::pair{2, 6}, std::pair{6, 8}}) {
+    SCOPED_TRACE(to);
+    TCountedRef<testing::CountingCaptureSocket> capture(
+        new testing::CountingCaptureSocket(CSoundTraits(kFormatInt16, from, 48000), 4800));
+    auto chain = Build(capture, CSoundTraits(kFormatFloat, to, 48000));
+    EXPECT_EQ(capture->waits, 0);
+    std::vector<float> out(static_cast<std::size_t>(kChunk * to));
+    auto period = [&] {
+      std::fill(out.begin(), out.end(), 9.0f);
+      ASSERT_EQ(chain->Pull(
+                    CDataBlock{{chain->frameSize, 1}, reinterpret_cast<std::uint8_t*>(out.data())},
+                    kChunk, kUnspecifiedFrames),
+                kChunk);
+    };
+    auto expectSilence = [&] {
+      period();
+      for (float sample : out) ASSERT_EQ(sample, 0.0f);
+    };
+    expectSilence();
+    EXPECT_GT(capture->waits, 0);
+    // Three periods of capture arrive. The window already holds the next two chunks (silent) and
+    // reads one chunk ahead, so they play from the fourth period on; then the capture starves.
+    std::vector<std::int16_t> frames(static_cast<std::size_t>(3 * kChunk * from));
+    for (std::size_t i = 0; i < frames.size(); ++i)
+      frames[i] = RampSample(static_cast<std::int64_t>(i) / from, static_cast<int>(i) % from);
+    std::int64_t count = 3 * kChunk;
+    capture->Write(frames.data(), count);
+    expectSilence();
+    expectSilence();
+    for (std::int64_t p = 0; p < 3; ++p) {
+      period();
+      for (std::int64_t f = 0; f < kChunk; ++f)
+        for (int c = 0; c < to; ++c)
+          ASSERT_EQ(out[static_cast<std::size_t>(f * to + c)],
+                    RampSample(p * kChunk + f, c % from) / 32768.0f);
+    }
+    expectSilence();
+    expectSilence();
+  }
 }
 
 // The render side's chain over the live capture socket, which ignores positions, delivers what
@@ -201,8 +244,7 @@ TEST(ConversionChain, CaptureStreamPlaysThroughTheRenderChain) {
   ASSERT_EQ(live->Write(packet.data(), written), 20000);
 
   auto chain = Build(live, device);
-  auto reference =
-      Build(TCountedRef<CSoundPullSocket>(new CRampSource(2, kUnspecifiedFrames)), device);
+  auto reference = Build(TCountedRef<CSoundPullSocket>(RampSource(2, kUnspecifiedFrames)), device);
   std::vector<float> got(static_cast<std::size_t>(period * 2));
   std::vector<float> want(got.size());
   for (int pull = 0; pull < 15; ++pull) {

@@ -9,16 +9,17 @@
 #include "graph/frames.h"
 #include "graph/sound_converter_input_socket.h"
 #include "samples/sample_format.h"
-#include "support/ramp_sources.h"
+#include "support/fake_source.h"
 
 namespace halvern {
 namespace {
 
-using testing::CRampSource;
-using testing::CWaveSource;
+using testing::FakeSource;
 using testing::RampSample;
+using testing::RampSource;
 using testing::SampleAt;
 using testing::TagPositions;
+using testing::WaveSource;
 using Counts = std::vector<std::int64_t>;
 
 constexpr int kChannels = 2;
@@ -40,7 +41,7 @@ class CHalve : public CSampleFunnel::Filter {
 };
 
 TEST(ConverterInputSocket, EqualFormatsWithoutFilterPullStraightIntoTheCallersBlock) {
-  TCountedRef<CRampSource> source(new CRampSource(kChannels, 1000, -1, 100));
+  TCountedRef<FakeSource> source(RampSource(kChannels, 1000, testing::kNoEnd, 100));
   TCountedRef<CSoundConverterInputSocket> socket(
       new CSoundConverterInputSocket(source, kFormatInt16, nullptr, 512));
   EXPECT_FALSE(socket->Converts());
@@ -57,7 +58,7 @@ TEST(ConverterInputSocket, EqualFormatsWithoutFilterPullStraightIntoTheCallersBl
 }
 
 TEST(ConverterInputSocket, PullsAndConvertsChunkByChunk) {
-  TCountedRef<CRampSource> source(new CRampSource(kChannels, 5000, -1, 500));
+  TCountedRef<FakeSource> source(RampSource(kChannels, 5000, testing::kNoEnd, 500));
   TCountedRef<CSoundConverterInputSocket> socket(
       new CSoundConverterInputSocket(source, kFormatFloat, nullptr, 512));
   EXPECT_EQ(socket->frameSize, 8);
@@ -88,7 +89,7 @@ TEST(ConverterInputSocket, PullsAndConvertsChunkByChunk) {
 }
 
 TEST(ConverterInputSocket, StopsAtTheFirstShortSourcePull) {
-  TCountedRef<CRampSource> source(new CRampSource(kChannels, kUnspecifiedFrames, 700));
+  TCountedRef<FakeSource> source(RampSource(kChannels, kUnspecifiedFrames, 700));
   TCountedRef<CSoundConverterInputSocket> socket(
       new CSoundConverterInputSocket(source, kFormatFloat, nullptr, 512));
   std::vector<float> out(1200 * kChannels, 9.0f);
@@ -101,7 +102,7 @@ TEST(ConverterInputSocket, StopsAtTheFirstShortSourcePull) {
 }
 
 TEST(ConverterInputSocket, FilterForcesConversionEvenBetweenEqualFormats) {
-  TCountedRef<CSoundPullSocket> source(new CWaveSource(
+  TCountedRef<CSoundPullSocket> source(WaveSource(
       kChannels, 48000, 100, [](std::int64_t p, int c) { return RampSample(p, c) / 32768.0; }));
   TCountedRef<CSampleFunnel::Filter> halve(new CHalve);
   TCountedRef<CSoundConverterInputSocket> socket(
@@ -116,16 +117,16 @@ TEST(ConverterInputSocket, FilterForcesConversionEvenBetweenEqualFormats) {
 }
 
 TEST(ConverterInputSocket, ReplaceSourceKeepsLayoutAndRebuildsTheConverter) {
-  TCountedRef<CRampSource> ramp(new CRampSource(kChannels, 100));
+  TCountedRef<FakeSource> ramp(RampSource(kChannels, 100));
   TCountedRef<CSoundConverterInputSocket> floats(
       new CSoundConverterInputSocket(ramp, kFormatFloat, nullptr, 32));
   TCountedRef<CSoundConverterInputSocket> passThrough(
       new CSoundConverterInputSocket(floats, kFormatFloat, nullptr, 32));
   EXPECT_EQ(passThrough->ScratchCapacity(), 0);
 
-  EXPECT_FALSE(passThrough->ReplaceSource(TCountedRef<CSoundPullSocket>(new CRampSource(1, 100))));
+  EXPECT_FALSE(passThrough->ReplaceSource(TCountedRef<CSoundPullSocket>(RampSource(1, 100))));
   EXPECT_FALSE(passThrough->ReplaceSource(
-      TCountedRef<CSoundPullSocket>(new CRampSource(kChannels, 100, -1, 0, 44100))));
+      TCountedRef<CSoundPullSocket>(RampSource(kChannels, 100, testing::kNoEnd, 0, 44100))));
 
   // Now 16-bit in, float out: the empty scratch gets its size back, so the pull makes progress.
   ASSERT_TRUE(passThrough->ReplaceSource(TCountedRef<CSoundPullSocket>(ramp.Get())));
@@ -144,7 +145,7 @@ TEST(ConverterInputSocket, ReplaceSourceKeepsLayoutAndRebuildsTheConverter) {
 }
 
 TEST(ConverterInputSocket, OddSizedPullsEqualOneWholePull) {
-  TCountedRef<CRampSource> source(new CRampSource(kChannels, 3000));
+  TCountedRef<FakeSource> source(RampSource(kChannels, 3000));
   TCountedRef<CSoundConverterInputSocket> socket(
       new CSoundConverterInputSocket(source, kFormatFloat, nullptr, 100));
   std::vector<float> out(3000 * kChannels);
@@ -161,7 +162,7 @@ TEST(ConverterInputSocket, OddSizedPullsEqualOneWholePull) {
 
 TEST(ConverterInputSocket, MismatchedBlockThrows) {
   TCountedRef<CSoundConverterInputSocket> socket(new CSoundConverterInputSocket(
-      TCountedRef<CSoundPullSocket>(new CRampSource(kChannels, 10)), kFormatFloat, nullptr, 4));
+      TCountedRef<CSoundPullSocket>(RampSource(kChannels, 10)), kFormatFloat, nullptr, 4));
   std::vector<std::uint8_t> out(64);
   EXPECT_THROW(socket->Pull(CDataBlock{{4, 1}, out.data()}, 2, 0), int);
 }

@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <numeric>
 #include <vector>
 
 #include "base/counted_object.h"
 #include "graph/data_storage.h"
+#include "support/allocation_counter.h"
 
 namespace halvern {
 namespace {
@@ -131,11 +133,14 @@ TEST(DataStorage, FramesAreAlignedAndTheDistanceIsStoredBelow) {
   }
 }
 
-TEST(DataStorage, EmptyCapacityHasNoFramesAndReleaseIsIdempotent) {
-  CDataStorage none(4, 0);
-  EXPECT_EQ(none.block.data, nullptr);
+// A storage never claims a capacity it has no frames for.
+TEST(DataStorage, FailedAllocationThrowsAndEmptyCapacityHasNoFrames) {
+  testing::FailNextAllocation();
+  EXPECT_THROW(CDataStorage(4, 100), std::bad_alloc);
+  EXPECT_THROW(CDataStorage(8, INT64_MAX / 4), std::bad_alloc);
   CDataStorage negative(4, -5);
   EXPECT_EQ(negative.block.data, nullptr);
+  EXPECT_EQ(negative.capacity, 0);
   CDataStorage some(4, 10);
   some.Release();
   EXPECT_EQ(some.block.data, nullptr);

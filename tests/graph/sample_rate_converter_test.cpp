@@ -12,19 +12,20 @@
 #include <vector>
 
 #include "graph/frames.h"
-#include "support/ramp_sources.h"
+#include "support/fake_source.h"
 
 namespace halvern {
 namespace {
 
-using testing::CRampSource;
-using testing::CWaveSource;
+using testing::FakeSource;
+using testing::RampSource;
 using testing::TagPositions;
+using testing::WaveSource;
 using Counts = std::vector<std::int64_t>;
 
 constexpr double kAmplitude = 0.5;
 
-CWaveSource::Wave Sine(double frequency, std::int32_t rate) {
+std::function<double(std::int64_t, int)> Sine(double frequency, std::int32_t rate) {
   return [=](std::int64_t p, int c) {
     return kAmplitude *
            std::sin(2.0 * std::numbers::pi * frequency * static_cast<double>(p) / rate + c);
@@ -65,9 +66,9 @@ std::vector<float> PullInPieces(CSampleRateConverter& converter, std::int64_t fr
 TCountedRef<CSampleRateConverter> Converter(std::int32_t from, std::int32_t to, std::int64_t length,
                                             double bound = 200000.0, std::uint32_t budget = 4194304,
                                             double frequency = 1000.0) {
-  TCountedRef<CSoundPullSocket> source(new CWaveSource(2, from, length, Sine(frequency, from)));
-  return TCountedRef<CSampleRateConverter>(
-      new CSampleRateConverter(source, to, 0.2, budget, bound));
+  TCountedRef<CSoundPullSocket> source(WaveSource(2, from, length, Sine(frequency, from)));
+  return TCountedRef<CSampleRateConverter>(new CSampleRateConverter(
+      source, to, CQuality(0.2), CCacheBudget(budget), CRatioBound(bound)));
 }
 
 TEST(SampleRateConverter, BuildsFromTheRatioSearchAndTheBudget) {
@@ -149,9 +150,9 @@ TEST(SampleRateConverter, PullsInOrderComputeEveryBlockOnce) {
 
 TEST(SampleRateConverter, TagsMoveOntoTheOutputTimeline) {
   {
-    TCountedRef<CSoundPullSocket> source(new CRampSource(2, 20000, -1, 1000));
-    TCountedRef<CSampleRateConverter> up(
-        new CSampleRateConverter(source, 96000, 0.2, 4194304, 200000.0));
+    TCountedRef<CSoundPullSocket> source(RampSource(2, 20000, testing::kNoEnd, 1000));
+    TCountedRef<CSampleRateConverter> up(new CSampleRateConverter(
+        source, 96000, CQuality(0.2), kWholeStreamBudget, kExactRatioBound));
     CTagList tags;
     PullInPieces(*up, 40001, {333, 1, 2999}, &tags);
     Counts expected;
@@ -159,9 +160,9 @@ TEST(SampleRateConverter, TagsMoveOntoTheOutputTimeline) {
     EXPECT_EQ(TagPositions(tags), expected);
   }
   {
-    TCountedRef<CSoundPullSocket> source(new CRampSource(1, 5000, -1, 1000, 44100));
-    TCountedRef<CSampleRateConverter> up(
-        new CSampleRateConverter(source, 48000, 0.2, 4194304, 200000.0));
+    TCountedRef<CSoundPullSocket> source(RampSource(1, 5000, testing::kNoEnd, 1000, 44100));
+    TCountedRef<CSampleRateConverter> up(new CSampleRateConverter(
+        source, 48000, CQuality(0.2), kWholeStreamBudget, kExactRatioBound));
     CTagList tags;
     PullInPieces(*up, 6000, {700}, &tags);
     // trunc(p x 160 / 147)
@@ -228,9 +229,9 @@ TEST(SampleRateConverter, NoGlitchesAcrossManyOddSizedPulls) {
 TEST(SampleRateConverter, SumsAboveFullScaleAreClamped) {
   // Halving the rate doubles the amplitude: a constant 0.75 would become 1.5.
   TCountedRef<CSoundPullSocket> source(
-      new CWaveSource(1, 48000, kUnspecifiedFrames, [](std::int64_t, int) { return 0.75; }));
+      WaveSource(1, 48000, kUnspecifiedFrames, [](std::int64_t, int) { return 0.75; }));
   TCountedRef<CSampleRateConverter> converter(
-      new CSampleRateConverter(source, 24000, 0.2, 4194304, 200000.0));
+      new CSampleRateConverter(source, 24000, CQuality(0.2), kWholeStreamBudget, kExactRatioBound));
   auto out = PullFrames(*converter, 2000, 0);
   for (std::size_t n = 100; n < out.size(); ++n) ASSERT_EQ(out[n], 1.0f) << n;
 }

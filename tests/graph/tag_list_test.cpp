@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "graph/frames.h"
+#include "support/allocation_counter.h"
 
 namespace halvern {
 namespace {
@@ -99,6 +100,34 @@ TEST(TagList, StoreInsertsTheRangeAmongExistingEntries) {
   EXPECT_EQ(list.Cursor(), 10);
   EXPECT_EQ(source.Count(), 5);
   ExpectLinked(list);
+}
+
+// Sockets forward every pull's tags this way on the render thread: moved, never copied.
+TEST(TagList, SpliceMovesEveryEntryIntoPlaceWithoutAllocating) {
+  CTagList list;
+  list.Insert(new NamedTag(1), 2);
+  list.Insert(new NamedTag(2), 6);
+  CTagList source;
+  auto fill = [&source] {
+    source.Insert(new NamedTag(3), 6);
+    source.Insert(new NamedTag(4), 0);
+    source.Insert(new NamedTag(5), 4);
+  };
+  fill();
+  list.Splice(source);
+  EXPECT_EQ(Contents(list),
+            (std::vector<Seen>{{0, 4, 0}, {2, 1, 0}, {4, 5, 0}, {6, 2, 0}, {6, 3, 0}}));
+  EXPECT_EQ(source.Count(), 0);
+  EXPECT_EQ(source.Head(), nullptr);
+  ExpectLinked(list);
+  ExpectLinked(source);
+  fill();
+  testing::ExpectNoAllocations([&] {
+    CTagList other;
+    other.Splice(source);
+    source.Splice(other);
+  });
+  EXPECT_EQ(source.Count(), 3);
 }
 
 }  // namespace halvern

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "devices/policy_config.h"
+#include "platform/policy_config.h"
 #include "platform/win32.h"
 
 namespace {
@@ -109,6 +109,73 @@ TEST(ComDeclarations, PropVariantToStringCopiesTruncatesAndSaysSo) {
   WCHAR roomy[16];
   EXPECT_EQ(PropVariantToString(v, roomy, 16), S_OK);
   EXPECT_EQ(std::basic_string<WCHAR>(roomy), std::basic_string<WCHAR>(source));
+}
+
+// Records which method ran, to check that each sits in the slot the system's object has it in.
+class SlotProbe final : public halvern::IPolicyConfigWindows10_1 {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return Ran(0); }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE GetMixFormat(LPCWSTR, WAVEFORMATEX**) override { return Ran(3); }
+  HRESULT STDMETHODCALLTYPE GetDeviceFormat(LPCWSTR, INT, WAVEFORMATEX**) override {
+    return Ran(4);
+  }
+  HRESULT STDMETHODCALLTYPE ResetDeviceFormat(LPCWSTR) override { return Ran(5); }
+  HRESULT STDMETHODCALLTYPE SetDeviceFormat(LPCWSTR, WAVEFORMATEX*, WAVEFORMATEX*) override {
+    return Ran(6);
+  }
+  HRESULT STDMETHODCALLTYPE GetProcessingPeriod(LPCWSTR, INT, LONGLONG*, LONGLONG*) override {
+    return Ran(7);
+  }
+  HRESULT STDMETHODCALLTYPE SetProcessingPeriod(LPCWSTR, LONGLONG*) override { return Ran(8); }
+  HRESULT STDMETHODCALLTYPE GetShareMode(LPCWSTR, halvern::DeviceShareMode*) override {
+    return Ran(9);
+  }
+  HRESULT STDMETHODCALLTYPE SetShareMode(LPCWSTR, halvern::DeviceShareMode*) override {
+    return Ran(10);
+  }
+  HRESULT STDMETHODCALLTYPE GetPropertyValue(LPCWSTR, const PROPERTYKEY&, PROPVARIANT*) override {
+    return Ran(11);
+  }
+  HRESULT STDMETHODCALLTYPE SetPropertyValue(LPCWSTR, const PROPERTYKEY&, PROPVARIANT*) override {
+    return Ran(12);
+  }
+  HRESULT STDMETHODCALLTYPE SetDefaultEndpoint(LPCWSTR, ERole) override { return Ran(13); }
+  HRESULT STDMETHODCALLTYPE SetEndpointVisibility(LPCWSTR, BOOL) override { return Ran(14); }
+
+  int ran = -1;
+
+ private:
+  HRESULT Ran(int slot) {
+    ran = slot;
+    return S_OK;
+  }
+};
+
+// Calls slot `slot` the way a client of another compiler would: through the object's table.
+template <class... Args>
+void CallSlot(SlotProbe& probe, int slot, Args... args) {
+  using Method = HRESULT(STDMETHODCALLTYPE*)(void*, Args...);
+  void** table = *reinterpret_cast<void***>(static_cast<IUnknown*>(&probe));
+  reinterpret_cast<Method>(table[slot])(static_cast<IUnknown*>(&probe), args...);
+}
+
+TEST(ComDeclarations, PolicyConfigMethodsSitInTheSlotsTheSystemUses) {
+  SlotProbe probe;
+  const WCHAR id[] = {L'x', 0};
+  WAVEFORMATEX* format = nullptr;
+  halvern::DeviceShareMode mode = halvern::DeviceShared;
+  CallSlot(probe, 4, static_cast<LPCWSTR>(id), INT{0}, &format);
+  EXPECT_EQ(probe.ran, 4);
+  CallSlot(probe, 6, static_cast<LPCWSTR>(id), format, format);
+  EXPECT_EQ(probe.ran, 6);
+  CallSlot(probe, 9, static_cast<LPCWSTR>(id), &mode);
+  EXPECT_EQ(probe.ran, 9);
+  CallSlot(probe, 13, static_cast<LPCWSTR>(id), eCommunications);
+  EXPECT_EQ(probe.ran, 13);
+  CallSlot(probe, 14, static_cast<LPCWSTR>(id), BOOL{TRUE});
+  EXPECT_EQ(probe.ran, 14);
 }
 
 }  // namespace

@@ -87,21 +87,49 @@ struct CKernelCase {
   int outputFrames;
 };
 
+// The kernel as plainly as it can be written: output n sits at t = H - N + n x M on the
+// upsampled time line; the taps under it start at input frame floor((t - 1) / L) + 1 and table
+// index that frame x L - t, and step by one frame and L entries; the double sum is clamped.
+std::vector<float> Reference(const CKernelCase& c, const std::vector<double>& table,
+                             const std::vector<float>& input, int channels, int channel) {
+  const std::int64_t lead = (std::int64_t{c.halfLength + 1} / c.up + 1) * c.up;
+  std::vector<float> out(std::size_t(c.outputFrames) * channels);
+  for (std::int64_t n = 0; n < c.outputFrames; ++n) {
+    const std::int64_t t = lead - c.halfLength + n * c.down;
+    std::int64_t frame = (t - 1) / c.up + 1;
+    double sum = 0.0;
+    bool any = false;
+    for (std::int64_t i = frame * c.up - t; i <= 2 * c.halfLength; i += c.up, ++frame) {
+      sum += double(input[std::size_t(frame * channels + channel)]) * table[std::size_t(i)];
+      any = true;
+    }
+    const float clamped = sum >= 1.0 ? 1.0f : sum < -1.0 ? -1.0f : float(sum);
+    out[std::size_t(n * channels + channel)] = any ? clamped : 0.0f;
+  }
+  return out;
+}
+
 class ResamplerKernelPaths : public testing::TestWithParam<CKernelCase> {};
 
-TEST_P(ResamplerKernelPaths, EveryPathMatchesTheReferenceBitForBit) {
+TEST_P(ResamplerKernelPaths, EveryPathMatchesThePlainKernelBitForBit) {
   const CKernelCase c = GetParam();
   const std::vector<double> table = MakeResamplerTable(c.up, c.down, c.halfLength);
   const CKernelReach reach = KernelReach(c.outputFrames, c.up, c.down, c.halfLength);
-  for (int channels : {1, 2, 3}) {
+  for (int channels : {1, 3}) {
     // Amplitudes up to 1.2 so that some sums are clamped.
     const std::vector<float> input = BlockInput(reach, channels, 99 + channels, 1.2f);
     std::vector<float> expected(std::size_t(c.outputFrames) * channels);
     for (int ch = 0; ch < channels; ++ch) {
-      ResampleChannelBlock(input.data() + ch, channels, expected.data() + ch, c.outputFrames, c.up,
-                           c.down, c.halfLength, table.data());
+      const std::vector<float> one = Reference(c, table, input, channels, ch);
+      for (std::size_t i = std::size_t(ch); i < one.size(); i += std::size_t(channels))
+        expected[i] = one[i];
     }
     for (float v : expected) ASSERT_FALSE(std::isnan(v)) << "read before the reach";
+    std::vector<float> plain(expected.size(), 7.0f);
+    for (int ch = 0; ch < channels; ++ch)
+      ResampleChannelBlock(input.data() + ch, channels, plain.data() + ch, c.outputFrames, c.up,
+                           c.down, c.halfLength, table.data());
+    ASSERT_EQ(std::memcmp(plain.data(), expected.data(), sizeof(float) * expected.size()), 0);
 
     for (EPath path : {EPath::kScalar, EPath::kVector, EPath::kAvx2}) {
       if (!CResamplerKernel::IsAvailable(path)) continue;

@@ -1,4 +1,5 @@
-// Collects every line the library emits as debugger output while the object lives.
+// Collects every line the library emits as debugger output while the object lives, then puts the
+// previous sink back with its own context (captures may nest).
 #pragma once
 
 #include <mutex>
@@ -11,14 +12,22 @@ namespace halvern::testing {
 
 class DebugCapture {
  public:
-  DebugCapture() { m_Previous = platform::SetDebugOutputSink(&DebugCapture::Collect, this); }
+  DebugCapture() {
+    m_Previous = platform::SetDebugOutputSink(&DebugCapture::Collect, this, &m_PreviousContext);
+  }
   DebugCapture(const DebugCapture&) = delete;
   DebugCapture& operator=(const DebugCapture&) = delete;
-  ~DebugCapture() { platform::SetDebugOutputSink(m_Previous, nullptr); }
+  ~DebugCapture() { platform::SetDebugOutputSink(m_Previous, m_PreviousContext); }
 
   std::vector<std::string> Lines() const {
     std::lock_guard lock(m_Lock);
     return m_Lines;
+  }
+  bool Contains(const std::string& fragment) const {
+    std::lock_guard lock(m_Lock);
+    for (const std::string& line : m_Lines)
+      if (line.find(fragment) != std::string::npos) return true;
+    return false;
   }
   void Clear() {
     std::lock_guard lock(m_Lock);
@@ -33,6 +42,7 @@ class DebugCapture {
   }
 
   platform::DebugOutputSink m_Previous = nullptr;
+  void* m_PreviousContext = nullptr;
   mutable std::mutex m_Lock;
   std::vector<std::string> m_Lines;
 };

@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
+#include "trace/host_trace.h"
 #include "trace/trace_test_support.h"
 
 namespace halvern::testing {
@@ -17,6 +23,9 @@ std::string Generation(int n) {
 TEST_F(TraceFile, LinesReachTheLogFileThroughTheWriter) {
   const auto log = m_Folder / "app.log";
   Start(kTraceToFile, kTraceLevelWarning, kTracePrefixNone, log);
+  // A thread that never registered ends nothing, least of all the writer.
+  std::thread([] { HostTraceTerminate(); }).join();
+  EXPECT_TRUE(m_Debug.Contains(" WARNING: Thread "));
   Trace(kTraceLevelError, kTraceAllContexts, "written by the writer %d", 1);
   ASSERT_TRUE(WaitUntil(
       [&] { return ReadText(log).find("written by the writer 1") != std::string::npos; }));
@@ -86,6 +95,55 @@ TEST_F(TraceFile, PendingOutputIsCutAt51200CharactersWithTheTerminator) {
   ASSERT_TRUE(WaitUntil([&] { return ReadText(log).size() >= before.size() + expected.size(); }));
   EXPECT_EQ(ReadText(log).substr(before.size()), expected);
 }
+
+TEST_F(TraceFile, AnEmptyPathMeansNoLogFileAndLeavesTheCurrentFolderAlone) {
+  const auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(m_Folder);
+  for (const char* name : {"01", "10", ".log"}) WriteText(m_Folder / name, name);
+  const WCHAR empty[] = {0};
+  ASSERT_EQ(TraceInitEx(nullptr, kTraceToFile | kTraceToDebugger, empty, kTraceLevelWarning, true),
+            1);
+  Trace(kTraceLevelError, kTraceAllContexts, "debugger only");
+  TraceTerminateThread(GetCurrentThreadId(), true, true);
+  std::filesystem::current_path(previous);
+  for (const char* name : {"01", "10", ".log"}) EXPECT_EQ(ReadText(m_Folder / name), name);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_Folder), {}), 3);
+  EXPECT_TRUE(m_Debug.Contains("ERR  debugger only\n"));
+}
+
+#if !defined(_WIN32)
+// The default folder is shared by every user: nothing planted there by someone else is followed.
+TEST_F(TraceFile, TheDefaultFolderIsOwnAndFollowsNoPlantedLink) {
+  const auto folder = m_Folder / "Halvern";
+  const auto log = folder / "halvern_tests.log";
+  const auto victim = m_Folder / "victim";
+  WriteText(victim, "precious");
+  const mode_t umaskBefore = ::umask(0);
+  Start(kTraceToFile, kTraceLevelWarning, kTracePrefixNone);
+  ::umask(umaskBefore);
+  EXPECT_EQ(std::filesystem::status(folder).permissions() &
+                (std::filesystem::perms::group_write | std::filesystem::perms::others_write),
+            std::filesystem::perms::none);
+  {
+    CTraceBlockLock lock(false);  // the writer waits while the link goes in
+    std::filesystem::remove(log);
+    std::filesystem::create_symlink(victim, log);
+    Trace(kTraceLevelError, kTraceAllContexts, "not for the victim");
+  }
+  TraceTerminateThread(GetCurrentThreadId(), true, true);
+  EXPECT_EQ(ReadText(victim), "precious");
+
+  // A folder that is a link is not used at all.
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directory(m_Folder / "elsewhere");
+  std::filesystem::create_directory_symlink(m_Folder / "elsewhere", folder);
+  Start(kTraceToFile, kTraceLevelWarning, kTracePrefixNone);
+  EXPECT_EQ(SnapshotThread().logFile[0], 0);
+  Trace(kTraceLevelError, kTraceAllContexts, "nowhere");
+  TraceTerminateThread(GetCurrentThreadId(), true, true);
+  EXPECT_TRUE(std::filesystem::is_empty(m_Folder / "elsewhere"));
+}
+#endif
 
 TEST_F(TraceFile, AnUnwritableLogIsSkipped) {
   const auto log = m_Folder / "missing folder" / "app.log";

@@ -4,7 +4,8 @@
 #include <regex>
 #include <string>
 
-#include "trace/kovra_trace.h"
+#include "support/allocation_counter.h"
+#include "trace/host_trace.h"
 #include "trace/trace_scope.h"
 #include "trace/trace_test_support.h"
 
@@ -69,7 +70,7 @@ TEST_F(TraceLine, LongLinesAreCutAndEndWithOneLineFeed) {
   Start(kTraceToDebugger, kTraceLevelWarning, kTracePrefixNone);
   Trace(kTraceLevelMessage, kTraceAllContexts, "%s", std::string(5000, 'x').c_str());
   Trace(kTraceLevelMessage, kTraceAllContexts, "ends with a line feed\n");
-  Trace(kTraceLevelMessage, kTraceAllContexts, "");
+  Trace(kTraceLevelMessage, kTraceAllContexts, "%s", "");
   const auto lines = m_Debug.Lines();
   ASSERT_EQ(lines.size(), 3u);
   // "MSG " and the blank before the message, then x up to 4,096 characters, then the line feed.
@@ -129,36 +130,49 @@ TEST_F(TraceLine, FullPrefixShowsWorkingSetDeltaAndIds) {
   EXPECT_TRUE(sawUnchanged);
 }
 
-TEST_F(TraceLine, RawTextGoesOutUnchanged) {
-  Start(kTraceToDebugger, kTraceLevelWarning, kTraceDefaultPrefixMode);
-  TraceRaw(kTraceLevelWarning, "no prefix, no tag, no line feed");
-  TraceRaw(kTraceLevelUser, "filtered");
-  const auto lines = m_Debug.Lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "no prefix, no tag, no line feed");
+// The host's calls run on its threads and the streaming threads trace too: no line may allocate.
+TEST_F(TraceLine, LinesAllocateNothing) {
+  Start(kTraceToFile, kTraceLevelInOut, kTraceDefaultPrefixMode, m_Folder / "t.log");
+  const platform::WString text = platform::Utf8ToUtf16("CHostWindow::OnDeviceListChanged entered");
+  const std::uint64_t before = ThreadAllocations();
+  {
+    CTraceScope scope("CAudioRenderer::RenderThread");
+    Trace(kTraceLevelError, kTraceAllContexts, "value %d", 1);
+    Trace(kTraceLevelDetail + 2, kTraceAllContexts, "filtered");
+    HostTraceIn(text.c_str());
+    HostTraceLevel(1, text.c_str());
+    HostTraceRaw(1, text.c_str());
+    HostTraceOut(text.c_str());
+  }
+  EXPECT_EQ(ThreadAllocations(), before);
 }
 
 TEST_F(TraceLine, HostExportsMapTheirLevelsAndWriteTheTextLiterally) {
   Start(kTraceToDebugger, 7, kTracePrefixNone);
   const platform::WString text = platform::Utf8ToUtf16("100%s done");
-  KovraApi_Trace_Level(1, text.c_str());  // host 1 is ERR
-  KovraApi_Trace_Level(4, text.c_str());  // host 4 is level 7: blank tag
-  KovraApi_Trace_Level(0, text.c_str());  // never passes
-  KovraApi_Trace_Level(1, nullptr);
-  KovraApi_Trace_In(platform::Utf8ToUtf16("Host::Call").c_str());
-  KovraApi_Trace_Out(platform::Utf8ToUtf16("Host::Call").c_str());
-  KovraApi_Trace_Raw(2, platform::Utf8ToUtf16("raw").c_str());
+  HostTraceLevel(1, text.c_str());  // host 1 is ERR
+  HostTraceLevel(4, text.c_str());  // host 4 is level 7: blank tag
+  HostTraceLevel(0, text.c_str());  // never passes
+  HostTraceLevel(1, nullptr);
+  HostTraceIn(nullptr);
+  HostTraceOut(nullptr);
+  HostTraceIn(platform::Utf8ToUtf16("Host::Call").c_str());
+  HostTraceOut(platform::Utf8ToUtf16("Host::Call").c_str());
+  // Raw text has no prefix, tag or line feed, whatever the prefix mode.
+  EditThread([](QKDEBUG_THREAD_INFO& thread) { thread.prefixMode = kTraceDefaultPrefixMode; });
+  HostTraceRaw(2, platform::Utf8ToUtf16("raw 100%s").c_str());
+  HostTraceRaw(0, platform::Utf8ToUtf16("filtered").c_str());
   const auto lines = m_Debug.Lines();
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0], "ERR  100%s done\n");
   EXPECT_EQ(lines[1], "     100%s done\n");
   EXPECT_EQ(lines[2], "I_O \\ Host::Call\n");
   EXPECT_EQ(lines[3], "I_O / Host::Call\n");
-  EXPECT_EQ(lines[4], "raw");
+  EXPECT_EQ(lines[4], "raw 100%s");
 
   const int hostToLevel[][2] = {{0, 0}, {1, 2}, {2, 3}, {3, 5}, {4, 7}, {5, 0}, {1000, 0}};
   for (const auto& [host, level] : hostToLevel) {
-    KovraApi_Trace_SetVerboseLevel(static_cast<std::uint32_t>(host));
+    HostTraceSetVerboseLevel(static_cast<std::uint32_t>(host));
     EXPECT_EQ(SnapshotThread().debugLevel, level) << "host level " << host;
   }
 }

@@ -25,13 +25,6 @@ bool HasProcessEntry(DWORD processId) {
   return QKDEBUG_GetProcInfoPtr(lock.Block(), processId, false, false) != nullptr;
 }
 
-bool BlockExists(const std::string& name) {
-  HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, platform::Utf8ToUtf16(name).c_str());
-  if (mapping == nullptr) return false;
-  CloseHandle(mapping);
-  return true;
-}
-
 TEST_F(TraceProcesses, TwoProcessesShareTheBlockAndOneLogFile) {
   const auto log = m_Folder / "shared.log";
   const auto go = m_Folder / "go";

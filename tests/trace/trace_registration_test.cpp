@@ -19,13 +19,6 @@ std::string CallPrefix(DWORD processId, DWORD threadId, const char* function) {
   return text;
 }
 
-bool BlockExists(const std::string& name) {
-  HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, platform::Utf8ToUtf16(name).c_str());
-  if (mapping == nullptr) return false;
-  CloseHandle(mapping);
-  return true;
-}
-
 TEST_F(TraceRegistration, FirstRegistrationPrintsTheVersionAndLaterOnesOnlyCount) {
   ASSERT_EQ(TraceInitEx(nullptr, kTraceToDebugger, nullptr, kTraceLevelError, false), 1);
   const std::string prefix = CallPrefix(GetCurrentProcessId(), GetCurrentThreadId(), "TraceInitEx");

@@ -5,6 +5,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/scoped_resources.h"
+
 namespace halvern::testing {
 
 platform::WString Wide(const std::filesystem::path& path) {
@@ -31,6 +33,12 @@ void WriteText(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
+bool BlockExists(const std::string& name) {
+  return platform::CScopedHandle(
+             OpenFileMappingW(FILE_MAP_READ, FALSE, platform::Utf8ToUtf16(name).c_str()))
+      .IsValid();
+}
+
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!done()) {
@@ -40,31 +48,10 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
   return true;
 }
 
-CDebugCapture::CDebugCapture() { platform::SetDebugOutputSink(&CDebugCapture::Receive, this); }
-
-CDebugCapture::~CDebugCapture() { platform::SetDebugOutputSink(nullptr, nullptr); }
-
-void CDebugCapture::Receive(void* context, const char* line) {
-  auto* self = static_cast<CDebugCapture*>(context);
-  std::lock_guard guard(self->m_Lock);
-  self->m_Lines.emplace_back(line);
-}
-
-std::vector<std::string> CDebugCapture::Lines() const {
-  std::lock_guard guard(m_Lock);
-  return m_Lines;
-}
-
 bool CDebugCapture::Contains(const std::string& fragment) const {
-  std::lock_guard guard(m_Lock);
-  for (const std::string& line : m_Lines)
+  for (const std::string& line : Lines())
     if (line.find(fragment) != std::string::npos) return true;
   return false;
-}
-
-void CDebugCapture::Clear() {
-  std::lock_guard guard(m_Lock);
-  m_Lines.clear();
 }
 
 void TraceTest::SetUp() {
@@ -107,6 +94,7 @@ void TraceTest::EditThread(const std::function<void(QKDEBUG_THREAD_INFO&)>& chan
                                                          GetCurrentThreadId(), false, false);
   ASSERT_NE(thread, nullptr);
   change(*thread);
+  TraceNoteSettingsChanged();
 }
 
 QKDEBUG_THREAD_INFO TraceTest::SnapshotThread(DWORD threadId) {

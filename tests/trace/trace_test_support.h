@@ -6,12 +6,12 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/utf16.h"
 #include "platform/win32.h"
+#include "support/debug_capture.h"
 #include "trace/trace.h"
 #include "trace/trace_block.h"
 
@@ -21,23 +21,17 @@ platform::WString Wide(const std::filesystem::path& path);
 std::string ReadText(const std::filesystem::path& path);  // "\r\n" read as "\n"
 void WriteText(const std::filesystem::path& path, const std::string& text);
 
+// Whether the shared block of that name exists anywhere on the machine.
+bool BlockExists(const std::string& name);
+
 // Polls `done` until it holds or `timeout` passes; true when it held.
 bool WaitUntil(const std::function<bool()>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
-// Collects every debugger-output string the library emits while alive.
-class CDebugCapture {
+// The shared debugger-output capture, searchable.
+class CDebugCapture : public DebugCapture {
  public:
-  CDebugCapture();
-  ~CDebugCapture();
-  std::vector<std::string> Lines() const;
   bool Contains(const std::string& fragment) const;
-  void Clear();
-
- private:
-  static void Receive(void* context, const char* line);
-  mutable std::mutex m_Lock;
-  std::vector<std::string> m_Lines;
 };
 
 class TraceTest : public ::testing::Test {

@@ -1,13 +1,13 @@
-// COM initialisation, CoCreateInstance (answered by the simulated audio system), task memory and
-// PROPVARIANT helpers for non-Windows builds.
+// COM initialisation, CoCreateInstance over a registry of classes, task memory and PROPVARIANT
+// helpers for non-Windows builds.
 #include "platform/posix/com.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
-
-#include "platform/simaudio/com_object.h"
+#include <vector>
 
 namespace {
 
@@ -15,6 +15,28 @@ thread_local int t_ComInits = 0;
 thread_local DWORD t_ComModel = 0;
 // Threads in the multithreaded apartment; while there is one, every thread may use COM.
 std::atomic<int> g_MtaThreads{0};
+
+struct ComClass {
+  CLSID clsid;
+  halvern::platform::ComClassFactory factory;
+};
+
+// Never destroyed: objects may be created while static objects are torn down at process exit.
+std::mutex& ClassesLock() {
+  static auto* lock = new std::mutex;
+  return *lock;
+}
+std::vector<ComClass>& Classes() {
+  static auto* classes = new std::vector<ComClass>;
+  return *classes;
+}
+
+halvern::platform::ComClassFactory FindClass(REFCLSID clsid) {
+  std::lock_guard lock(ClassesLock());
+  for (const ComClass& c : Classes())
+    if (c.clsid == clsid) return c.factory;
+  return nullptr;
+}
 
 }  // namespace
 
@@ -45,7 +67,24 @@ HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN outer, DWORD clsContext, REF
   if (outer != nullptr) return CLASS_E_NOAGGREGATION;
   if (t_ComInits == 0 && g_MtaThreads.load() == 0) return CO_E_NOTINITIALIZED;
   if ((clsContext & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
-  return halvern::simaudio::CreateInstance(rclsid, riid, ppv);
+  const halvern::platform::ComClassFactory factory = FindClass(rclsid);
+  if (factory == nullptr) return REGDB_E_CLASSNOTREG;
+  return factory(riid, ppv);
+}
+
+void halvern::platform::RegisterComClass(REFCLSID clsid, ComClassFactory factory) {
+  std::lock_guard lock(ClassesLock());
+  std::vector<ComClass>& classes = Classes();
+  for (auto it = classes.begin(); it != classes.end(); ++it) {
+    if (it->clsid == clsid) {
+      if (factory != nullptr)
+        it->factory = factory;
+      else
+        classes.erase(it);
+      return;
+    }
+  }
+  if (factory != nullptr) classes.push_back({clsid, factory});
 }
 
 LPVOID CoTaskMemAlloc(SIZE_T size) { return std::malloc(size == 0 ? 1 : size); }

@@ -1,7 +1,8 @@
 // COM, MMDevice, WASAPI and property-store declarations for non-Windows builds. Interfaces keep the
-// SDK's method order (their virtual slots), names and signatures; the objects behind them come from
-// the simulated core audio system in platform/simaudio. Destructors of interfaces are protected:
-// objects are destroyed through Release, never through an interface pointer.
+// SDK's method order (their virtual slots), names and signatures; CoCreateInstance creates the
+// classes registered with RegisterComClass (the simulated core audio system registers its own).
+// Destructors of interfaces are protected: objects are destroyed through Release, never through an
+// interface pointer.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +52,19 @@ HRESULT CoInitialize(LPVOID reserved);
 void CoUninitialize();
 HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN outer, DWORD clsContext, REFIID riid,
                          LPVOID* ppv);
+
+namespace halvern::platform {
+
+// Creates an object of one class and queries it for riid (*ppv null on failure); called by
+// CoCreateInstance once the COM checks passed, without any lock held.
+using ComClassFactory = HRESULT (*)(REFIID riid, void** ppv);
+// Makes a class creatable in this process, as an in-process server registration does on Windows;
+// a second registration of the class replaces the first, a null factory removes it. Unregistered
+// classes give REGDB_E_CLASSNOTREG.
+void RegisterComClass(REFCLSID clsid, ComClassFactory factory);
+
+}  // namespace halvern::platform
+
 LPVOID CoTaskMemAlloc(SIZE_T size);
 void CoTaskMemFree(LPVOID pv);
 

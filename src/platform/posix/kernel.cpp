@@ -26,6 +26,7 @@ using halvern::platform::KernelObject;
 namespace {
 
 thread_local DWORD t_LastError = 0;
+std::atomic<halvern::platform::WaitObserver> g_WaitObserver{nullptr};
 
 class EventObject final : public KernelObject {
  public:
@@ -138,6 +139,8 @@ std::condition_variable& KernelObject::WaitChanged() {
   return *changed;
 }
 
+void SetWaitObserver(WaitObserver observer) { g_WaitObserver.store(observer); }
+
 }  // namespace halvern::platform
 
 DWORD GetLastError() { return t_LastError; }
@@ -216,6 +219,9 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
       }
     }
   }
+  if (milliseconds != 0)
+    if (const auto observer = g_WaitObserver.load(std::memory_order_acquire))
+      observer(milliseconds);
   if (count == 1 && FromHandle(handles[0])->WaitsBySelf())
     return FromHandle(handles[0])->WaitSelf(milliseconds);
 

@@ -50,4 +50,9 @@ class KernelObject {
 
 inline KernelObject* FromHandle(HANDLE handle) { return static_cast<KernelObject*>(handle); }
 
+// Told about every wait that may block (a timeout other than zero) before it starts; the simulated
+// audio system installs one to catch waits inside notification callbacks.
+using WaitObserver = void (*)(DWORD milliseconds);
+void SetWaitObserver(WaitObserver observer);
+
 }  // namespace halvern::platform

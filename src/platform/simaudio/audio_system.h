@@ -28,10 +28,25 @@ constexpr REFERENCE_TIME kHnsPerSecond = 10000000;
 // Bytes of a format record: 18 plus its extension, at most a WAVEFORMATEXTENSIBLE.
 size_t FormatBytes(const WAVEFORMATEX& format);
 WAVEFORMATEX* CopyFormatToTaskMem(const WAVEFORMATEXTENSIBLE& format);
-bool IsValidFormat(const WAVEFORMATEX& format);
+// A record whose fields contradict each other (block size, byte rate, extension) is malformed;
+// a well-formed one may still describe samples the engine cannot carry.
+bool IsWellFormedFormat(const WAVEFORMATEX& format);
+bool IsSupportedFormat(const WAVEFORMATEX& format);
+inline bool IsValidFormat(const WAVEFORMATEX& format) {
+  return IsWellFormedFormat(format) && IsSupportedFormat(format);
+}
 bool IsFloatFormat(const WAVEFORMATEX& format);
 // Per-channel peaks (0..1) of `frames` frames; `peaks` has room for kMaxMeterChannels.
 void MeasurePeaks(const BYTE* data, UINT32 frames, const WAVEFORMATEX& format, float* peaks);
+// Multiplies each channel by its gain (kMaxMeterChannels of them), rounding and clipping integers.
+void ScaleSamples(BYTE* data, UINT32 frames, const WAVEFORMATEX& format, const float* gains);
+
+// Strict mode: whether the calling thread is inside a notification callback, and the record of
+// what it must not do there.
+bool InNotificationCallback();
+void RecordCallbackBreach(std::string_view what);
+
+class CSimStream;
 
 class CSimEndpoint {
  public:
@@ -59,6 +74,7 @@ class CSimEndpoint {
   UINT32 m_ExclusiveAlignment = 0;
   UINT32 m_SharedStreams = 0;
   UINT32 m_ExclusiveStreams = 0;
+  EngineBehaviour m_Engine;
   // The endpoint clock: device time = anchor + (real − real anchor) × (1 + skew).
   double m_SkewPpm;
   std::int64_t m_AnchorRealNs;
@@ -67,10 +83,19 @@ class CSimEndpoint {
   DWORD State() const;  // under the system mutex
   double DeviceNsAt(std::int64_t realNs) const;
   std::int64_t RealNsAt(double deviceNs) const;
+  // Under the system mutex, after any change of volume or mute.
+  void UpdateGainsLocked();
 
   // Bumped whenever the endpoint stops being active or is removed: streams opened before that
   // are invalidated for good, as on Windows.
   std::atomic<std::uint32_t> m_Generation{0};
+
+  // Linear per-channel gains of the software volume, mute included, for the engine thread.
+  std::atomic<float> m_Gains[kMaxMeterChannels];
+
+  // Every stream of the endpoint, for InvalidateStreams; a leaf lock.
+  std::mutex m_StreamsMutex;
+  std::vector<CSimStream*> m_Streams;
 
   // Sources and sinks; the engine calls them under this mutex.
   std::mutex m_IoMutex;
@@ -105,6 +130,7 @@ class CSimStream {
 
   // Everything below is guarded by m_Mutex.
   bool m_Initialized = false;
+  bool m_InitializeFailed = false;  // Windows may refuse every later Initialize of the client
   bool m_Started = false;
   bool m_EventDriven = false;
   bool m_Exclusive = false;
@@ -119,6 +145,9 @@ class CSimStream {
   UINT32 m_AlignedFrames = 0;  // reported by GetBufferSize after AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED
   UINT32 m_SlotFrames = 0;     // the largest period in frames
   HANDLE m_Event = nullptr;    // retained kernel object
+  // Engine behaviour taken at Start.
+  bool m_NoisySilence = false;
+  bool m_SoftwareVolume = false;
 
   // Engine position.
   std::uint64_t m_Tick = 0;      // periods processed since the last Reset
@@ -132,6 +161,7 @@ class CSimStream {
   UINT32 m_Padding = 0;
   std::vector<BYTE> m_Staging;
   bool m_BufferOut = false;
+  bool m_EmptyOut = false;  // capture: an empty GetBuffer may be followed by ReleaseBuffer(0)
   UINT32 m_Requested = 0;
 
   // Capture: a queue of whole packets.
@@ -150,14 +180,19 @@ class CSimStream {
   std::vector<BYTE> m_Scratch;  // one period for the render sink
 
   bool IsRender() const { return m_Endpoint->m_Flow == eRender; }
-  bool Invalidated() const {
-    return m_Generation != m_Endpoint->m_Generation.load(std::memory_order_acquire);
-  }
+  // S_OK, or the error every call on a broken stream returns; lock free.
+  HRESULT Error() const;
+  void Break(HRESULT reason);
   UINT32 FramesOfTick(std::uint64_t tick) const;
   UINT32 QueuedCaptureFrames() const;
   void Flush();
   // One engine period; returns false when the stream can no longer run.
   bool ProcessPeriod(std::int64_t realNs);
+
+ private:
+  void RenderPeriod(UINT32 frames, float* peaks);
+  void CapturePeriod(UINT32 frames, std::int64_t realNs, float* peaks);
+  std::atomic<HRESULT> m_Error{S_OK};
 };
 
 using StreamPtr = std::shared_ptr<CSimStream>;
@@ -189,24 +224,22 @@ class CSimAudioSystem {
   std::int64_t NowNs() const;
 
   // Notifications.
-  struct Notification {
-    enum Kind { kAdded, kRemoved, kState, kDefault, kProperty } kind;
-    std::u16string id;
-    bool nullId = false;
-    DWORD state = 0;
-    EDataFlow flow = eRender;
-    ERole role = eConsole;
-    PROPERTYKEY key{};
-  };
   void PostLocked(Notification notification);
+  void Post(Notification notification);
   HRESULT Register(IMMNotificationClient* client);
   HRESULT Unregister(IMMNotificationClient* client);
   bool WaitForNotifications(DWORD milliseconds);
   size_t RegisteredClients();
 
+  // Strict mode.
+  std::atomic<bool> m_Strict{true};
+  void RecordBreach(std::string what);
+  std::vector<std::string> Breaches();
+
   // Faults.
   HRESULT Fault(std::u16string_view id, std::string_view method);
-  void InjectFault(std::u16string_view id, std::string_view method, HRESULT hr, int count);
+  HRESULT InjectFault(std::u16string_view id, std::string_view method, HRESULT hr, int count);
+  int FaultsFired(std::u16string_view id, std::string_view method);
   void ClearFaults();
 
   std::atomic<unsigned> m_PolicyInterfaces{7};
@@ -215,6 +248,7 @@ class CSimAudioSystem {
   CSimAudioSystem();
   void EngineLoop();
   void NotificationLoop();
+  void Deliver(const Notification& n, std::uint64_t sequence);
 
   std::mutex m_Mutex;
   std::vector<EndpointPtr> m_Endpoints;
@@ -225,21 +259,37 @@ class CSimAudioSystem {
   std::condition_variable m_EngineWake;
   std::thread m_Engine;
 
-  std::mutex m_NotifyMutex;  // the queue and the registrations; a leaf beside the system mutex
+  // The queue and the registrations; a leaf beside the system mutex.
+  std::mutex m_NotifyMutex;
   std::condition_variable m_NotifyChanged;
-  std::deque<Notification> m_Queue;
-  std::vector<IMMNotificationClient*> m_Clients;
+  struct Queued {
+    Notification notification;
+    std::uint64_t sequence;
+  };
+  struct Registration {
+    IMMNotificationClient* client;
+    std::uint64_t id;
+    std::uint64_t since;  // notifications up to this sequence were raised before it registered
+  };
+  std::deque<Queued> m_Queue;
+  std::vector<Registration> m_Clients;
+  std::uint64_t m_NextRegistration = 0;
+  IMMNotificationClient* m_Calling = nullptr;  // the client inside a callback now
   std::uint64_t m_Posted = 0, m_Delivered = 0;
   std::thread m_Notifier;
+
+  std::mutex m_BreachMutex;
+  std::vector<std::string> m_Breaches;
 
   struct FaultEntry {
     std::u16string id;
     std::string method;
     HRESULT hr;
-    int remaining;
+    int remaining;  // negative: until cleared; 0: spent
+    int fired;
   };
   std::mutex m_FaultMutex;
-  std::atomic<int> m_FaultCount{0};
+  std::atomic<int> m_FaultCount{0};  // entries not spent yet
   std::vector<FaultEntry> m_Faults;
 };
 

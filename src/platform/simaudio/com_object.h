@@ -1,8 +1,8 @@
-// Reference counting and QueryInterface for the simulated COM objects, and the factory behind
-// CoCreateInstance.
+// Reference counting and QueryInterface for the simulated COM objects, and their constructors.
 #pragma once
 
 #include <atomic>
+#include <string>
 #include <string_view>
 
 #include "platform/simaudio/audio_system.h"
@@ -29,12 +29,18 @@ class TSimComObject : public Interface {
   }
   ULONG STDMETHODCALLTYPE Release() override {
     const ULONG refs = m_Refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (refs == 0) delete this;
+    if (refs == 0) {
+      // Destroying a device object may wait for the service that runs the callback.
+      if (InNotificationCallback())
+        RecordCallbackBreach(std::string("the final Release of ") + Name());
+      delete this;
+    }
     return refs;
   }
 
  protected:
   virtual bool Answers(REFIID riid) const = 0;
+  virtual const char* Name() const = 0;
 
  private:
   std::atomic<ULONG> m_Refs{1};
@@ -55,12 +61,8 @@ HRESULT ReadPropertyLocked(const CSimEndpoint& endpoint, const PROPERTYKEY& key,
 IMMDevice* NewDevice(EndpointPtr endpoint);
 IMMDeviceEnumerator* NewDeviceEnumerator();
 IUnknown* NewPolicyConfig();
-bool IsPolicyConfigClass(REFCLSID clsid);
 IAudioClient* NewAudioClient(EndpointPtr endpoint);
 IAudioEndpointVolume* NewEndpointVolume(EndpointPtr endpoint);
 IAudioMeterInformation* NewMeter(EndpointPtr endpoint);
-
-// CoCreateInstance for the classes the simulated system registers.
-HRESULT CreateInstance(REFCLSID clsid, REFIID riid, void** ppv);
 
 }  // namespace halvern::simaudio

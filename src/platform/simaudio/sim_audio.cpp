@@ -3,6 +3,7 @@
 
 #include <mutex>
 
+#include "platform/policy_config.h"
 #include "platform/simaudio/com_object.h"
 
 namespace halvern::simaudio {
@@ -34,29 +35,33 @@ HRESULT OnEndpointIo(std::u16string_view id, Body body) {
 }
 
 void PostPropertyLocked(CSimAudioSystem& sys, const CSimEndpoint& ep, const PROPERTYKEY& key) {
-  CSimAudioSystem::Notification n{CSimAudioSystem::Notification::kProperty};
+  Notification n{Notification::kProperty};
   n.id = ep.m_Id;
   n.key = key;
   sys.PostLocked(std::move(n));
 }
 
-}  // namespace
-
-HRESULT CreateInstance(REFCLSID clsid, REFIID riid, void** ppv) {
-  CSimAudioSystem& sys = CSimAudioSystem::Get();
-  IUnknown* object = nullptr;
-  if (clsid == CLSID_MMDeviceEnumerator) {
-    if (HRESULT hr = sys.Fault(u"", "CoCreateInstance(MMDeviceEnumerator)"); hr != S_OK) return hr;
-    object = NewDeviceEnumerator();
-  } else if (IsPolicyConfigClass(clsid)) {
-    if (HRESULT hr = sys.Fault(u"", "CoCreateInstance(PolicyConfig)"); hr != S_OK) return hr;
-    object = NewPolicyConfig();
-  } else {
-    return REGDB_E_CLASSNOTREG;
-  }
+HRESULT Create(IUnknown* object, REFIID riid, void** ppv) {
   const HRESULT hr = object->QueryInterface(riid, ppv);
   object->Release();
   return hr;
+}
+
+HRESULT CreateDeviceEnumerator(REFIID riid, void** ppv) {
+  HRESULT hr = CSimAudioSystem::Get().Fault(u"", "CoCreateInstance(MMDeviceEnumerator)");
+  return hr != S_OK ? hr : Create(NewDeviceEnumerator(), riid, ppv);
+}
+
+HRESULT CreatePolicyConfig(REFIID riid, void** ppv) {
+  HRESULT hr = CSimAudioSystem::Get().Fault(u"", "CoCreateInstance(PolicyConfig)");
+  return hr != S_OK ? hr : Create(NewPolicyConfig(), riid, ppv);
+}
+
+}  // namespace
+
+void RegisterComClasses() {
+  platform::RegisterComClass(CLSID_MMDeviceEnumerator, CreateDeviceEnumerator);
+  platform::RegisterComClass(CLSID_CPolicyConfigClient, CreatePolicyConfig);
 }
 
 HRESULT AddEndpoint(const EndpointDesc& desc) { return CSimAudioSystem::Get().Add(desc); }
@@ -167,6 +172,33 @@ HRESULT SetExclusiveBufferAlignment(std::u16string_view id, UINT32 frames) {
   });
 }
 
+HRESULT SetEngineBehaviour(std::u16string_view id, const EngineBehaviour& behaviour) {
+  if (behaviour.sharedBufferMinimum < 0 || behaviour.sharedBufferExtra < 0) return E_INVALIDARG;
+  return OnEndpoint(id, [&](CSimAudioSystem&, const EndpointPtr& ep) {
+    ep->m_Engine = behaviour;
+    return S_OK;
+  });
+}
+
+HRESULT InvalidateStreams(std::u16string_view id, HRESULT reason) {
+  if (reason != AUDCLNT_E_SERVICE_NOT_RUNNING && reason != AUDCLNT_E_DEVICE_IN_USE &&
+      reason != AUDCLNT_E_DEVICE_INVALIDATED)
+    return E_INVALIDARG;
+  CSimAudioSystem& sys = CSimAudioSystem::Get();
+  std::lock_guard<std::mutex> lock(sys.Mutex());
+  std::vector<EndpointPtr> endpoints = sys.EndpointsLocked();
+  if (id != u"*") {
+    EndpointPtr ep = sys.FindLocked(id);
+    if (!ep) return E_NOTFOUND;
+    endpoints.assign(1, ep);
+  }
+  for (const EndpointPtr& ep : endpoints) {
+    std::lock_guard<std::mutex> streams(ep->m_StreamsMutex);
+    for (CSimStream* stream : ep->m_Streams) stream->Break(reason);
+  }
+  return S_OK;
+}
+
 HRESULT GetCounters(std::u16string_view id, EndpointCounters* counters) {
   if (counters == nullptr) return E_POINTER;
   return OnEndpoint(id, [&](CSimAudioSystem&, const EndpointPtr& ep) {
@@ -207,8 +239,12 @@ bool IsVisible(std::u16string_view id) {
   return visible;
 }
 
-void InjectFault(std::u16string_view id, std::string_view method, HRESULT hr, int count) {
-  CSimAudioSystem::Get().InjectFault(id, method, hr, count);
+HRESULT InjectFault(std::u16string_view id, std::string_view method, HRESULT hr, int count) {
+  return CSimAudioSystem::Get().InjectFault(id, method, hr, count);
+}
+
+int FaultsFired(std::u16string_view id, std::string_view method) {
+  return CSimAudioSystem::Get().FaultsFired(id, method);
 }
 
 void ClearFaults() { CSimAudioSystem::Get().ClearFaults(); }
@@ -216,6 +252,14 @@ void ClearFaults() { CSimAudioSystem::Get().ClearFaults(); }
 void SetPolicyConfigInterfaces(unsigned mask) {
   CSimAudioSystem::Get().m_PolicyInterfaces.store(mask);
 }
+
+void RaiseNotification(const Notification& notification) {
+  CSimAudioSystem::Get().Post(notification);
+}
+
+void SetStrictMode(bool on) { CSimAudioSystem::Get().m_Strict.store(on); }
+
+std::vector<std::string> CallbackBreaches() { return CSimAudioSystem::Get().Breaches(); }
 
 bool WaitForNotifications(DWORD milliseconds) {
   return CSimAudioSystem::Get().WaitForNotifications(milliseconds);

@@ -24,6 +24,24 @@ using CaptureSource =
 using RenderSink = std::function<void(const BYTE* data, UINT32 frames, const WAVEFORMATEX& format,
                                       UINT64 position)>;
 
+// How the engine treats the endpoint's streams; each field is a choice Windows leaves open or a
+// device capability, so that code under test meets both answers.
+struct EngineBehaviour {
+  // Shared-mode buffers hold at least the requested duration rounded up to whole frames, never
+  // less than this minimum (nor one period), plus the extra. The default minimum is what Windows
+  // commonly grants an event-driven shared stream on a 10 ms engine period: two periods and a
+  // little more (1056 frames at 48 kHz); undocumented, hence a setting.
+  REFERENCE_TIME sharedBufferMinimum = 220000;
+  REFERENCE_TIME sharedBufferExtra = 0;
+  // Windows leaves the discontinuity flag of the first capture packet after Start undefined.
+  bool discontinuityAfterStart = true;
+  // Silent capture packets carry garbage: clients must honour AUDCLNT_BUFFERFLAGS_SILENT.
+  bool noisySilence = true;
+  // Volume and mute in hardware: samples pass unscaled and QueryHardwareSupport says so.
+  // Without it the engine scales the samples, as Windows substitutes a software volume.
+  bool hardwareVolume = false;
+};
+
 struct EndpointDesc {
   std::u16string id;
   EDataFlow flow = eRender;
@@ -42,6 +60,7 @@ struct EndpointDesc {
   float volumeMaxDb = 0.0f;
   float volumeStepDb = 0.5f;
   double clockSkewPpm = 0.0;
+  EngineBehaviour engine;
 };
 
 struct EndpointCounters {
@@ -85,6 +104,14 @@ HRESULT SetRenderSink(std::u16string_view id, RenderSink sink);
 HRESULT SetExclusiveModeAnswer(std::u16string_view id, std::optional<HRESULT> answer);
 // Exclusive-mode buffers must be a multiple of this many frames (0: any size).
 HRESULT SetExclusiveBufferAlignment(std::u16string_view id, UINT32 frames);
+// Applies to streams initialised (buffer sizing) or started (the rest) afterwards.
+HRESULT SetEngineBehaviour(std::u16string_view id, const EngineBehaviour& behaviour);
+// Breaks every audio client of the endpoint (u"*": of every endpoint) alive now, without any state
+// change or notification: each later call on them fails with `reason` and no more events come.
+// The reasons Windows documents: AUDCLNT_E_SERVICE_NOT_RUNNING (audio service stopped),
+// AUDCLNT_E_DEVICE_IN_USE (another application took the device exclusively) and
+// AUDCLNT_E_DEVICE_INVALIDATED; anything else is E_INVALIDARG.
+HRESULT InvalidateStreams(std::u16string_view id, HRESULT reason);
 HRESULT GetCounters(std::u16string_view id, EndpointCounters* counters);
 HRESULT GetVolume(std::u16string_view id, VolumeState* volume);
 HRESULT GetState(std::u16string_view id, DWORD* state);
@@ -94,8 +121,13 @@ bool IsVisible(std::u16string_view id);
 // `id` return `hr` for the next `count` calls (negative: until cleared). Methods that belong to no
 // endpoint (EnumAudioEndpoints, GetDefaultAudioEndpoint, the notification registration,
 // "CoCreateInstance(MMDeviceEnumerator)" and "CoCreateInstance(PolicyConfig)") use the id u"";
-// the id u"*" matches every endpoint. A failing call writes no out-parameter.
-void InjectFault(std::u16string_view id, std::string_view method, HRESULT hr, int count = -1);
+// the id u"*" matches every endpoint. A method the simulation does not know, a success code or a
+// count of 0 is refused with E_INVALIDARG, so a typo cannot leave a test running the happy path.
+// A failing call leaves pointer out-parameters null and writes no other.
+[[nodiscard]] HRESULT InjectFault(std::u16string_view id, std::string_view method, HRESULT hr,
+                                  int count = -1);
+// How often the faults injected for exactly this id and method fired since the last ClearFaults.
+int FaultsFired(std::u16string_view id, std::string_view method);
 void ClearFaults();
 
 // Interfaces the policy configuration object answers besides IUnknown.
@@ -104,12 +136,38 @@ constexpr unsigned kPolicyConfigWindows10 = 0x2;
 constexpr unsigned kPolicyConfigWindows10_1 = 0x4;
 void SetPolicyConfigInterfaces(unsigned mask);
 
+// A notification as the notification thread delivers it. Raised through RaiseNotification it
+// changes nothing in the machine: any key, any state bits, ids that name no endpoint.
+struct Notification {
+  enum Kind { kAdded, kRemoved, kState, kDefault, kProperty } kind = kAdded;
+  std::u16string id;
+  bool nullId = false;  // the id argument is a null pointer (a role left without default)
+  DWORD state = 0;
+  EDataFlow flow = eRender;
+  ERole role = eConsole;
+  PROPERTYKEY key{};
+};
+void RaiseNotification(const Notification& notification);
+
 // Waits until every notification raised so far has been delivered; false on timeout. Must not be
 // called from a notification callback.
 bool WaitForNotifications(DWORD milliseconds);
 size_t RegisteredNotificationClients();
 
-// Back to an empty machine: endpoints, defaults, faults, registrations (released) and settings go;
+// Strict mode (on unless switched off) records each breach of the rules Windows sets for
+// notification callbacks: a wait on a kernel object that may block, IAudioClient::Stop,
+// (un)registering a notification client, and the final Release of an object of the simulated
+// system, each inside a callback. Reset empties the record.
+void SetStrictMode(bool on);
+std::vector<std::string> CallbackBreaches();
+
+// Registers the device enumerator and the policy configuration class with CoCreateInstance. The
+// first use of any call above does it too, so code under test finds them on any machine a test or
+// tool has built; until then CoCreateInstance answers REGDB_E_CLASSNOTREG, as on a Windows without
+// the audio service's classes. Not done by a static initialiser, which a static link could drop.
+void RegisterComClasses();
+
+// Back to an empty machine: endpoints, defaults, faults, registrations and settings go;
 // streams still held by a caller are invalidated. Must not be called from a callback.
 void Reset();
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "platform/posix/kernel_object.h"
 #include "platform/simaudio/com_object.h"
@@ -13,7 +14,16 @@ namespace {
 
 constexpr REFERENCE_TIME kMaxExclusivePeriod = REFERENCE_TIME{5000} * 10000;  // 5 s
 
+// Whole frames, rounded up: a shared buffer holds at least what was asked for.
 UINT32 FramesOf(REFERENCE_TIME hns, DWORD rate) {
+  return static_cast<UINT32>((static_cast<std::uint64_t>(hns) * rate + kHnsPerSecond - 1) /
+                             kHnsPerSecond);
+}
+
+// Exclusive sizes round to the nearest frame: the documented retry after
+// AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED turns frames into a rounded duration and relies on it.
+// https://learn.microsoft.com/en-us/windows/win32/api/audioclient/nf-audioclient-iaudioclient-initialize
+UINT32 NearestFramesOf(REFERENCE_TIME hns, DWORD rate) {
   return static_cast<UINT32>((static_cast<std::uint64_t>(hns) * rate + kHnsPerSecond / 2) /
                              kHnsPerSecond);
 }
@@ -22,7 +32,7 @@ UINT32 FramesOf(REFERENCE_TIME hns, DWORD rate) {
 HRESULT ExclusiveAnswerLocked(const CSimEndpoint& ep, const WAVEFORMATEX& format) {
   if (ep.m_ExclusiveAnswer) return *ep.m_ExclusiveAnswer;
   const WAVEFORMATEX& dev = ep.m_DeviceFormat.Format;
-  const bool same = IsValidFormat(format) && format.nSamplesPerSec == dev.nSamplesPerSec &&
+  const bool same = IsSupportedFormat(format) && format.nSamplesPerSec == dev.nSamplesPerSec &&
                     format.nChannels == dev.nChannels &&
                     format.wBitsPerSample == dev.wBitsPerSample &&
                     IsFloatFormat(format) == IsFloatFormat(dev);
@@ -48,7 +58,7 @@ class CSimRenderClient final : public TSimComObject<IAudioRenderClient> {
     if (data == nullptr) return E_POINTER;
     CSimStream& s = *m_Stream;
     std::lock_guard<std::mutex> lock(s.m_Mutex);
-    if (s.Invalidated()) return AUDCLNT_E_DEVICE_INVALIDATED;
+    if (HRESULT hr = s.Error(); FAILED(hr)) return hr;
     // A packet of 0 frames may be left unreleased.
     if (s.m_BufferOut && s.m_Requested != 0) return AUDCLNT_E_OUT_OF_ORDER;
     if (s.m_Exclusive && s.m_EventDriven && frames != 0 && frames != s.m_BufferFrames)
@@ -56,7 +66,9 @@ class CSimRenderClient final : public TSimComObject<IAudioRenderClient> {
     if (frames > s.m_BufferFrames - s.m_Padding) return AUDCLNT_E_BUFFER_TOO_LARGE;
     s.m_BufferOut = true;
     s.m_Requested = frames;
-    *data = s.m_Staging.data();
+    // A request of 0 frames leaves *data as it was.
+    // https://learn.microsoft.com/en-us/windows/win32/api/audioclient/nf-audioclient-iaudiorenderclient-getbuffer
+    if (frames != 0) *data = s.m_Staging.data();
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames, DWORD flags) override {
@@ -64,7 +76,7 @@ class CSimRenderClient final : public TSimComObject<IAudioRenderClient> {
       return hr;
     CSimStream& s = *m_Stream;
     std::lock_guard<std::mutex> lock(s.m_Mutex);
-    if (s.Invalidated()) return AUDCLNT_E_DEVICE_INVALIDATED;
+    if (HRESULT hr = s.Error(); FAILED(hr)) return hr;
     if (!s.m_BufferOut) return AUDCLNT_E_OUT_OF_ORDER;
     if (frames > s.m_Requested) return AUDCLNT_E_INVALID_SIZE;
     if ((flags & ~static_cast<DWORD>(AUDCLNT_BUFFERFLAGS_SILENT)) != 0) return E_INVALIDARG;
@@ -89,6 +101,7 @@ class CSimRenderClient final : public TSimComObject<IAudioRenderClient> {
 
  private:
   bool Answers(REFIID riid) const override { return riid == IID_IAudioRenderClient; }
+  const char* Name() const override { return "IAudioRenderClient"; }
   IAudioClient* const m_Owner;
   const StreamPtr m_Stream;
 };
@@ -105,14 +118,17 @@ class CSimCaptureClient final : public TSimComObject<IAudioCaptureClient> {
     if (data == nullptr || frames == nullptr || flags == nullptr) return E_POINTER;
     CSimStream& s = *m_Stream;
     std::lock_guard<std::mutex> lock(s.m_Mutex);
-    if (s.Invalidated()) return AUDCLNT_E_DEVICE_INVALIDATED;
+    if (HRESULT hr = s.Error(); FAILED(hr)) return hr;
     if (s.m_BufferOut) return AUDCLNT_E_OUT_OF_ORDER;
     if (s.m_Count == 0) {
-      *data = nullptr;
+      // Data, position and counter are left as they were; an empty packet needs no release.
+      // https://learn.microsoft.com/en-us/windows/win32/api/audioclient/nf-audioclient-iaudiocaptureclient-getbuffer
       *frames = 0;
       *flags = 0;
+      s.m_EmptyOut = true;
       return AUDCLNT_S_BUFFER_EMPTY;
     }
+    s.m_EmptyOut = false;
     const CSimStream::Packet& p = s.m_Packets[s.m_Head];
     *data = s.m_Slots.data() + s.m_Head * static_cast<size_t>(s.m_SlotFrames) * s.m_BlockAlign;
     *frames = p.frames;
@@ -128,8 +144,11 @@ class CSimCaptureClient final : public TSimComObject<IAudioCaptureClient> {
       return hr;
     CSimStream& s = *m_Stream;
     std::lock_guard<std::mutex> lock(s.m_Mutex);
-    if (s.Invalidated()) return AUDCLNT_E_DEVICE_INVALIDATED;
-    if (!s.m_BufferOut) return AUDCLNT_E_OUT_OF_ORDER;
+    if (HRESULT hr = s.Error(); FAILED(hr)) return hr;
+    if (!s.m_BufferOut) {
+      const bool emptyOut = std::exchange(s.m_EmptyOut, false);
+      return frames == 0 && emptyOut ? S_OK : AUDCLNT_E_OUT_OF_ORDER;
+    }
     // A packet is released whole or not at all (0 keeps it for the next GetBuffer).
     if (frames != 0 && frames != s.m_Requested) return AUDCLNT_E_INVALID_SIZE;
     if (frames != 0) {
@@ -146,13 +165,14 @@ class CSimCaptureClient final : public TSimComObject<IAudioCaptureClient> {
     if (frames == nullptr) return E_POINTER;
     CSimStream& s = *m_Stream;
     std::lock_guard<std::mutex> lock(s.m_Mutex);
-    if (s.Invalidated()) return AUDCLNT_E_DEVICE_INVALIDATED;
+    if (HRESULT hr = s.Error(); FAILED(hr)) return hr;
     *frames = s.m_Count == 0 ? 0 : s.m_Packets[s.m_Head].frames;
     return S_OK;
   }
 
  private:
   bool Answers(REFIID riid) const override { return riid == IID_IAudioCaptureClient; }
+  const char* Name() const override { return "IAudioCaptureClient"; }
   IAudioClient* const m_Owner;
   const StreamPtr m_Stream;
 };
@@ -183,90 +203,27 @@ class CSimAudioClient final : public TSimComObject<IAudioClient> {
     }
   }
 
+  // A client that failed to initialise is spent: Windows may answer every later Initialize with
+  // AUDCLNT_E_ALREADY_INITIALIZED, and the simulation always does.
+  // https://learn.microsoft.com/en-us/windows/win32/api/audioclient/nf-audioclient-iaudioclient-initialize
   HRESULT STDMETHODCALLTYPE Initialize(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME duration,
                                        REFERENCE_TIME periodicity, const WAVEFORMATEX* format,
                                        const GUID*) override {
-    if (HRESULT hr = Fault(Ep(), "IAudioClient::Initialize"); hr != S_OK) return hr;
-    if (format == nullptr) return E_POINTER;
-    if (mode != AUDCLNT_SHAREMODE_SHARED && mode != AUDCLNT_SHAREMODE_EXCLUSIVE)
-      return E_INVALIDARG;
-    constexpr DWORD kKnownFlags = AUDCLNT_STREAMFLAGS_CROSSPROCESS | AUDCLNT_STREAMFLAGS_LOOPBACK |
-                                  AUDCLNT_STREAMFLAGS_EVENTCALLBACK |
-                                  AUDCLNT_STREAMFLAGS_NOPERSIST | AUDCLNT_STREAMFLAGS_RATEADJUST |
-                                  AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM |
-                                  AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
-    if ((flags & ~kKnownFlags) != 0 || duration < 0 || periodicity < 0) return E_INVALIDARG;
-    // Loopback capture of a render endpoint is not part of the simulation.
-    if ((flags & AUDCLNT_STREAMFLAGS_LOOPBACK) != 0) return E_NOTIMPL;
     CSimStream& s = *m_Stream;
-    CSimEndpoint& ep = Ep();
     std::lock_guard<std::mutex> lock(CSimAudioSystem::Get().Mutex());
     std::lock_guard<std::mutex> slock(s.m_Mutex);
-    if (s.m_Initialized) return AUDCLNT_E_ALREADY_INITIALIZED;
-    if (s.Invalidated()) return AUDCLNT_E_DEVICE_INVALIDATED;
-    if (!IsValidFormat(*format)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
-    const DWORD rate = format->nSamplesPerSec;
-    REFERENCE_TIME period = ep.m_DefaultPeriod;
-    const bool exclusive = mode == AUDCLNT_SHAREMODE_EXCLUSIVE;
-    if (exclusive) {
-      if ((flags & AUDCLNT_STREAMFLAGS_CROSSPROCESS) != 0) return E_INVALIDARG;
-      if (ep.m_SharedStreams > 0 || ep.m_ExclusiveStreams > 0) return AUDCLNT_E_DEVICE_IN_USE;
-      if (HRESULT hr = ExclusiveAnswerLocked(ep, *format); FAILED(hr)) return hr;
-      if ((flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0 && duration != periodicity)
-        return AUDCLNT_E_BUFDURATION_PERIOD_NOT_EQUAL;
-      // A period below the device minimum is raised to it; above the system maximum is an error.
-      if (periodicity > kMaxExclusivePeriod) return AUDCLNT_E_INVALID_DEVICE_PERIOD;
-      if (periodicity != 0) period = std::max(periodicity, ep.m_MinimumPeriod);
-      const UINT32 frames = FramesOf(std::max(duration, period), rate);
-      const UINT32 align = ep.m_ExclusiveAlignment;
-      if (align != 0 && frames % align != 0) {
-        // GetBufferSize then reports the next aligned size, for the caller to retry with.
-        s.m_AlignedFrames = (frames / align + 1) * align;
-        return AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED;
-      }
-    } else {
-      if (ep.m_ExclusiveStreams > 0) return AUDCLNT_E_DEVICE_IN_USE;
-      if ((flags & AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM) == 0 && !SharedAcceptsLocked(ep, *format))
-        return AUDCLNT_E_UNSUPPORTED_FORMAT;
-    }
-    s.m_Format = WAVEFORMATEXTENSIBLE{};
-    std::memcpy(&s.m_Format, format, FormatBytes(*format));
-    s.m_BlockAlign = format->nBlockAlign;
-    s.m_PeriodHns = period;
-    const UINT32 bufferFrames = FramesOf(std::max(duration, period), rate);
-    if (exclusive) {
-      // The hardware moves the whole buffer each period, to the frame.
-      s.m_PeriodScaled = static_cast<std::uint64_t>(bufferFrames) * kHnsPerSecond;
-      s.m_PeriodNs = bufferFrames * 1e9 / rate;
-    } else {
-      s.m_PeriodScaled = static_cast<std::uint64_t>(period) * rate;
-      s.m_PeriodNs = static_cast<double>(period) * 100.0;
-    }
-    s.m_SlotFrames = static_cast<UINT32>((s.m_PeriodScaled + kHnsPerSecond - 1) / kHnsPerSecond);
-    // Never less than one period: the engine moves a whole period at a time.
-    s.m_BufferFrames = std::max(bufferFrames, s.m_SlotFrames);
-    s.m_EventDriven = (flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
-    s.m_Exclusive = exclusive;
-    const size_t frameBytes = s.m_BlockAlign;
-    if (s.IsRender()) {
-      s.m_Ring.assign(s.m_BufferFrames * frameBytes, 0);
-      s.m_Staging.assign(s.m_BufferFrames * frameBytes, 0);
-      s.m_Scratch.assign(s.m_SlotFrames * frameBytes, 0);
-    } else {
-      const size_t slots = std::max<size_t>(1, s.m_BufferFrames / s.m_SlotFrames);
-      s.m_Packets.assign(slots, CSimStream::Packet{});
-      s.m_Slots.assign(slots * s.m_SlotFrames * frameBytes, 0);
-    }
-    s.Flush();
-    s.m_Initialized = true;
-    ++(exclusive ? ep.m_ExclusiveStreams : ep.m_SharedStreams);
-    return S_OK;
+    if (s.m_Initialized || s.m_InitializeFailed) return AUDCLNT_E_ALREADY_INITIALIZED;
+    const HRESULT hr = InitializeLocked(mode, flags, duration, periodicity, format);
+    s.m_Initialized = SUCCEEDED(hr);
+    s.m_InitializeFailed = FAILED(hr);
+    return hr;
   }
 
   HRESULT STDMETHODCALLTYPE GetBufferSize(UINT32* frames) override {
     if (HRESULT hr = Fault(Ep(), "IAudioClient::GetBufferSize"); hr != S_OK) return hr;
     if (frames == nullptr) return E_POINTER;
     std::lock_guard<std::mutex> lock(m_Stream->m_Mutex);
+    if (HRESULT hr = m_Stream->Error(); FAILED(hr)) return hr;
     if (!m_Stream->m_Initialized) {
       if (m_Stream->m_AlignedFrames == 0) return AUDCLNT_E_NOT_INITIALIZED;
       *frames = m_Stream->m_AlignedFrames;
@@ -280,6 +237,7 @@ class CSimAudioClient final : public TSimComObject<IAudioClient> {
     if (latency == nullptr) return E_POINTER;
     std::lock_guard<std::mutex> lock(m_Stream->m_Mutex);
     if (!m_Stream->m_Initialized) return AUDCLNT_E_NOT_INITIALIZED;
+    if (HRESULT hr = m_Stream->Error(); FAILED(hr)) return hr;
     *latency = m_Stream->m_PeriodHns;
     return S_OK;
   }
@@ -289,32 +247,34 @@ class CSimAudioClient final : public TSimComObject<IAudioClient> {
     CSimStream& s = *m_Stream;
     std::lock_guard<std::mutex> lock(s.m_Mutex);
     if (!s.m_Initialized) return AUDCLNT_E_NOT_INITIALIZED;
-    if (s.Invalidated()) return AUDCLNT_E_DEVICE_INVALIDATED;
+    if (HRESULT hr = s.Error(); FAILED(hr)) return hr;
     *frames = s.IsRender() ? s.m_Padding : s.QueuedCaptureFrames();
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE mode, const WAVEFORMATEX* format,
                                               WAVEFORMATEX** closest) override {
-    if (HRESULT hr = Fault(Ep(), "IAudioClient::IsFormatSupported"); hr != S_OK) return hr;
     if (format == nullptr || (mode == AUDCLNT_SHAREMODE_SHARED && closest == nullptr))
       return E_POINTER;
     if (closest != nullptr) *closest = nullptr;
+    if (HRESULT hr = Fault(Ep(), "IAudioClient::IsFormatSupported"); hr != S_OK) return hr;
     if (mode != AUDCLNT_SHAREMODE_SHARED && mode != AUDCLNT_SHAREMODE_EXCLUSIVE)
       return E_INVALIDARG;
+    if (HRESULT hr = m_Stream->Error(); FAILED(hr)) return hr;
+    if (!IsWellFormedFormat(*format)) return E_INVALIDARG;
     std::lock_guard<std::mutex> lock(CSimAudioSystem::Get().Mutex());
-    if (m_Stream->m_Generation != Ep().m_Generation.load()) return AUDCLNT_E_DEVICE_INVALIDATED;
     if (mode == AUDCLNT_SHAREMODE_EXCLUSIVE) return ExclusiveAnswerLocked(Ep(), *format);
-    if (!IsValidFormat(*format)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    if (!IsSupportedFormat(*format)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
     if (SharedAcceptsLocked(Ep(), *format)) return S_OK;
     // The closest match the engine offers is its own mix format.
     *closest = CopyFormatToTaskMem(Ep().m_MixFormat);
     return *closest != nullptr ? S_FALSE : E_OUTOFMEMORY;
   }
   HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** format) override {
-    if (HRESULT hr = Fault(Ep(), "IAudioClient::GetMixFormat"); hr != S_OK) return hr;
     if (format == nullptr) return E_POINTER;
+    *format = nullptr;
+    if (HRESULT hr = Fault(Ep(), "IAudioClient::GetMixFormat"); hr != S_OK) return hr;
+    if (HRESULT hr = m_Stream->Error(); FAILED(hr)) return hr;
     std::lock_guard<std::mutex> lock(CSimAudioSystem::Get().Mutex());
-    if (m_Stream->m_Generation != Ep().m_Generation.load()) return AUDCLNT_E_DEVICE_INVALIDATED;
     *format = CopyFormatToTaskMem(Ep().m_MixFormat);
     return *format != nullptr ? S_OK : E_OUTOFMEMORY;
   }
@@ -322,6 +282,7 @@ class CSimAudioClient final : public TSimComObject<IAudioClient> {
                                             REFERENCE_TIME* minimumPeriod) override {
     if (HRESULT hr = Fault(Ep(), "IAudioClient::GetDevicePeriod"); hr != S_OK) return hr;
     if (defaultPeriod == nullptr && minimumPeriod == nullptr) return E_POINTER;
+    if (HRESULT hr = m_Stream->Error(); FAILED(hr)) return hr;
     std::lock_guard<std::mutex> lock(CSimAudioSystem::Get().Mutex());
     if (defaultPeriod != nullptr) *defaultPeriod = Ep().m_DefaultPeriod;
     if (minimumPeriod != nullptr) *minimumPeriod = Ep().m_MinimumPeriod;
@@ -331,12 +292,14 @@ class CSimAudioClient final : public TSimComObject<IAudioClient> {
     if (HRESULT hr = Fault(Ep(), "IAudioClient::Start"); hr != S_OK) return hr;
     return CSimAudioSystem::Get().StartStream(m_Stream);
   }
+  // Stop waits for the engine, which may be waiting for the notification thread.
   HRESULT STDMETHODCALLTYPE Stop() override {
+    if (InNotificationCallback()) RecordCallbackBreach("IAudioClient::Stop");
     if (HRESULT hr = Fault(Ep(), "IAudioClient::Stop"); hr != S_OK) return hr;
     {
       std::lock_guard<std::mutex> lock(m_Stream->m_Mutex);
       if (!m_Stream->m_Initialized) return AUDCLNT_E_NOT_INITIALIZED;
-      if (m_Stream->Invalidated()) return AUDCLNT_E_DEVICE_INVALIDATED;
+      if (HRESULT hr = m_Stream->Error(); FAILED(hr)) return hr;
       if (!m_Stream->m_Started) return S_FALSE;
     }
     CSimAudioSystem::Get().StopStream(m_Stream);
@@ -346,7 +309,7 @@ class CSimAudioClient final : public TSimComObject<IAudioClient> {
     if (HRESULT hr = Fault(Ep(), "IAudioClient::Reset"); hr != S_OK) return hr;
     std::lock_guard<std::mutex> lock(m_Stream->m_Mutex);
     if (!m_Stream->m_Initialized) return AUDCLNT_E_NOT_INITIALIZED;
-    if (m_Stream->Invalidated()) return AUDCLNT_E_DEVICE_INVALIDATED;
+    if (HRESULT hr = m_Stream->Error(); FAILED(hr)) return hr;
     if (m_Stream->m_Started) return AUDCLNT_E_NOT_STOPPED;
     if (m_Stream->m_BufferOut && m_Stream->m_Requested != 0)
       return AUDCLNT_E_BUFFER_OPERATION_PENDING;
@@ -357,6 +320,7 @@ class CSimAudioClient final : public TSimComObject<IAudioClient> {
     if (HRESULT hr = Fault(Ep(), "IAudioClient::SetEventHandle"); hr != S_OK) return hr;
     std::lock_guard<std::mutex> lock(m_Stream->m_Mutex);
     if (!m_Stream->m_Initialized) return AUDCLNT_E_NOT_INITIALIZED;
+    if (HRESULT hr = m_Stream->Error(); FAILED(hr)) return hr;
     if (!m_Stream->m_EventDriven) return AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED;
     if (event == nullptr) return E_INVALIDARG;
     // The stream keeps the event object alive; a caller closing its handle early is harmless.
@@ -366,14 +330,14 @@ class CSimAudioClient final : public TSimComObject<IAudioClient> {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetService(REFIID riid, void** ppv) override {
-    if (HRESULT hr = Fault(Ep(), "IAudioClient::GetService"); hr != S_OK) return hr;
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
+    if (HRESULT hr = Fault(Ep(), "IAudioClient::GetService"); hr != S_OK) return hr;
     bool render;
     {
       std::lock_guard<std::mutex> lock(m_Stream->m_Mutex);
       if (!m_Stream->m_Initialized) return AUDCLNT_E_NOT_INITIALIZED;
-      if (m_Stream->Invalidated()) return AUDCLNT_E_DEVICE_INVALIDATED;
+      if (HRESULT hr = m_Stream->Error(); FAILED(hr)) return hr;
       render = m_Stream->IsRender();
     }
     if (riid == IID_IAudioRenderClient) {
@@ -391,7 +355,86 @@ class CSimAudioClient final : public TSimComObject<IAudioClient> {
 
  private:
   bool Answers(REFIID riid) const override { return riid == IID_IAudioClient; }
+  const char* Name() const override { return "IAudioClient"; }
   CSimEndpoint& Ep() const { return *m_Stream->m_Endpoint; }
+
+  // Under the system and stream mutexes.
+  HRESULT InitializeLocked(AUDCLNT_SHAREMODE mode, DWORD flags, REFERENCE_TIME duration,
+                           REFERENCE_TIME periodicity, const WAVEFORMATEX* format) {
+    if (HRESULT hr = Fault(Ep(), "IAudioClient::Initialize"); hr != S_OK) return hr;
+    if (format == nullptr) return E_POINTER;
+    constexpr DWORD kKnownFlags = AUDCLNT_STREAMFLAGS_CROSSPROCESS | AUDCLNT_STREAMFLAGS_LOOPBACK |
+                                  AUDCLNT_STREAMFLAGS_EVENTCALLBACK |
+                                  AUDCLNT_STREAMFLAGS_NOPERSIST | AUDCLNT_STREAMFLAGS_RATEADJUST |
+                                  AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM |
+                                  AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
+    if ((mode != AUDCLNT_SHAREMODE_SHARED && mode != AUDCLNT_SHAREMODE_EXCLUSIVE) ||
+        (flags & ~kKnownFlags) != 0 || duration < 0 || periodicity < 0 ||
+        !IsWellFormedFormat(*format))
+      return E_INVALIDARG;
+    const bool exclusive = mode == AUDCLNT_SHAREMODE_EXCLUSIVE;
+    if (exclusive && (flags & AUDCLNT_STREAMFLAGS_CROSSPROCESS) != 0) return E_INVALIDARG;
+    // Loopback capture of a render endpoint is not part of the simulation.
+    if ((flags & AUDCLNT_STREAMFLAGS_LOOPBACK) != 0) return E_NOTIMPL;
+    CSimStream& s = *m_Stream;
+    CSimEndpoint& ep = Ep();
+    if (HRESULT hr = s.Error(); FAILED(hr)) return hr;
+    if (!IsSupportedFormat(*format)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    const DWORD rate = format->nSamplesPerSec;
+    REFERENCE_TIME period = ep.m_DefaultPeriod;
+    UINT32 bufferFrames = 0;
+    if (exclusive) {
+      if (ep.m_SharedStreams > 0 || ep.m_ExclusiveStreams > 0) return AUDCLNT_E_DEVICE_IN_USE;
+      if (HRESULT hr = ExclusiveAnswerLocked(ep, *format); FAILED(hr)) return hr;
+      if ((flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0 && duration != periodicity)
+        return AUDCLNT_E_BUFDURATION_PERIOD_NOT_EQUAL;
+      // A period below the device minimum is raised to it; above the system maximum is an error.
+      if (periodicity > kMaxExclusivePeriod) return AUDCLNT_E_INVALID_DEVICE_PERIOD;
+      if (periodicity != 0) period = std::max(periodicity, ep.m_MinimumPeriod);
+      bufferFrames = NearestFramesOf(std::max(duration, period), rate);
+      const UINT32 align = ep.m_ExclusiveAlignment;
+      if (align != 0 && bufferFrames % align != 0) {
+        // GetBufferSize then reports the next aligned size, for the caller to retry with.
+        s.m_AlignedFrames = (bufferFrames / align + 1) * align;
+        return AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED;
+      }
+      // The hardware moves the whole buffer each period, to the frame.
+      s.m_PeriodScaled = static_cast<std::uint64_t>(bufferFrames) * kHnsPerSecond;
+      s.m_PeriodNs = bufferFrames * 1e9 / rate;
+    } else {
+      if (ep.m_ExclusiveStreams > 0) return AUDCLNT_E_DEVICE_IN_USE;
+      if ((flags & AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM) == 0 && !SharedAcceptsLocked(ep, *format))
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+      // A non-zero periodicity is ignored in shared mode: the engine keeps its own period.
+      s.m_PeriodScaled = static_cast<std::uint64_t>(period) * rate;
+      s.m_PeriodNs = static_cast<double>(period) * 100.0;
+      bufferFrames =
+          std::max(FramesOf(duration, rate), FramesOf(ep.m_Engine.sharedBufferMinimum, rate)) +
+          FramesOf(ep.m_Engine.sharedBufferExtra, rate);
+    }
+    s.m_Format = WAVEFORMATEXTENSIBLE{};
+    std::memcpy(&s.m_Format, format, FormatBytes(*format));
+    s.m_BlockAlign = format->nBlockAlign;
+    s.m_PeriodHns = period;
+    s.m_SlotFrames = static_cast<UINT32>((s.m_PeriodScaled + kHnsPerSecond - 1) / kHnsPerSecond);
+    // Never less than one period: the engine moves a whole period at a time.
+    s.m_BufferFrames = std::max(bufferFrames, s.m_SlotFrames);
+    s.m_EventDriven = (flags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0;
+    s.m_Exclusive = exclusive;
+    const size_t frameBytes = s.m_BlockAlign;
+    if (s.IsRender()) {
+      s.m_Ring.assign(s.m_BufferFrames * frameBytes, 0);
+      s.m_Staging.assign(s.m_BufferFrames * frameBytes, 0);
+      s.m_Scratch.assign(s.m_SlotFrames * frameBytes, 0);
+    } else {
+      const size_t slots = std::max<size_t>(1, s.m_BufferFrames / s.m_SlotFrames);
+      s.m_Packets.assign(slots, CSimStream::Packet{});
+      s.m_Slots.assign(slots * s.m_SlotFrames * frameBytes, 0);
+    }
+    s.Flush();
+    ++(exclusive ? ep.m_ExclusiveStreams : ep.m_SharedStreams);
+    return S_OK;
+  }
 
   const StreamPtr m_Stream;
 };

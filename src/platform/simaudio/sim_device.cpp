@@ -75,6 +75,7 @@ class CSimPropertyStore final : public TSimComObject<IPropertyStore> {
 
  private:
   bool Answers(REFIID riid) const override { return riid == IID_IPropertyStore; }
+  const char* Name() const override { return "IPropertyStore"; }
   const EndpointPtr m_Endpoint;
 };
 
@@ -84,8 +85,8 @@ class CSimDevice final : public TSimComObject<IMMDevice> {
 
   HRESULT STDMETHODCALLTYPE Activate(REFIID iid, DWORD, PROPVARIANT*, void** ppv) override {
     if (ppv == nullptr) return E_POINTER;
-    if (HRESULT hr = Fault(*m_Endpoint, "IMMDevice::Activate"); hr != S_OK) return hr;
     *ppv = nullptr;
+    if (HRESULT hr = Fault(*m_Endpoint, "IMMDevice::Activate"); hr != S_OK) return hr;
     {
       std::lock_guard<std::mutex> lock(CSimAudioSystem::Get().Mutex());
       if (m_Endpoint->State() != DEVICE_STATE_ACTIVE) return AUDCLNT_E_DEVICE_INVALIDATED;
@@ -103,8 +104,8 @@ class CSimDevice final : public TSimComObject<IMMDevice> {
   }
   HRESULT STDMETHODCALLTYPE OpenPropertyStore(DWORD access, IPropertyStore** store) override {
     if (store == nullptr) return E_POINTER;
-    if (HRESULT hr = Fault(*m_Endpoint, "IMMDevice::OpenPropertyStore"); hr != S_OK) return hr;
     *store = nullptr;
+    if (HRESULT hr = Fault(*m_Endpoint, "IMMDevice::OpenPropertyStore"); hr != S_OK) return hr;
     if (access != STGM_READ && access != STGM_WRITE && access != STGM_READWRITE)
       return E_INVALIDARG;
     if (access != STGM_READ) return E_ACCESSDENIED;
@@ -113,6 +114,7 @@ class CSimDevice final : public TSimComObject<IMMDevice> {
   }
   HRESULT STDMETHODCALLTYPE GetId(LPWSTR* id) override {
     if (id == nullptr) return E_POINTER;
+    *id = nullptr;
     if (HRESULT hr = Fault(*m_Endpoint, "IMMDevice::GetId"); hr != S_OK) return hr;
     *id = CopyStringToTaskMem(m_Endpoint->m_Id);
     return *id != nullptr ? S_OK : E_OUTOFMEMORY;
@@ -127,6 +129,7 @@ class CSimDevice final : public TSimComObject<IMMDevice> {
 
  private:
   bool Answers(REFIID riid) const override { return riid == IID_IMMDevice; }
+  const char* Name() const override { return "IMMDevice"; }
   const EndpointPtr m_Endpoint;
 };
 
@@ -138,6 +141,8 @@ class CSimDeviceCollection final : public TSimComObject<IMMDeviceCollection> {
 
   HRESULT STDMETHODCALLTYPE GetCount(UINT* count) override {
     if (count == nullptr) return E_POINTER;
+    if (HRESULT hr = CSimAudioSystem::Get().Fault(u"", "IMMDeviceCollection::GetCount"); hr != S_OK)
+      return hr;
     *count = static_cast<UINT>(m_Endpoints.size());
     return S_OK;
   }
@@ -152,6 +157,7 @@ class CSimDeviceCollection final : public TSimComObject<IMMDeviceCollection> {
 
  private:
   bool Answers(REFIID riid) const override { return riid == IID_IMMDeviceCollection; }
+  const char* Name() const override { return "IMMDeviceCollection"; }
   const std::vector<EndpointPtr> m_Endpoints;
 };
 
@@ -160,10 +166,10 @@ class CSimDeviceEnumerator final : public TSimComObject<IMMDeviceEnumerator> {
   HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow flow, DWORD mask,
                                                IMMDeviceCollection** devices) override {
     if (devices == nullptr) return E_POINTER;
+    *devices = nullptr;
     CSimAudioSystem& sys = CSimAudioSystem::Get();
     if (HRESULT hr = sys.Fault(u"", "IMMDeviceEnumerator::EnumAudioEndpoints"); hr != S_OK)
       return hr;
-    *devices = nullptr;
     if (flow != eRender && flow != eCapture && flow != eAll) return E_INVALIDARG;
     if (mask == 0 || (mask & ~DEVICE_STATEMASK_ALL) != 0) return E_INVALIDARG;
     std::vector<EndpointPtr> matching;
@@ -179,10 +185,10 @@ class CSimDeviceEnumerator final : public TSimComObject<IMMDeviceEnumerator> {
   HRESULT STDMETHODCALLTYPE GetDefaultAudioEndpoint(EDataFlow flow, ERole role,
                                                     IMMDevice** endpoint) override {
     if (endpoint == nullptr) return E_POINTER;
+    *endpoint = nullptr;
     CSimAudioSystem& sys = CSimAudioSystem::Get();
     if (HRESULT hr = sys.Fault(u"", "IMMDeviceEnumerator::GetDefaultAudioEndpoint"); hr != S_OK)
       return hr;
-    *endpoint = nullptr;
     if ((flow != eRender && flow != eCapture) ||
         (role != eConsole && role != eMultimedia && role != eCommunications))
       return E_INVALIDARG;
@@ -193,10 +199,10 @@ class CSimDeviceEnumerator final : public TSimComObject<IMMDeviceEnumerator> {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetDevice(LPCWSTR id, IMMDevice** device) override {
+    if (device != nullptr) *device = nullptr;
     if (id == nullptr || device == nullptr) return E_POINTER;
     CSimAudioSystem& sys = CSimAudioSystem::Get();
     if (HRESULT hr = sys.Fault(id, "IMMDeviceEnumerator::GetDevice"); hr != S_OK) return hr;
-    *device = nullptr;
     std::lock_guard<std::mutex> lock(sys.Mutex());
     EndpointPtr ep = sys.FindLocked(id);
     if (!ep) return E_NOTFOUND;
@@ -222,6 +228,7 @@ class CSimDeviceEnumerator final : public TSimComObject<IMMDeviceEnumerator> {
 
  private:
   bool Answers(REFIID riid) const override { return riid == IID_IMMDeviceEnumerator; }
+  const char* Name() const override { return "IMMDeviceEnumerator"; }
 };
 
 }  // namespace

@@ -1,5 +1,5 @@
-// IAudioEndpointVolume and IAudioMeterInformation of the simulated system. Volume is bookkeeping
-// only: it does not scale the samples that pass through the endpoint.
+// IAudioEndpointVolume and IAudioMeterInformation of the simulated system. Without hardware volume
+// the engine scales the samples by the levels set here (audio_system.cpp).
 #include <algorithm>
 #include <cmath>
 #include <mutex>
@@ -122,8 +122,12 @@ class CSimEndpointVolume final : public TSimComObject<IAudioEndpointVolume> {
     });
   }
   HRESULT STDMETHODCALLTYPE QueryHardwareSupport(DWORD* mask) override {
-    return Locked("IAudioEndpointVolume::QueryHardwareSupport", mask, [&](CSimEndpoint&) {
-      *mask = 0;  // volume, mute and meter are all done in software
+    return Locked("IAudioEndpointVolume::QueryHardwareSupport", mask, [&](CSimEndpoint& ep) {
+      // What the hardware lacks the system does in software; this meter always is software.
+      // https://learn.microsoft.com/en-us/windows/win32/api/endpointvolume/nf-endpointvolume-iaudioendpointvolume-queryhardwaresupport
+      *mask = ep.m_Engine.hardwareVolume
+                  ? ENDPOINT_HARDWARE_SUPPORT_VOLUME | ENDPOINT_HARDWARE_SUPPORT_MUTE
+                  : 0;
       return S_OK;
     });
   }
@@ -139,6 +143,7 @@ class CSimEndpointVolume final : public TSimComObject<IAudioEndpointVolume> {
 
  private:
   bool Answers(REFIID riid) const override { return riid == IID_IAudioEndpointVolume; }
+  const char* Name() const override { return "IAudioEndpointVolume"; }
 
   template <class Out, class Body>
   HRESULT Locked(const char* method, Out* out, Body body) {
@@ -146,7 +151,9 @@ class CSimEndpointVolume final : public TSimComObject<IAudioEndpointVolume> {
     if (out == nullptr) return E_POINTER;
     std::lock_guard<std::mutex> lock(CSimAudioSystem::Get().Mutex());
     if (m_Endpoint->m_Generation.load() != m_Generation) return AUDCLNT_E_DEVICE_INVALIDATED;
-    return body(*m_Endpoint);
+    const HRESULT hr = body(*m_Endpoint);
+    m_Endpoint->UpdateGainsLocked();
+    return hr;
   }
   static bool InRange(const CSimEndpoint& ep, float db) {
     return db >= ep.m_VolumeMinDb && db <= ep.m_VolumeMaxDb;
@@ -212,6 +219,7 @@ class CSimMeter final : public TSimComObject<IAudioMeterInformation> {
 
  private:
   bool Answers(REFIID riid) const override { return riid == IID_IAudioMeterInformation; }
+  const char* Name() const override { return "IAudioMeterInformation"; }
 
   // The peaks of the last period, or silence once no stream has run for a while (generous, so a
   // late engine thread on a busy machine does not read as silence).

@@ -1,19 +1,28 @@
-// The policy configuration class of the simulated system. It implements the interface the device
-// layer declares: the simulation stands where Windows stands, below the code that calls it, and
-// this is the one include from platform/ into a higher layer. (A restated interface of the same
-// slot order would work binary-wise, as COM does, but is undefined behaviour within one program.)
+// The policy configuration class of the simulated system. It implements the newest variant of the
+// interface declared in platform/policy_config.h, and so answers the two earlier ids as the same
+// C++ type the caller uses.
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 
-#include "devices/policy_config.h"
+#include "platform/policy_config.h"
 #include "platform/simaudio/com_object.h"
 
 namespace halvern::simaudio {
 
 namespace {
 
-class CSimPolicyConfig final : public TSimComObject<IPolicyConfig> {
+class CSimPolicyConfig final : public TSimComObject<IPolicyConfigWindows10_1> {
  public:
+  CSimPolicyConfig() : m_Identity(this) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (ppv == nullptr || riid != IID_IUnknown) return TSimComObject::QueryInterface(riid, ppv);
+    *ppv = static_cast<IUnknown*>(&m_Identity);
+    AddRef();
+    return S_OK;
+  }
+
   HRESULT STDMETHODCALLTYPE GetMixFormat(LPCWSTR id, WAVEFORMATEX** format) override {
     return OnEndpoint(id, "IPolicyConfig::GetMixFormat", format, [&](CSimEndpoint& ep) {
       *format = CopyFormatToTaskMem(ep.m_MixFormat);
@@ -92,7 +101,7 @@ class CSimPolicyConfig final : public TSimComObject<IPolicyConfig> {
       } else {
         return E_INVALIDARG;
       }
-      CSimAudioSystem::Notification n{CSimAudioSystem::Notification::kProperty};
+      Notification n{Notification::kProperty};
       n.id = ep.m_Id;
       n.key = key;
       CSimAudioSystem::Get().PostLocked(std::move(n));
@@ -109,7 +118,7 @@ class CSimPolicyConfig final : public TSimComObject<IPolicyConfig> {
     });
   }
   // Hiding an endpoint disables it, as the sound control panel does; showing it enables it again.
-  HRESULT STDMETHODCALLTYPE SetEndpointVisibility(LPCWSTR id, INT visible) override {
+  HRESULT STDMETHODCALLTYPE SetEndpointVisibility(LPCWSTR id, BOOL visible) override {
     return OnEndpoint(id, "IPolicyConfig::SetEndpointVisibility", this, [&](CSimEndpoint& ep) {
       CSimAudioSystem& sys = CSimAudioSystem::Get();
       sys.ChangeStateLocked(sys.FindLocked(ep.m_Id), ep.m_PresentState, visible != 0);
@@ -118,6 +127,35 @@ class CSimPolicyConfig final : public TSimComObject<IPolicyConfig> {
   }
 
  private:
+  // The object's own IUnknown, apart from its policy interface: code that drives an object that
+  // answers only IUnknown through policy slots gets E_NOTIMPL instead of working by accident.
+  class CIdentity final : public IUnknown {
+   public:
+    explicit CIdentity(CSimPolicyConfig* outer) : m_Outer(outer) {}
+    virtual ~CIdentity() = default;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+      return m_Outer->QueryInterface(riid, ppv);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return m_Outer->AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return m_Outer->Release(); }
+    virtual HRESULT STDMETHODCALLTYPE NoSlot3() { return E_NOTIMPL; }
+    virtual HRESULT STDMETHODCALLTYPE NoSlot4() { return E_NOTIMPL; }
+    virtual HRESULT STDMETHODCALLTYPE NoSlot5() { return E_NOTIMPL; }
+    virtual HRESULT STDMETHODCALLTYPE NoSlot6() { return E_NOTIMPL; }
+    virtual HRESULT STDMETHODCALLTYPE NoSlot7() { return E_NOTIMPL; }
+    virtual HRESULT STDMETHODCALLTYPE NoSlot8() { return E_NOTIMPL; }
+    virtual HRESULT STDMETHODCALLTYPE NoSlot9() { return E_NOTIMPL; }
+    virtual HRESULT STDMETHODCALLTYPE NoSlot10() { return E_NOTIMPL; }
+    virtual HRESULT STDMETHODCALLTYPE NoSlot11() { return E_NOTIMPL; }
+    virtual HRESULT STDMETHODCALLTYPE NoSlot12() { return E_NOTIMPL; }
+    virtual HRESULT STDMETHODCALLTYPE NoSlot13() { return E_NOTIMPL; }
+    virtual HRESULT STDMETHODCALLTYPE NoSlot14() { return E_NOTIMPL; }
+
+   private:
+    CSimPolicyConfig* const m_Outer;
+  };
+
+  const char* Name() const override { return "IPolicyConfig"; }
   bool Answers(REFIID riid) const override {
     const unsigned mask = CSimAudioSystem::Get().m_PolicyInterfaces.load();
     return ((mask & kPolicyConfig) != 0 && riid == IID_IPolicyConfig) ||
@@ -127,7 +165,9 @@ class CSimPolicyConfig final : public TSimComObject<IPolicyConfig> {
 
   template <class Out, class Body>
   HRESULT OnEndpoint(LPCWSTR id, const char* method, Out* out, Body body) {
-    if (id == nullptr || out == nullptr) return E_POINTER;
+    if (out == nullptr) return E_POINTER;
+    if constexpr (std::is_pointer_v<Out>) *out = nullptr;
+    if (id == nullptr) return E_POINTER;
     CSimAudioSystem& sys = CSimAudioSystem::Get();
     if (HRESULT hr = sys.Fault(id, method); hr != S_OK) return hr;
     std::lock_guard<std::mutex> lock(sys.Mutex());
@@ -135,12 +175,12 @@ class CSimPolicyConfig final : public TSimComObject<IPolicyConfig> {
     if (!ep) return E_NOTFOUND;
     return body(*ep);
   }
+
+  CIdentity m_Identity;
 };
 
 }  // namespace
 
 IUnknown* NewPolicyConfig() { return new CSimPolicyConfig; }
-
-bool IsPolicyConfigClass(REFCLSID clsid) { return clsid == CLSID_CPolicyConfigClient; }
 
 }  // namespace halvern::simaudio

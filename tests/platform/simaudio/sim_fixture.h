@@ -1,5 +1,6 @@
 // Shared pieces of the simulated audio system's tests: a fixture that starts from an empty machine
-// with COM initialised, a small owning pointer for COM interfaces, and endpoint descriptions.
+// with COM initialised and asserts that no test broke a callback rule, endpoint descriptions and an
+// opened stream.
 #pragma once
 
 #if !defined(_WIN32)
@@ -10,53 +11,27 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "platform/scoped_resources.h"
 #include "platform/simaudio/sim_audio.h"
 #include "platform/win32.h"
 
 namespace halvern::simaudio::test {
 
 template <class T>
-class ComPtr {
- public:
-  ComPtr() = default;
-  ComPtr(const ComPtr&) = delete;
-  ComPtr& operator=(const ComPtr&) = delete;
-  ComPtr(ComPtr&& other) noexcept : m_Ptr(other.m_Ptr) { other.m_Ptr = nullptr; }
-  ComPtr& operator=(ComPtr&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      m_Ptr = other.m_Ptr;
-      other.m_Ptr = nullptr;
-    }
-    return *this;
-  }
-  ~ComPtr() { Reset(); }
-  T* Get() const { return m_Ptr; }
-  T* operator->() const { return m_Ptr; }
-  T** Put() {
-    Reset();
-    return &m_Ptr;
-  }
-  void** PutVoid() { return reinterpret_cast<void**>(Put()); }
-  void Reset() {
-    if (m_Ptr != nullptr) m_Ptr->Release();
-    m_Ptr = nullptr;
-  }
-  explicit operator bool() const { return m_Ptr != nullptr; }
+using ComPtr = platform::TComPtr<T>;
 
- private:
-  T* m_Ptr = nullptr;
-};
+constexpr DWORD kEventFlags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_NOPERSIST;
 
-inline EndpointDesc Endpoint(std::u16string id, EDataFlow flow, WAVEFORMATEXTENSIBLE format,
-                             std::u16string friendlyName = u"Speakers (Test Card)") {
+inline EndpointDesc Endpoint(std::u16string id, EDataFlow flow, WAVEFORMATEXTENSIBLE format) {
   EndpointDesc d;
   d.id = std::move(id);
   d.flow = flow;
   d.deviceFormat = format;
   d.interfaceName = u"Test Card";
-  d.friendlyName = std::move(friendlyName);
+  d.friendlyName = u"Speakers (Test Card)";
   d.description = u"Speakers";
   d.formFactor = flow == eCapture ? Microphone : Speakers;
   return d;
@@ -73,6 +48,18 @@ inline bool WaitUntil(const std::function<bool()>& condition,
   return true;
 }
 
+// An endpoint's COM objects as a streaming endpoint holds them.
+struct Stream {
+  ComPtr<IAudioClient> client;
+  ComPtr<IAudioCaptureClient> capture;
+  ComPtr<IAudioRenderClient> render;
+  HANDLE event = nullptr;
+  ~Stream() {
+    if (client) client->Stop();
+    if (event != nullptr) CloseHandle(event);
+  }
+};
+
 class SimAudioTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -80,6 +67,8 @@ class SimAudioTest : public ::testing::Test {
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
   }
   void TearDown() override {
+    EXPECT_TRUE(WaitForNotifications(10000));
+    EXPECT_EQ(CallbackBreaches(), std::vector<std::string>());
     CoUninitialize();
     Reset();
   }
@@ -96,10 +85,32 @@ class SimAudioTest : public ::testing::Test {
     EXPECT_EQ(Enumerator()->GetDevice(id.c_str(), d.Put()), S_OK);
     return d;
   }
+  template <class T>
+  ComPtr<T> Activate(const std::u16string& id, REFIID iid) {
+    ComPtr<T> c;
+    EXPECT_EQ(Device(id)->Activate(iid, CLSCTX_INPROC_SERVER, nullptr, c.PutVoid()), S_OK);
+    return c;
+  }
   ComPtr<IAudioClient> Client(const std::u16string& id) {
-    ComPtr<IAudioClient> c;
-    EXPECT_EQ(Device(id)->Activate(IID_IAudioClient, CLSCTX_INPROC_SERVER, nullptr, c.PutVoid()),
+    return Activate<IAudioClient>(id, IID_IAudioClient);
+  }
+  // An event-driven shared stream in the mix format, with its event and service.
+  void Open(Stream& s, const std::u16string& id, REFERENCE_TIME duration) {
+    s.client = Client(id);
+    platform::TCoTaskMem<WAVEFORMATEX> mix;
+    ASSERT_EQ(s.client->GetMixFormat(mix.Put()), S_OK);
+    ASSERT_EQ(s.client->Initialize(AUDCLNT_SHAREMODE_SHARED, kEventFlags, duration, 0, mix.Get(),
+                                   nullptr),
               S_OK);
+    s.event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_EQ(s.client->SetEventHandle(s.event), S_OK);
+    if (s.client->GetService(IID_IAudioRenderClient, s.render.PutVoid()) != S_OK) {
+      ASSERT_EQ(s.client->GetService(IID_IAudioCaptureClient, s.capture.PutVoid()), S_OK);
+    }
+  }
+  EndpointCounters Counters(const std::u16string& id) {
+    EndpointCounters c;
+    EXPECT_EQ(GetCounters(id, &c), S_OK);
     return c;
   }
 };

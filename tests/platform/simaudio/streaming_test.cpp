@@ -1,47 +1,27 @@
 #if !defined(_WIN32)
 
 #include <atomic>
-#include <chrono>
-#include <cmath>
 #include <cstring>
 #include <mutex>
-#include <thread>
-#include <vector>
 
 #include "platform/simaudio/sim_fixture.h"
 
 namespace halvern::simaudio::test {
 namespace {
 
-constexpr DWORD kEventFlags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_NOPERSIST;
-constexpr double kPi = 3.14159265358979323846;
+using namespace std::chrono_literals;
 
-// A 1 kHz tone at half scale, a pure function of the frame position so that the copy can be
-// checked frame by frame: left = the tone, right = its negation.
-std::int16_t Tone(UINT64 frame) {
-  return static_cast<std::int16_t>(
-      16384.0 * std::sin(2.0 * kPi * 1000.0 * static_cast<double>(frame) / 48000.0));
-}
+// Frame f carries 1 + f mod 30000 on the left and its negation on the right: never silent, so the
+// copy can be checked frame by frame.
+std::int16_t Ramp(UINT64 frame) { return static_cast<std::int16_t>(1 + frame % 30000); }
 
-void ToneSource(BYTE* data, UINT32 frames, const WAVEFORMATEX&, UINT64 position) {
+void RampSource(BYTE* data, UINT32 frames, const WAVEFORMATEX&, UINT64 position) {
   auto* s = reinterpret_cast<std::int16_t*>(data);
-  for (size_t i = 0; i < frames; ++i) {
-    s[2 * i] = Tone(position + i);
-    s[2 * i + 1] = static_cast<std::int16_t>(-Tone(position + i));
+  for (UINT32 i = 0; i < frames; ++i) {
+    s[2 * i] = Ramp(position + i);
+    s[2 * i + 1] = static_cast<std::int16_t>(-s[2 * i]);
   }
 }
-
-// An endpoint's COM objects as a streaming endpoint holds them.
-struct Stream {
-  ComPtr<IAudioClient> client;
-  ComPtr<IAudioCaptureClient> capture;
-  ComPtr<IAudioRenderClient> render;
-  HANDLE event = nullptr;
-  ~Stream() {
-    if (client) client->Stop();
-    if (event != nullptr) CloseHandle(event);
-  }
-};
 
 class SimStreaming : public SimAudioTest {
  protected:
@@ -54,32 +34,10 @@ class SimStreaming : public SimAudioTest {
     spk.mixFormat = MakePcmFormat(48000, 2, 16);
     ASSERT_EQ(AddEndpoint(spk), S_OK);
   }
-
-  void Open(Stream& s, const std::u16string& id, REFERENCE_TIME duration) {
-    s.client = Client(id);
-    WAVEFORMATEX* mix = nullptr;
-    ASSERT_EQ(s.client->GetMixFormat(&mix), S_OK);
-    ASSERT_EQ(
-        s.client->Initialize(AUDCLNT_SHAREMODE_SHARED, kEventFlags, duration, 0, mix, nullptr),
-        S_OK);
-    CoTaskMemFree(mix);
-    s.event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    ASSERT_EQ(s.client->SetEventHandle(s.event), S_OK);
-    const bool capture = id == u"mic";
-    ASSERT_EQ(s.client->GetService(capture ? IID_IAudioCaptureClient : IID_IAudioRenderClient,
-                                   capture ? s.capture.PutVoid() : s.render.PutVoid()),
-              S_OK);
-  }
-
-  EndpointCounters Counters(const std::u16string& id) {
-    EndpointCounters c;
-    EXPECT_EQ(GetCounters(id, &c), S_OK);
-    return c;
-  }
 };
 
-TEST_F(SimStreaming, CopyLoopMovesTheToneFromCaptureToRenderInOrder) {
-  ASSERT_EQ(SetCaptureSource(u"mic", ToneSource), S_OK);
+TEST_F(SimStreaming, CopyLoopMovesEveryFrameFromCaptureToRenderInOrder) {
+  ASSERT_EQ(SetCaptureSource(u"mic", RampSource), S_OK);
   std::mutex mutex;
   std::vector<std::int16_t> heard;
   ASSERT_EQ(SetRenderSink(u"spk",
@@ -94,20 +52,15 @@ TEST_F(SimStreaming, CopyLoopMovesTheToneFromCaptureToRenderInOrder) {
   Open(out, u"spk", 1000000);
   HANDLE shutdown = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   std::atomic<int> packets{0};
-  std::atomic<bool> inOrder{true};
 
   // The loop of a streaming endpoint: wait on {shutdown, samples ready}, one packet per event.
   std::thread loop([&] {
     const HANDLE handles[] = {shutdown, in.event};
-    UINT64 expected = 0;
     while (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
       BYTE* data = nullptr;
       UINT32 frames = 0;
       DWORD flags = 0;
-      UINT64 position = 0;
-      if (in.capture->GetBuffer(&data, &frames, &flags, &position, nullptr) != S_OK) continue;
-      if (position != expected) inOrder = false;
-      expected = position + frames;
+      if (in.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr) != S_OK) continue;
       BYTE* target = nullptr;
       if (out.render->GetBuffer(frames, &target) == S_OK) {
         std::memcpy(target, data, static_cast<size_t>(frames) * 4);
@@ -122,17 +75,6 @@ TEST_F(SimStreaming, CopyLoopMovesTheToneFromCaptureToRenderInOrder) {
   ASSERT_EQ(in.client->Start(), S_OK);
   ASSERT_TRUE(WaitUntil([&] { return packets >= 60; }));
 
-  // Meanwhile the meters show the tone's peak: half scale on both channels.
-  ComPtr<IAudioMeterInformation> meter;
-  ASSERT_EQ(
-      Device(u"mic")->Activate(IID_IAudioMeterInformation, CLSCTX_ALL, nullptr, meter.PutVoid()),
-      S_OK);
-  float peaks[2] = {};
-  ASSERT_EQ(meter->GetChannelsPeakValues(2, peaks), S_OK);
-  EXPECT_NEAR(peaks[0], 0.5f, 0.01f);
-  EXPECT_NEAR(peaks[1], 0.5f, 0.01f);
-  EXPECT_EQ(meter->GetChannelsPeakValues(1, peaks), E_INVALIDARG);
-
   SetEvent(shutdown);
   loop.join();
   in.client->Stop();
@@ -140,27 +82,24 @@ TEST_F(SimStreaming, CopyLoopMovesTheToneFromCaptureToRenderInOrder) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() / 0.010;
   out.client->Stop();
   CloseHandle(shutdown);
-  EXPECT_TRUE(inOrder);
 
-  // Every captured packet holds one 10 ms period, and the clock never runs ahead of real time
-  // (a loaded machine may leave the last periods unprocessed, hence the loose lower bound).
+  // The clock never runs ahead of real time (a loaded machine may leave the last periods
+  // unprocessed, hence the loose lower bound).
   const EndpointCounters mic = Counters(u"mic");
-  EXPECT_EQ(mic.framesCaptured, mic.periods * 480);
   EXPECT_LE(static_cast<double>(mic.periods), elapsedPeriods + 1.0);
   EXPECT_GE(static_cast<double>(mic.periods), elapsedPeriods * 0.5);
   EXPECT_EQ(mic.overflows, 0u);
 
   // Silence aside (leading, or inserted by an underrun on a busy machine), the render side heard
-  // the tone frame after frame from its start. The tone's own zero crossings are left out on
-  // both sides, since they look like silence.
+  // every frame in order from the first.
   std::lock_guard<std::mutex> lock(mutex);
-  std::vector<std::pair<std::int16_t, std::int16_t>> got, want;
-  for (size_t i = 0; i + 1 < heard.size(); i += 2)
-    if (heard[i] != 0 || heard[i + 1] != 0) got.emplace_back(heard[i], heard[i + 1]);
-  for (UINT64 f = 0; want.size() < got.size(); ++f)
-    if (Tone(f) != 0) want.emplace_back(Tone(f), static_cast<std::int16_t>(-Tone(f)));
-  ASSERT_GT(got.size(), 48000u * 3 / 10 / 2);  // 60 packets, less what sat in the buffers
-  EXPECT_TRUE(got == want);
+  UINT64 frame = 0;
+  for (size_t i = 0; i + 1 < heard.size(); i += 2) {
+    if (heard[i] == 0 && heard[i + 1] == 0) continue;
+    ASSERT_EQ(heard[i], Ramp(frame)) << frame;
+    ASSERT_EQ(heard[i + 1], -Ramp(frame++));
+  }
+  EXPECT_GT(frame, 48000u * 3 / 10 / 2);  // 60 packets, less what sat in the buffers
 }
 
 TEST_F(SimStreaming, RenderPeriodsWithTooLittleDataAreFilledWithSilenceAndCounted) {
@@ -184,11 +123,7 @@ TEST_F(SimStreaming, RenderPeriodsWithTooLittleDataAreFilledWithSilenceAndCounte
   const EndpointCounters c = Counters(u"spk");
   // Five whole periods were written; every later period found nothing.
   EXPECT_EQ(c.underruns, c.periods - 5);
-  EXPECT_EQ(c.framesRendered, c.periods * 480);
   EXPECT_EQ(nonSilent, 2400u * 4);
-  UINT32 padding = 99;
-  ASSERT_EQ(out.client->GetCurrentPadding(&padding), S_OK);
-  EXPECT_EQ(padding, 0u);
 }
 
 TEST_F(SimStreaming, AFastClockDeliversMorePeriodsInTheSameTime) {
@@ -201,52 +136,22 @@ TEST_F(SimStreaming, AFastClockDeliversMorePeriodsInTheSameTime) {
   ASSERT_EQ(a.client->Start(), S_OK);
   ASSERT_EQ(b.client->Start(), S_OK);
   // Compare what both moved between two snapshots, so that their start times do not matter.
-  auto snapshot = [&] {
-    return std::pair<double, double>(static_cast<double>(Counters(u"spk").framesRendered),
-                                     static_cast<double>(Counters(u"fast").framesRendered));
-  };
-  ASSERT_TRUE(WaitUntil([&] { return Counters(u"spk").periods >= 20; }));
-  const auto first = snapshot();
-  ASSERT_TRUE(WaitUntil([&] { return Counters(u"spk").periods >= 320; }, std::chrono::seconds(60)));
-  const auto second = snapshot();
+  double moved[2][2];
+  for (UINT64 i : {0, 1}) {
+    ASSERT_TRUE(WaitUntil([&] { return Counters(u"spk").periods >= 20 + 300 * i; }, 60000ms));
+    moved[i][0] = static_cast<double>(Counters(u"spk").framesRendered);
+    moved[i][1] = static_cast<double>(Counters(u"fast").framesRendered);
+  }
   // Over 300 periods, ±2 % leaves room for a few periods of scheduling noise.
-  EXPECT_NEAR((second.second - first.second) / (second.first - first.first), 1.05, 0.02);
-}
-
-TEST_F(SimStreaming, UnreadCaptureOverflowsAndMarksTheNextPacket) {
-  Stream in;
-  Open(in, u"mic", 300000);  // room for three packets
-  ASSERT_EQ(in.client->Start(), S_OK);
-  ASSERT_TRUE(WaitUntil([&] { return Counters(u"mic").overflows >= 2; }));
-  UINT32 padding = 0;
-  ASSERT_EQ(in.client->GetCurrentPadding(&padding), S_OK);
-  EXPECT_EQ(padding, 1440u);
-  // Drain what is queued; the first packet stored after the loss carries the discontinuity.
-  bool marked = false;
-  ASSERT_TRUE(WaitUntil([&] {
-    BYTE* data;
-    UINT32 frames;
-    DWORD flags;
-    if (in.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr) == S_OK) {
-      marked = marked || (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0;
-      in.capture->ReleaseBuffer(frames);
-    }
-    return marked;
-  }));
+  EXPECT_NEAR((moved[1][1] - moved[0][1]) / (moved[1][0] - moved[0][0]), 1.05, 0.02);
 }
 
 TEST_F(SimStreaming, PeriodsOfFractionalFrameCountAlternateWithoutLosingFrames) {
-  ASSERT_EQ(AddEndpoint(Endpoint(u"slow", eCapture, MakePcmFormat(22050, 1, 16))), S_OK);
+  auto slow = Endpoint(u"slow", eCapture, MakePcmFormat(22050, 1, 16));
+  slow.mixFormat = slow.deviceFormat;
+  ASSERT_EQ(AddEndpoint(slow), S_OK);
   Stream in;
-  in.client = Client(u"slow");
-  const auto format = MakePcmFormat(22050, 1, 16);
-  ASSERT_EQ(in.client->Initialize(AUDCLNT_SHAREMODE_SHARED,
-                                  kEventFlags | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM, 1000000, 0,
-                                  &format.Format, nullptr),
-            S_OK);
-  in.event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  ASSERT_EQ(in.client->SetEventHandle(in.event), S_OK);
-  ASSERT_EQ(in.client->GetService(IID_IAudioCaptureClient, in.capture.PutVoid()), S_OK);
+  Open(in, u"slow", 1000000);
   ASSERT_EQ(in.client->Start(), S_OK);
   // 10 ms at 22050 Hz is 220.5 frames: packets of 220 and 221 frames in turn.
   std::vector<UINT32> sizes;
@@ -264,92 +169,183 @@ TEST_F(SimStreaming, PeriodsOfFractionalFrameCountAlternateWithoutLosingFrames) 
     }
     return sizes.size() >= 4;
   }));
-  EXPECT_EQ(sizes[0], 220u);
-  EXPECT_EQ(sizes[1], 221u);
-  EXPECT_EQ(sizes[2], 220u);
-  EXPECT_EQ(sizes[3], 221u);
+  sizes.resize(4);
+  EXPECT_EQ(sizes, std::vector<UINT32>({220, 221, 220, 221}));
 }
 
-TEST_F(SimStreaming, RemovingTheEndpointInvalidatesItsStreams) {
-  Stream out;
-  Open(out, u"spk", 300000);
-  ASSERT_EQ(out.client->Start(), S_OK);
-  ASSERT_EQ(WaitForSingleObject(out.event, 10000), WAIT_OBJECT_0);
-  ASSERT_EQ(SetEndpointState(u"spk", DEVICE_STATE_UNPLUGGED), S_OK);
-  BYTE* data = nullptr;
-  EXPECT_EQ(out.render->GetBuffer(10, &data), AUDCLNT_E_DEVICE_INVALIDATED);
-  UINT32 padding = 0;
-  EXPECT_EQ(out.client->GetCurrentPadding(&padding), AUDCLNT_E_DEVICE_INVALIDATED);
-  EXPECT_EQ(out.client->Stop(), AUDCLNT_E_DEVICE_INVALIDATED);
-  // Plugged in again, the old stream stays dead and a new one works.
-  ASSERT_EQ(SetEndpointState(u"spk", DEVICE_STATE_ACTIVE), S_OK);
-  EXPECT_EQ(out.render->GetBuffer(10, &data), AUDCLNT_E_DEVICE_INVALIDATED);
+TEST_F(SimStreaming, CapturePacketsFlagSilenceAndTheStartAsConfigured) {
+  // Silence comes with garbage in it; the first packet after Start may be marked discontinuous.
+  for (const bool marked : {true, false}) {
+    EngineBehaviour engine;
+    engine.discontinuityAfterStart = marked;
+    ASSERT_EQ(SetEngineBehaviour(u"mic", engine), S_OK);
+    Stream in;
+    Open(in, u"mic", 300000);  // room for three packets
+    const UINT64 overflows = Counters(u"mic").overflows;
+    ASSERT_EQ(in.client->Start(), S_OK);
+    ASSERT_TRUE(WaitUntil([&] { return Counters(u"mic").overflows >= overflows + 2; }));
+    std::vector<DWORD> flags;
+    ASSERT_TRUE(WaitUntil([&] {
+      BYTE* data;
+      UINT32 frames;
+      DWORD f;
+      if (in.capture->GetBuffer(&data, &frames, &f, nullptr, nullptr) == S_OK) {
+        EXPECT_NE(data[0] | data[frames * 4 - 1], 0);
+        flags.push_back(f);
+        in.capture->ReleaseBuffer(frames);
+      }
+      return flags.size() > 4;
+    }));
+    // Three packets were queued before the overflow; the first stored after it is marked.
+    constexpr DWORD kSilent = AUDCLNT_BUFFERFLAGS_SILENT;
+    constexpr DWORD kGap = AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+    EXPECT_EQ(flags[0], kSilent | (marked ? kGap : 0));
+    EXPECT_EQ(flags[1], kSilent);
+    EXPECT_EQ(flags[3], kSilent | kGap);
+  }
+}
+
+TEST_F(SimStreaming, BrokenStreamsFailEveryLaterCallWithTheirReasonAndStopSignalling) {
+  const struct {
+    std::function<HRESULT()> breakIt;
+    HRESULT reason;
+  } cases[] = {
+      {[] { return SetEndpointState(u"spk", DEVICE_STATE_UNPLUGGED); },
+       AUDCLNT_E_DEVICE_INVALIDATED},
+      {[] { return SetDeviceFormat(u"spk", MakePcmFormat(44100, 2, 16)); },
+       AUDCLNT_E_DEVICE_INVALIDATED},
+      {[] { return InvalidateStreams(u"*", AUDCLNT_E_SERVICE_NOT_RUNNING); },
+       AUDCLNT_E_SERVICE_NOT_RUNNING},
+      {[] { return InvalidateStreams(u"spk", AUDCLNT_E_DEVICE_IN_USE); }, AUDCLNT_E_DEVICE_IN_USE},
+  };
+  EXPECT_EQ(InvalidateStreams(u"spk", E_FAIL), E_INVALIDARG);
+  for (const auto& c : cases) {
+    SetEndpointState(u"spk", DEVICE_STATE_ACTIVE);
+    Stream out;
+    Open(out, u"spk", 300000);
+    ASSERT_EQ(out.client->Start(), S_OK);
+    ASSERT_EQ(WaitForSingleObject(out.event, 10000), WAIT_OBJECT_0);
+    ASSERT_EQ(c.breakIt(), S_OK);
+    BYTE* data = nullptr;
+    UINT32 frames = 0;
+    WAVEFORMATEX* mix = nullptr;
+    ComPtr<IAudioRenderClient> render;
+    const HRESULT calls[] = {out.render->GetBuffer(10, &data),
+
+                             out.client->GetCurrentPadding(&frames),
+                             out.client->GetBufferSize(&frames),
+                             out.client->GetMixFormat(&mix),
+                             out.client->Stop(),
+
+                             out.client->Start(),
+
+                             out.client->GetService(IID_IAudioRenderClient, render.PutVoid())};
+    for (HRESULT hr : calls) EXPECT_EQ(hr, c.reason);
+    ResetEvent(out.event);
+    EXPECT_EQ(WaitForSingleObject(out.event, 50), WAIT_TIMEOUT);
+  }
+  // Without a state change the endpoint takes new streams at once.
   Stream again;
   Open(again, u"spk", 300000);
+  BYTE* data = nullptr;
   EXPECT_EQ(again.render->GetBuffer(10, &data), S_OK);
   EXPECT_EQ(again.render->ReleaseBuffer(10, AUDCLNT_BUFFERFLAGS_SILENT), S_OK);
 }
 
-TEST_F(SimStreaming, InjectedFaultsFailTheNamedMethodForTheGivenCount) {
-  InjectFault(u"mic", "IAudioCaptureClient::GetBuffer", AUDCLNT_E_DEVICE_INVALIDATED, 2);
-  InjectFault(u"*", "IAudioClient::Start", E_OUTOFMEMORY, 1);
-  InjectFault(u"", "CoCreateInstance(MMDeviceEnumerator)", REGDB_E_CLASSNOTREG, 1);
-
-  ComPtr<IMMDeviceEnumerator> e;
-  EXPECT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
-                             e.PutVoid()),
-            REGDB_E_CLASSNOTREG);
+TEST_F(SimStreaming, InjectedFaultsFireForTheirCountAndNoTypoPassesUnnoticed) {
+  EXPECT_EQ(InjectFault(u"spk", "IAudioClient::Strat", E_FAIL), E_INVALIDARG);
+  EXPECT_EQ(InjectFault(u"spk", "IAudioClient::Start", S_FALSE), E_INVALIDARG);
+  EXPECT_EQ(InjectFault(u"spk", "IAudioClient::Start", E_FAIL, 0), E_INVALIDARG);
+  ASSERT_EQ(InjectFault(u"mic", "IAudioCaptureClient::GetBuffer", AUDCLNT_E_BUFFER_ERROR, 2), S_OK);
+  ASSERT_EQ(InjectFault(u"*", "IAudioClient::Start", E_OUTOFMEMORY, 1), S_OK);
+  ASSERT_EQ(InjectFault(u"spk", "IAudioEndpointVolume::GetMute", E_NOTIMPL), S_OK);
   Stream in, out;
   Open(in, u"mic", 300000);
   Open(out, u"spk", 300000);
   EXPECT_EQ(out.client->Start(), E_OUTOFMEMORY);  // the wildcard hits whichever endpoint is first
-  EXPECT_EQ(out.client->Start(), S_OK);
   EXPECT_EQ(in.client->Start(), S_OK);
   BYTE* data;
   UINT32 frames;
   DWORD flags;
-  EXPECT_EQ(in.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr),
-            AUDCLNT_E_DEVICE_INVALIDATED);
-  EXPECT_EQ(in.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr),
-            AUDCLNT_E_DEVICE_INVALIDATED);
-  HRESULT hr = in.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
-  EXPECT_TRUE(hr == S_OK || hr == AUDCLNT_S_BUFFER_EMPTY);
-  if (hr == S_OK) in.capture->ReleaseBuffer(frames);
-
-  InjectFault(u"spk", "IAudioEndpointVolume::GetChannelVolumeLevel", E_NOTIMPL);
-  ComPtr<IAudioEndpointVolume> volume;
-  ASSERT_EQ(
-      Device(u"spk")->Activate(IID_IAudioEndpointVolume, CLSCTX_ALL, nullptr, volume.PutVoid()),
-      S_OK);
-  float db = 0.0f;
-  EXPECT_EQ(volume->GetChannelVolumeLevel(0, &db), E_NOTIMPL);
-  EXPECT_EQ(volume->GetChannelVolumeLevel(0, &db), E_NOTIMPL);  // until cleared
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(
+        in.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr) == AUDCLNT_E_BUFFER_ERROR,
+        i < 2);
+  auto volume = Activate<IAudioEndpointVolume>(u"spk", IID_IAudioEndpointVolume);
+  BOOL mute = FALSE;
+  EXPECT_EQ(volume->GetMute(&mute), E_NOTIMPL);
+  EXPECT_EQ(volume->GetMute(&mute), E_NOTIMPL);  // until cleared
+  EXPECT_EQ(FaultsFired(u"mic", "IAudioCaptureClient::GetBuffer"), 2);
+  EXPECT_EQ(FaultsFired(u"*", "IAudioClient::Start"), 1);
+  EXPECT_EQ(FaultsFired(u"spk", "IAudioEndpointVolume::GetMute"), 2);
   ClearFaults();
-  EXPECT_EQ(volume->GetChannelVolumeLevel(0, &db), S_OK);
+  EXPECT_EQ(volume->GetMute(&mute), S_OK);
 }
 
-TEST_F(SimStreaming, ChannelVolumeStaysInsideTheRange) {
-  ComPtr<IAudioEndpointVolume> volume;
-  ASSERT_EQ(
-      Device(u"spk")->Activate(IID_IAudioEndpointVolume, CLSCTX_ALL, nullptr, volume.PutVoid()),
-      S_OK);
-  float minDb = 0, maxDb = 0, stepDb = 0;
-  ASSERT_EQ(volume->GetVolumeRange(&minDb, &maxDb, &stepDb), S_OK);
-  EXPECT_EQ(minDb, -96.0f);
-  EXPECT_EQ(maxDb, 0.0f);
-  EXPECT_EQ(stepDb, 0.5f);
-  EXPECT_EQ(volume->SetChannelVolumeLevel(1, -12.5f, nullptr), S_OK);
-  EXPECT_EQ(volume->SetChannelVolumeLevel(1, -96.5f, nullptr), E_INVALIDARG);
-  EXPECT_EQ(volume->SetChannelVolumeLevel(2, -6.0f, nullptr), E_INVALIDARG);
-  float db = 0.0f;
-  ASSERT_EQ(volume->GetChannelVolumeLevel(1, &db), S_OK);
-  EXPECT_EQ(db, -12.5f);
-  VolumeState state;
-  ASSERT_EQ(GetVolume(u"spk", &state), S_OK);
-  EXPECT_EQ(state.channelDb, std::vector<float>({0.0f, -12.5f}));
-  UINT channels = 0;
-  ASSERT_EQ(volume->GetChannelCount(&channels), S_OK);
-  EXPECT_EQ(channels, 2u);
+void Constant(BYTE* data, UINT32 frames, const WAVEFORMATEX&, UINT64) {
+  auto* s = reinterpret_cast<std::int16_t*>(data);
+  for (UINT32 i = 0; i < 2 * frames; ++i) s[i] = static_cast<std::int16_t>(i % 2 ? -16384 : 16384);
+}
+
+// Without hardware volume the engine scales the samples; the meter reads them before that.
+TEST_F(SimStreaming, EndpointVolumeScalesTheSoundUnlessTheHardwareDoesIt) {
+  const struct {
+    bool hardware;
+    float masterDb, rightDb;
+    BOOL mute;
+    std::vector<std::int16_t> heard;
+  } cases[] = {
+      {false, 0.0f, 0.0f, FALSE, {16384, -16384}},
+      {false, -6.0206f, 0.0f, FALSE, {8192, -8192}},
+      {false, -6.0206f, -6.0206f, FALSE, {8192, -4096}},
+      {false, 0.0f, 0.0f, TRUE, {0, 0}},
+      {true, -6.0206f, -6.0206f, TRUE, {16384, -16384}},
+  };
+  std::vector<std::int16_t> heard(2);
+  ASSERT_EQ(SetCaptureSource(u"mic", Constant), S_OK);
+  ASSERT_EQ(SetRenderSink(u"spk", [&](const BYTE* data, UINT32, const WAVEFORMATEX&,
+                                      UINT64) { std::memcpy(heard.data(), data, 4); }),
+            S_OK);
+  for (const std::u16string id : {u"spk", u"mic"}) {
+    for (const auto& c : cases) {
+      EngineBehaviour engine;
+      engine.hardwareVolume = c.hardware;
+      ASSERT_EQ(SetEngineBehaviour(id, engine), S_OK);
+      auto volume = Activate<IAudioEndpointVolume>(id, IID_IAudioEndpointVolume);
+      EXPECT_EQ(volume->SetChannelVolumeLevel(1, -96.5f, nullptr), E_INVALIDARG);  // -96..0 dB
+      EXPECT_EQ(volume->SetChannelVolumeLevel(2, 0.0f, nullptr), E_INVALIDARG);
+      ASSERT_EQ(volume->SetMasterVolumeLevel(c.masterDb, nullptr), S_OK);
+      ASSERT_EQ(volume->SetChannelVolumeLevel(1, c.rightDb, nullptr), S_OK);
+      volume->SetMute(c.mute, nullptr);
+      DWORD hardware = 99;
+      ASSERT_EQ(volume->QueryHardwareSupport(&hardware), S_OK);
+      EXPECT_EQ(hardware != 0, c.hardware);
+      Stream s;
+      Open(s, id, 300000);
+      BYTE* data = nullptr;
+      UINT32 frames = 480;
+      DWORD flags;
+      if (s.render) {
+        ASSERT_EQ(s.render->GetBuffer(frames, &data), S_OK);
+        Constant(data, frames, {}, 0);
+        ASSERT_EQ(s.render->ReleaseBuffer(frames, 0), S_OK);
+      }
+      ASSERT_EQ(s.client->Start(), S_OK);
+      ASSERT_EQ(WaitForSingleObject(s.event, 10000), WAIT_OBJECT_0);
+      ASSERT_EQ(s.client->Stop(), S_OK);  // no period runs after this
+      if (s.capture) {
+        ASSERT_EQ(s.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr), S_OK);
+        std::memcpy(heard.data(), data, 4);
+        s.capture->ReleaseBuffer(frames);
+      }
+      EXPECT_EQ(heard, c.heard) << (s.render ? "render " : "capture ") << c.masterDb;
+      float peak = 0.0f;
+      ASSERT_EQ(
+          Activate<IAudioMeterInformation>(id, IID_IAudioMeterInformation)->GetPeakValue(&peak),
+          S_OK);
+      EXPECT_EQ(peak, 0.5f);
+    }
+  }
 }
 
 }  // namespace

@@ -1,7 +1,17 @@
 // The system's policy configuration object: an undocumented COM class that sets an endpoint's
-// device format, default role and visibility. Its interface changed id across Windows releases but
-// kept the slot order below, which is all the device manager relies on; the same declaration serves
-// the Windows SDK and the simulated platform.
+// device format, default role and visibility, which no documented call does. The SDK does not
+// declare it, so it is declared here once for both platforms: the library calls it through these
+// types, and the simulated system implements them.
+//
+// Its interface changed id across Windows releases and kept its slot order, which is all the
+// library relies on. The ids are three names for one slot layout, so each later variant derives
+// from the earlier one without adding a slot, and an object implementing the newest is each of
+// them.
+//
+// Declare these nowhere else: a second declaration with the same slots is binary-compatible, as COM
+// is, but is another C++ type, and calling an object through an interface type it does not derive
+// from is undefined behaviour (UBSan's vptr check reports it). For the same reason an object that
+// answered only IID_IUnknown cannot be driven through these types on our platform.
 #pragma once
 
 #include "platform/win32.h"
@@ -24,37 +34,49 @@ inline constexpr IID IID_IPolicyConfigWindows10_1 = {
 // Share mode as the policy object reports it.
 enum DeviceShareMode : INT { DeviceShared = 0, DeviceExclusive = 1 };
 
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wnon-virtual-dtor"
-#endif
-// Slots 3-14 after IUnknown's three. Formats returned through WAVEFORMATEX** are allocated with
+// Slots 0-2 are IUnknown's. The library calls slots 4, 6, 9, 13 and 14; the others are declared
+// only to keep those in place. Formats returned through WAVEFORMATEX** are allocated with
 // CoTaskMemAlloc and freed by the caller.
 struct IPolicyConfig : public IUnknown {
+  // 3
   virtual HRESULT STDMETHODCALLTYPE GetMixFormat(LPCWSTR deviceId, WAVEFORMATEX** format) = 0;
+  // 4; defaultFormat FALSE reads the format in use.
   virtual HRESULT STDMETHODCALLTYPE GetDeviceFormat(LPCWSTR deviceId, INT defaultFormat,
                                                     WAVEFORMATEX** format) = 0;
+  // 5
   virtual HRESULT STDMETHODCALLTYPE ResetDeviceFormat(LPCWSTR deviceId) = 0;
+  // 6
   virtual HRESULT STDMETHODCALLTYPE SetDeviceFormat(LPCWSTR deviceId, WAVEFORMATEX* endpointFormat,
                                                     WAVEFORMATEX* mixFormat) = 0;
+  // 7, 8
   virtual HRESULT STDMETHODCALLTYPE GetProcessingPeriod(LPCWSTR deviceId, INT defaultPeriod,
                                                         LONGLONG* defaultPeriodHns,
                                                         LONGLONG* minimumPeriodHns) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetProcessingPeriod(LPCWSTR deviceId, LONGLONG* periodHns) = 0;
+  // 9, 10
   virtual HRESULT STDMETHODCALLTYPE GetShareMode(LPCWSTR deviceId, DeviceShareMode* mode) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetShareMode(LPCWSTR deviceId, DeviceShareMode* mode) = 0;
+  // 11, 12
   virtual HRESULT STDMETHODCALLTYPE GetPropertyValue(LPCWSTR deviceId, const PROPERTYKEY& key,
                                                      PROPVARIANT* value) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetPropertyValue(LPCWSTR deviceId, const PROPERTYKEY& key,
                                                      PROPVARIANT* value) = 0;
+  // 13, 14
   virtual HRESULT STDMETHODCALLTYPE SetDefaultEndpoint(LPCWSTR deviceId, ERole role) = 0;
-  virtual HRESULT STDMETHODCALLTYPE SetEndpointVisibility(LPCWSTR deviceId, INT visible) = 0;
+  virtual HRESULT STDMETHODCALLTYPE SetEndpointVisibility(LPCWSTR deviceId, BOOL visible) = 0;
 
  protected:
   ~IPolicyConfig() = default;
 };
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
+
+struct IPolicyConfigWindows10 : public IPolicyConfig {
+ protected:
+  ~IPolicyConfigWindows10() = default;
+};
+
+struct IPolicyConfigWindows10_1 : public IPolicyConfigWindows10 {
+ protected:
+  ~IPolicyConfigWindows10_1() = default;
+};
 
 }  // namespace halvern

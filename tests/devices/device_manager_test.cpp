@@ -1,0 +1,315 @@
+// The device manager on the simulated core audio system.
+#if !defined(_WIN32)
+
+#include "devices/device_manager.h"
+
+#include <atomic>
+#include <functional>
+
+#include "devices/device_test_support.h"
+#include "platform/simaudio/sim_machine.h"
+
+namespace halvern {
+namespace {
+
+using namespace simaudio;
+using platform::TComPtr;
+
+std::string Text(const WCHAR* text) { return platform::Utf16ToUtf8(text); }
+
+class DeviceManagerTest : public testing::DeviceTraceTest {
+ protected:
+  void SetUp() override {
+    DeviceTraceTest::SetUp();
+    Reset();
+    ASSERT_EQ(AddStandardMachine(), S_OK);
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    ASSERT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
+                               IID_IMMDeviceEnumerator, m_Enumerator.PutVoid()),
+              S_OK);
+  }
+  void TearDown() override {
+    m_Enumerator.Reset();
+    CoUninitialize();
+    Reset();
+    DeviceTraceTest::TearDown();
+  }
+  // "id:role:default" of every entry, in map order.
+  static std::string Describe(const EndpointMap& map) {
+    std::string text;
+    for (const auto& [id, info] : map)
+      text += Text(id.c_str()) + ":" + std::to_string(info.role) + (info.isDefault ? "d " : " ");
+    return text;
+  }
+
+  TComPtr<IMMDeviceEnumerator> m_Enumerator;
+};
+
+TEST_F(DeviceManagerTest, DefaultsOnlyTakeConsoleThenCommunications) {
+  const std::string speakers = Text(kSpeakersId), headset = Text(kHeadsetRenderId);
+  const struct {
+    const char16_t* communications;
+    HRESULT result;
+    std::string entries;
+  } cases[] = {{kSpeakersId, S_OK, speakers + ":2d "},
+               {kHeadsetRenderId, S_OK, speakers + ":0d " + headset + ":2d "},
+               {u"", E_NOTFOUND, speakers + ":0d "}};  // the role has no default
+  for (const auto& c : cases) {
+    ASSERT_EQ(SetDefaultEndpoint(eRender, eCommunications, c.communications), S_OK);
+    m_Debug.Clear();
+    EndpointMap map;
+    EXPECT_EQ(CDeviceManager::EnumerateEndpoints(&map, false, true, 0), c.result);
+    EXPECT_EQ(Describe(map), c.entries);
+    EXPECT_EQ(Errors(), c.result == S_OK ? 0 : 1);
+    EXPECT_EQ(Count("Unable to get default device for role 2: 80070490"), Errors());
+  }
+  EXPECT_EQ(CDeviceManager::EnumerateEndpoints(nullptr, false, true, 0), E_POINTER);
+}
+
+TEST_F(DeviceManagerTest, AllEndpointsAddNewIdsInUtf16OrderByState) {
+  // UTF-16 code units: upper case first, a prefix first, a surrogate pair before U+FF01.
+  for (const char16_t* id : {u"b", u"ab", u"a", u"B", u"\U0001F600", u"\uFF01"})
+    ASSERT_EQ(
+        AddEndpoint({.id = id, .interfaceName = u"X", .deviceFormat = MakeFloatFormat(8000, 1)}),
+        S_OK);
+  ASSERT_EQ(SetEndpointState(kHeadsetRenderId, DEVICE_STATE_UNPLUGGED), S_OK);
+  const std::string playback = Text(kHalvernPlaybackId) + ":0 ", speakers = Text(kSpeakersId),
+                    headset = Text(kHeadsetRenderId) + ":0 ";
+  for (UINT32 flags = 0; flags < 4; ++flags) {
+    EndpointMap map;
+    ASSERT_EQ(CDeviceManager::EnumerateEndpoints(&map, false, true, 0), S_OK);
+    ASSERT_EQ(CDeviceManager::EnumerateEndpoints(&map, false, false, flags), S_OK);
+    EXPECT_EQ(Describe(map), "B:0 a:0 ab:0 b:0 " + std::string(flags & 1 ? playback : "") +
+                                 speakers + ":2d " + (flags & 2 ? headset : "") +
+                                 "\U0001F600:0 \uFF01:0 ");
+  }
+  // Found while disabled, so that it can be shown again; names match case-sensitively.
+  EndpointInfo info{};
+  ASSERT_EQ(SetEndpointState(kHalvernCaptureId, DEVICE_STATE_DISABLED), S_OK);
+  m_Debug.Clear();
+  EXPECT_EQ(CDeviceManager::FindDeviceByName(true, u"Halvern Sound Capture", &info), S_OK);
+  EXPECT_EQ(Text(info.id), Text(kHalvernCaptureId));
+  EXPECT_EQ(Count("Found requested device: Halvern Sound Capture"), 1);
+  EXPECT_EQ(Text(info.friendlyName), "Line (Halvern Sound Capture)");
+  EXPECT_EQ(CDeviceManager::FindDeviceByName(true, u"halvern", &info), E_NOTFOUND);
+  EXPECT_EQ(CDeviceManager::FindDeviceByName(true, nullptr, &info), E_NOTFOUND);
+}
+
+TEST_F(DeviceManagerTest, VolumeIsClampedAndMeterFollowsTheStream) {
+  CDeviceManager manager(m_Enumerator.Get());
+  float peaks[2] = {1, 1}, level = 1;
+  EXPECT_EQ(manager.GetMeterPeaks(peaks), S_OK);  // nothing selected: nothing done
+  EXPECT_EQ(manager.SetChannelVolumeDb(0, 1), S_OK);
+  ASSERT_EQ(manager.SelectDevice(kHalvernCaptureId), S_OK);
+  EXPECT_EQ(manager.DeviceFormat()->nSamplesPerSec, 48000u);
+  const struct {
+    UINT32 channel;
+    float requested, set;
+    HRESULT result;
+  } cases[] = {
+      {0, -200, -96, S_OK}, {1, 12, 0, S_OK}, {1, -12.5, -12.5, S_OK}, {2, -6, 1, E_INVALIDARG}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(manager.SetChannelVolumeDb(c.channel, c.requested), c.result);
+    level = 1;
+    EXPECT_EQ(manager.GetChannelVolumeDb(c.channel, &level), c.result);
+    EXPECT_EQ(level, c.set);
+  }
+
+  std::atomic<float> sample{0.0f};
+  ASSERT_EQ(SetCaptureSource(kHalvernCaptureId,
+                             [&](BYTE* data, UINT32 frames, const WAVEFORMATEX& f, UINT64) {
+                               std::fill_n(reinterpret_cast<float*>(data), frames * f.nChannels,
+                                           sample.load());
+                             }),
+            S_OK);
+  TComPtr<IAudioClient> client;
+  ASSERT_EQ(manager.Device()->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, client.PutVoid()),
+            S_OK);
+  const WAVEFORMATEXTENSIBLE mix = MakeFloatFormat(48000, 2);
+  platform::CScopedHandle event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  ASSERT_EQ(client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 1000000,
+                               0, &mix.Format, nullptr),
+            S_OK);
+  ASSERT_EQ(client->SetEventHandle(event.Get()), S_OK);
+  ASSERT_EQ(client->Start(), S_OK);
+  EndpointCounters counters;
+  ASSERT_TRUE(testing::WaitUntil(
+      [&] { return GetCounters(kHalvernCaptureId, &counters) == S_OK && counters.periods > 2; }));
+  EXPECT_EQ(manager.GetMeterPeaks(peaks), S_OK);
+  EXPECT_EQ(peaks[0] + peaks[1], 0.0f);  // silence
+  sample = 0.5f;
+  EXPECT_TRUE(testing::WaitUntil([&] {
+    return manager.GetMeterPeaks(peaks) == S_OK && peaks[0] == 0.5f && peaks[1] == 0.5f;
+  }));
+  client->Stop();
+}
+
+TEST_F(DeviceManagerTest, PolicyInterfacesAreTriedInOrderAndTheObjectReused) {
+  const std::string id = Text(kSpeakersId), using_ = "CreatePolicyConfig() - Using ";
+  const std::string unable =
+      "ERR  CDeviceManager::CreatePolicyConfig() - Unable to get "
+      "IPolicyConfig interface: " +
+      id;
+  const struct {
+    unsigned interfaces;
+    HRESULT fault;  // of creating the object
+    HRESULT result;
+    std::string line;
+  } cases[] = {
+      {kPolicyConfig | kPolicyConfigWindows10_1, S_OK, S_OK, "IPolicyConfig interface: " + id},
+      {kPolicyConfig, S_OK, S_OK, "IPolicyConfig interface: " + id},
+      {kPolicyConfigWindows10, S_OK, S_OK, "IPolicyConfigWindows10 interface: " + id},
+      {kPolicyConfigWindows10_1, S_OK, S_OK, "IPolicyConfigWindows10_1 interface: " + id},
+      // Only IUnknown: its line at warning level, then the object is refused.
+      {0, S_OK, E_NOINTERFACE, "IUnknown instead of IPolicyConfig interface: " + id},
+      {7, REGDB_E_CLASSNOTREG, REGDB_E_CLASSNOTREG, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.interfaces);
+    SetPolicyConfigInterfaces(c.interfaces);
+    ASSERT_TRUE(c.fault == S_OK ||
+                InjectFault(u"", "CoCreateInstance(PolicyConfig)", c.fault) == S_OK);
+    m_Debug.Clear();
+    CDeviceManager manager(m_Enumerator.Get());
+    EXPECT_EQ(manager.SelectDevice(kSpeakersId), c.result);
+    EXPECT_EQ(Count(using_), c.line.empty() ? 0 : 1);
+    EXPECT_EQ(Count(using_ + c.line), c.line.empty() ? 0 : 1);
+    ClearFaults();
+    if (c.result == S_OK) {  // the object serves the next selection too
+      ASSERT_EQ(InjectFault(u"", "CoCreateInstance(PolicyConfig)", REGDB_E_CLASSNOTREG), S_OK);
+      EXPECT_EQ(manager.SelectDevice(kHeadsetRenderId), S_OK);
+      ClearFaults();
+      continue;
+    }
+    // The creation's line and dump, then the selection's line and dump.
+    EXPECT_EQ(Count(unable + (c.result == E_NOINTERFACE ? ", (80004002)" : ", (80040154)")), 1);
+    EXPECT_EQ(Count("DeviceID   : " + id), 2);
+    EXPECT_EQ(Count("DeviceName : Onboard Audio"), 2);
+    EXPECT_EQ(Count("Description: Speakers"), 2);
+    EXPECT_EQ(Count("Unable to collect device information: " + id), 1);
+    EXPECT_EQ(Errors(), 2);
+    EXPECT_EQ(Count("WRN  "), c.interfaces == 0 ? 1 : 0);
+    EXPECT_EQ(manager.DeviceFormat(), nullptr);  // what came before the failure stays
+    EXPECT_EQ(Text(manager.DeviceId()), id);
+  }
+}
+
+class CDefaultWatcher final : public IMMNotificationClient {
+ public:
+  std::atomic<int> changes{0};
+  HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow, ERole role, LPCWSTR id) override {
+    if (role == eCommunications && Text(id) == Text(kHalvernPlaybackId)) ++changes;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR, DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override {
+    return S_OK;
+  }
+};
+
+TEST_F(DeviceManagerTest, ShowsHidesAndMakesThePlaybackEndpointDefault) {
+  CDeviceManager manager(m_Enumerator.Get());
+  EXPECT_EQ(manager.SetDefaultEndpoint(eConsole), E_POINTER);  // nothing selected
+  EXPECT_EQ(manager.SetVisible(true), E_POINTER);
+  EXPECT_EQ(CDeviceManager(nullptr).SelectDevice(kSpeakersId), E_POINTER);
+  EXPECT_TRUE(m_Debug.Lines().empty());
+  CDefaultWatcher watcher;
+  ASSERT_EQ(m_Enumerator->RegisterEndpointNotificationCallback(&watcher), S_OK);
+  ASSERT_EQ(manager.SelectDevice(kHalvernPlaybackId), S_OK);
+  EXPECT_EQ(manager.SetDefaultEndpoint(eCommunications), E_NOTFOUND);  // hidden: no role
+  EXPECT_EQ(manager.SetVisible(true), S_OK);
+  EXPECT_TRUE(IsVisible(kHalvernPlaybackId));
+  EXPECT_EQ(manager.SetDefaultEndpoint(eCommunications), S_OK);
+  EXPECT_TRUE(WaitForNotifications(10000));
+  EXPECT_EQ(watcher.changes.load(), 1);
+  EXPECT_EQ(manager.SetVisible(false), S_OK);
+  EXPECT_FALSE(IsVisible(kHalvernPlaybackId));
+  ASSERT_EQ(m_Enumerator->UnregisterEndpointNotificationCallback(&watcher), S_OK);
+}
+
+// Every COM call failing once: the caller gets the system's code, the log one error line.
+TEST_F(DeviceManagerTest, EveryFailingCallIsReturnedAndLoggedOnce) {
+  constexpr HRESULT kFault = static_cast<HRESULT>(0x80070015u);
+  using Operation = std::function<HRESULT(CDeviceManager&)>;
+  EndpointMap map;
+  EndpointInfo info;
+  float values[2];
+  const Operation select = [](CDeviceManager&m) { return m.SelectDevice(kSpeakersId); },
+                  all =
+                      [&](CDeviceManager&) {
+                        return CDeviceManager::EnumerateEndpoints(&map, false, false, 0);
+                      },
+                  defaults =
+                      [&](CDeviceManager&) {
+                        return CDeviceManager::EnumerateEndpoints(&map, false, true, 0);
+                      },
+                  describe =
+                      [&](CDeviceManager&m) {
+                        return CDeviceManager::GetEndpointInfo(m.Device(), &info);
+                      },
+                  meter = [&](CDeviceManager&m) { return m.GetMeterPeaks(values); },
+                  getVolume = [&](CDeviceManager&m) { return m.GetChannelVolumeDb(0, values); },
+                  setVolume = [](CDeviceManager&m) { return m.SetChannelVolumeDb(0, -3); },
+                  setDefault = [](CDeviceManager&m) { return m.SetDefaultEndpoint(eConsole); },
+                  setVisible = [](CDeviceManager&m) { return m.SetVisible(true); };
+  const std::string id = Text(kSpeakersId);
+  const std::string unable = "SelectDevice() - Unable to collect device information: " + id;
+  const struct {
+    const Operation& operation;
+    const char16_t* id;
+    const char* method;
+    std::string line;
+    HRESULT result = kFault;
+    int hexLines = 1;
+  } cases[] = {
+      {select, kSpeakersId, "IMMDeviceEnumerator::GetDevice", unable},
+      {select, kSpeakersId, "IMMDevice::GetId", unable},
+      {select, kSpeakersId, "IPolicyConfig::GetDeviceFormat", unable},
+      {select, kSpeakersId, "IPolicyConfig::GetShareMode", unable},
+      {all, u"", "CoCreateInstance(MMDeviceEnumerator)", "Unable to instantiate device enumerator"},
+      {all, u"", "IMMDeviceEnumerator::EnumAudioEndpoints",
+       "IMMDeviceEnumerator::EnumAudioEndpoints"},
+      {all, u"", "IMMDeviceCollection::GetCount", "IMMDeviceCollection::GetCount"},
+      // A failing role or item is passed over; the next one decides the result.
+      {all, u"*", "IMMDeviceCollection::Item", "Unable to get device for index 0", S_OK, 0},
+      {defaults, u"", "IMMDeviceEnumerator::GetDefaultAudioEndpoint", "for role 0: ", S_OK},
+      {describe, kSpeakersId, "IMMDevice::GetId", "GetEndpointInfo() - IMMDevice::GetId"},
+      {describe, kSpeakersId, "IMMDevice::OpenPropertyStore", "IMMDevice::OpenPropertyStore"},
+      {describe, kSpeakersId, "IPropertyStore::GetValue", "IPropertyStore::GetValue"},
+      {meter, kSpeakersId, "IMMDevice::Activate", "GetMeterPeaks() - IMMDevice::Activate"},
+      {meter, kSpeakersId, "IAudioMeterInformation::GetChannelsPeakValues",
+       "GetChannelsPeakValues"},
+      {getVolume, kSpeakersId, "IMMDevice::Activate", "ActivateVolume() - IMMDevice::Activate"},
+      {getVolume, kSpeakersId, "IAudioEndpointVolume::GetChannelVolumeLevel",
+       "GetChannelVolumeLevel"},
+      {setVolume, kSpeakersId, "IAudioEndpointVolume::GetVolumeRange", "GetVolumeRange"},
+      {setVolume, kSpeakersId, "IAudioEndpointVolume::SetChannelVolumeLevel",
+       "SetChannelVolumeLevel"},
+      {setDefault, kSpeakersId, "IPolicyConfig::SetDefaultEndpoint",
+       "Couldn't set default device: " + id},
+      {setVisible, kSpeakersId, "IPolicyConfig::SetEndpointVisibility",
+       "Couldn't set device visible: " + id},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.method);
+    CDeviceManager manager(m_Enumerator.Get());
+    ASSERT_EQ(manager.SelectDevice(kSpeakersId), S_OK);
+    m_Debug.Clear();
+    ASSERT_EQ(InjectFault(c.id, c.method, kFault, 1), S_OK);
+    EXPECT_EQ(c.operation(manager), c.result);
+    ClearFaults();
+    EXPECT_EQ(Count(c.line), 1);
+    EXPECT_EQ(Count("80070015"), c.hexLines);
+    EXPECT_EQ(Errors(), 1);
+  }
+}
+
+}  // namespace
+}  // namespace halvern
+
+#endif
