@@ -19,12 +19,21 @@ float ReadSample(const BYTE* at, const WAVEFORMATEX& format) {
       std::memcpy(&v, at, 2);
       return static_cast<float>(v / 32768.0);
     }
+    case 24: {
+      // Sign-extended from the top byte.
+      const std::int32_t v = static_cast<std::int32_t>(static_cast<std::uint32_t>(at[0]) << 8 |
+                                                       static_cast<std::uint32_t>(at[1]) << 16 |
+                                                       static_cast<std::uint32_t>(at[2]) << 24) >>
+                             8;
+      return static_cast<float>(v / 8388608.0);
+    }
     case 32: {
       float v;
       std::memcpy(&v, at, 4);
       return v;
     }
     default:
+      ADD_FAILURE() << "no reader for " << format.wBitsPerSample << "-bit samples";
       return 0.0f;
   }
 }
@@ -109,6 +118,8 @@ void EndpointTest::SetUp() {
 }
 
 void EndpointTest::TearDown() {
+  // The endpoints register no notification client; nothing of theirs may run inside one either.
+  EXPECT_TRUE(simaudio::CallbackBreaches().empty());
   m_Enumerator.Reset();
   CoUninitialize();
   simaudio::Reset();
