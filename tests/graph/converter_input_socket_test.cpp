@@ -69,13 +69,8 @@ TEST(ConverterInputSocket, PullsAndConvertsChunkByChunk) {
                          tags),
             1200);
   ExpectFloatRamp(out, 300, 1200);
-  Counts counts, positions;
-  for (const auto& call : source->calls) {
-    counts.push_back(call.count);
-    positions.push_back(call.position);
-  }
-  EXPECT_EQ(counts, (Counts{512, 512, 176}));
-  EXPECT_EQ(positions, (Counts{300, 812, 1324}));
+  EXPECT_EQ(source->CallCounts(), (Counts{512, 512, 176}));
+  EXPECT_EQ(source->CallPositions(), (Counts{300, 812, 1324}));
   EXPECT_EQ(TagPositions(tags), (Counts{500, 1000}));
 
   // A continued stream stays continued upstream.

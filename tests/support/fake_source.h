@@ -99,9 +99,18 @@ class FakeSource : public CSoundPullSocket {
   }
   std::int64_t GetLength() override { return m_Length; }
 
+  std::vector<std::int64_t> CallPositions() const { return Field(&Call::position); }
+  std::vector<std::int64_t> CallCounts() const { return Field(&Call::count); }
+
   std::vector<Call> calls;
 
  private:
+  std::vector<std::int64_t> Field(std::int64_t Call::*field) const {
+    std::vector<std::int64_t> values;
+    for (const Call& call : calls) values.push_back(call.*field);
+    return values;
+  }
+
   std::int64_t m_Length;
   SampleGenerator m_Generate;
   std::int64_t m_End;
