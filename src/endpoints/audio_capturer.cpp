@@ -66,8 +66,8 @@ HRESULT CAudioCapturer::Shutdown() {
   return CAudioWASAPIBase::Shutdown();
 }
 
-HRESULT CAudioCapturer::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags,
-                                  UINT64* devicePosition, UINT64* qpcPosition) {
+HRESULT CAudioCapturer::GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
+                                  UINT64* qpcPosition) {
   if (!m_CaptureClient) return E_POINTER;
   return m_CaptureClient->GetBuffer(data, frames, flags, devicePosition, qpcPosition);
 }
@@ -179,8 +179,8 @@ void CAudioCapturer::Meter(BYTE* data, UINT32 frames) {
     const std::int32_t code = MeterSampleFormatCode(format);
     if (code == kFormatUnknown) return;  // no meter for this bit depth; the next packet retries
     // The one allocation of the capture thread, on its first packet.
-    processor = new (std::nothrow) CZubAudioProcessor(
-        static_cast<std::uint32_t>(code), format.nChannels, format.nSamplesPerSec);
+    processor = new (std::nothrow) CZubAudioProcessor(static_cast<std::uint32_t>(code),
+                                                      format.nChannels, format.nSamplesPerSec);
     if (processor == nullptr) return;
     processor->SetDecay(kMeterDecayDbPerSecond);
     m_Processor.store(processor, std::memory_order_release);

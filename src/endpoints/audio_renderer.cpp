@@ -65,7 +65,8 @@ HRESULT CAudioRenderer::ConnectSource(const WAVEFORMATEX* source) {
   try {
     const std::int32_t sourceBlock = sourceTraits.sampleRate / kBlocksPerSecond;
     m_CaptureSocket = new CVxAudioCaptureSocket(sourceTraits, kBufferedBlocks * sourceBlock);
-    m_Chain = m_CaptureSocket->ConvertTo(renderTraits, RenderChainSettings(sourceTraits.sampleRate));
+    m_Chain =
+        m_CaptureSocket->ConvertTo(renderTraits, RenderChainSettings(sourceTraits.sampleRate));
   } catch (int error) {
     Trace(kTraceLevelError, kTraceAllContexts, "%s() - Unable to build conversion chain: %d",
           "CAudioRenderer::ConnectSource", error);

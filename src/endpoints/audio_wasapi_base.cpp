@@ -26,9 +26,7 @@ constexpr float kSilenceDb = -144.0f;
 
 unsigned Hex(HRESULT hr) { return static_cast<unsigned>(hr); }
 
-float LinearToDb(float linear) {
-  return linear == 0.0f ? kSilenceDb : 20.0f * std::log10(linear);
-}
+float LinearToDb(float linear) { return linear == 0.0f ? kSilenceDb : 20.0f * std::log10(linear); }
 
 }  // namespace
 
@@ -81,7 +79,7 @@ HRESULT CAudioWASAPIBase::OnSessionDisconnected(AudioSessionDisconnectReason) {
 
 HRESULT CAudioWASAPIBase::ActivateAudioClient() {
   return m_DeviceManager->Device()->Activate(IID_IAudioClient, CLSCTX_INPROC_SERVER, nullptr,
-                                                m_AudioClient.PutVoid());
+                                             m_AudioClient.PutVoid());
 }
 
 HRESULT CAudioWASAPIBase::Initialize(bool sharedMode, std::uint32_t, std::uint32_t latencyMs,
@@ -104,8 +102,8 @@ HRESULT CAudioWASAPIBase::Initialize(bool sharedMode, std::uint32_t, std::uint32
   if (hr == AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED) {
     hr = FallBackToDeviceFormat(format);
     if (FAILED(hr)) {
-      MapAudioError("CAudioWASAPIBase::Initialize", "Fallback (IPolicyConfig) failed. Use shared mode",
-                    hr);
+      MapAudioError("CAudioWASAPIBase::Initialize",
+                    "Fallback (IPolicyConfig) failed. Use shared mode", hr);
       m_SharedMode = true;
       // Going on with the exclusive-mode format would only have the client refuse it: negotiate
       // afresh in shared mode, so that a device that refuses exclusive use still plays.
@@ -175,8 +173,7 @@ HRESULT CAudioWASAPIBase::CheckFormat(const WAVEFORMATEX* requested, WAVEFORMATE
 
 HRESULT CAudioWASAPIBase::InitializeAudioEngine(std::uint32_t latencyMs) {
   CTraceScope scope("CAudioWASAPIBase::InitializeAudioEngine");
-  if (!m_DeviceManager || m_DeviceManager->Device() == nullptr || !m_AudioClient)
-    return E_POINTER;
+  if (!m_DeviceManager || m_DeviceManager->Device() == nullptr || !m_AudioClient) return E_POINTER;
   REFERENCE_TIME period = 0;
   HRESULT hr = m_AudioClient->GetDevicePeriod(&period, nullptr);
   if (FAILED(hr)) {
@@ -190,7 +187,8 @@ HRESULT CAudioWASAPIBase::InitializeAudioEngine(std::uint32_t latencyMs) {
   DumpEndpointInfo();
 
   // The latency product is a 32-bit quantity: it wraps, as the caller's arithmetic always did.
-  const auto latencyHns = static_cast<std::int32_t>(latencyMs * static_cast<std::uint32_t>(kHnsPerMs));
+  const auto latencyHns =
+      static_cast<std::int32_t>(latencyMs * static_cast<std::uint32_t>(kHnsPerMs));
   const REFERENCE_TIME duration = std::min(period, kMaxPeriodHns) + latencyHns;
   hr = InitializeClient(duration);
   if (!m_SharedMode && hr == AUDCLNT_E_BUFFER_SIZE_NOT_ALIGNED) {

@@ -19,12 +19,21 @@ float ReadSample(const BYTE* at, const WAVEFORMATEX& format) {
       std::memcpy(&v, at, 2);
       return static_cast<float>(v / 32768.0);
     }
+    case 24: {
+      // Sign-extended from the top byte.
+      const std::int32_t v = static_cast<std::int32_t>(static_cast<std::uint32_t>(at[0]) << 8 |
+                                                       static_cast<std::uint32_t>(at[1]) << 16 |
+                                                       static_cast<std::uint32_t>(at[2]) << 24) >>
+                             8;
+      return static_cast<float>(v / 8388608.0);
+    }
     case 32: {
       float v;
       std::memcpy(&v, at, 4);
       return v;
     }
     default:
+      ADD_FAILURE() << "no reader for " << format.wBitsPerSample << "-bit samples";
       return 0.0f;
   }
 }
@@ -67,8 +76,8 @@ void CToneSource::Fill(BYTE* data, UINT32 frames, const WAVEFORMATEX& format, UI
   }
   if (position + frames > onsetFrame && position <= onsetFrame) {
     // The packet covers the period that just ended: its onset frame was captured that long ago.
-    const auto age = std::chrono::duration<double>(static_cast<double>(position + frames - onsetFrame) /
-                                                   format.nSamplesPerSec);
+    const auto age = std::chrono::duration<double>(
+        static_cast<double>(position + frames - onsetFrame) / format.nSamplesPerSec);
     std::lock_guard guard(lock);
     onsetTime = Clock::now() - std::chrono::duration_cast<Clock::duration>(age);
     onsetSeen = true;
@@ -82,7 +91,8 @@ void CSinkRecording::Receive(const BYTE* data, UINT32 frames, const WAVEFORMATEX
   rate = format.nSamplesPerSec;
   for (UINT32 i = 0; i < frames; ++i)
     for (int c = 0; c < channels; ++c) {
-      const float v = ReadSample(data + (static_cast<std::size_t>(i) * channels + c) * width, format);
+      const float v =
+          ReadSample(data + (static_cast<std::size_t>(i) * channels + c) * width, format);
       if (!onsetSeen && std::fabs(v) >= 0.1f) {
         onsetSeen = true;
         onsetTime = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -102,12 +112,14 @@ void EndpointTest::SetUp() {
   simaudio::Reset();
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
   Start(kTraceToDebugger, kTraceLevelDetail, kTracePrefixNone);
-  ASSERT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                             IID_IMMDeviceEnumerator, m_Enumerator.PutVoid()),
+  ASSERT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
+                             m_Enumerator.PutVoid()),
             S_OK);
 }
 
 void EndpointTest::TearDown() {
+  // The endpoints register no notification client; nothing of theirs may run inside one either.
+  EXPECT_TRUE(simaudio::CallbackBreaches().empty());
   m_Enumerator.Reset();
   CoUninitialize();
   simaudio::Reset();
@@ -126,11 +138,9 @@ void EndpointTest::AddCard(const WAVEFORMATEXTENSIBLE& format) {
   card.mixFormat = format;
   ASSERT_EQ(simaudio::AddEndpoint(card), S_OK);
   std::shared_ptr<CToneSource> source = m_Source;
-  ASSERT_EQ(simaudio::SetCaptureSource(kCardId,
-                                       [source](BYTE* data, UINT32 frames, const WAVEFORMATEX& f,
-                                                UINT64 position) {
-                                         source->Fill(data, frames, f, position);
-                                       }),
+  ASSERT_EQ(simaudio::SetCaptureSource(
+                kCardId, [source](BYTE* data, UINT32 frames, const WAVEFORMATEX& f,
+                                  UINT64 position) { source->Fill(data, frames, f, position); }),
             S_OK);
 }
 
@@ -148,11 +158,9 @@ std::shared_ptr<CSinkRecording> EndpointTest::AddSpeaker(const std::u16string& i
   speaker.defaultPeriod = period;
   EXPECT_EQ(simaudio::AddEndpoint(speaker), S_OK);
   auto recording = std::make_shared<CSinkRecording>();
-  EXPECT_EQ(simaudio::SetRenderSink(id,
-                                    [recording](const BYTE* data, UINT32 frames,
-                                                const WAVEFORMATEX& format, UINT64) {
-                                      recording->Receive(data, frames, format);
-                                    }),
+  EXPECT_EQ(simaudio::SetRenderSink(
+                id, [recording](const BYTE* data, UINT32 frames, const WAVEFORMATEX& format,
+                                UINT64) { recording->Receive(data, frames, format); }),
             S_OK);
   return recording;
 }

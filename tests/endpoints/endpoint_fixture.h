@@ -26,8 +26,9 @@ using Clock = std::chrono::steady_clock;
 
 inline constexpr char16_t kCardId[] = u"{0.0.1.00000000}.{card}";
 inline constexpr double kToneHz = 997.0;
-// Left and right differ so that every channel mapping shows in the levels.
-inline constexpr double kToneAmplitude[2] = {0.5, 0.25};
+// Left and right differ so that every channel mapping shows in the levels; low enough that a rate
+// converter's gain (up to 3 at 48k -> 16k) does not clip.
+inline constexpr double kToneAmplitude[2] = {0.25, 0.125};
 
 // The card's source: silence up to `onsetFrame`, then the tone; remembers when the onset was
 // captured.

@@ -22,6 +22,7 @@ struct CInvalidation {
   const char* name;
   bool captureSide;
   std::function<HRESULT(const std::u16string&)> apply;
+  HRESULT reason = AUDCLNT_E_DEVICE_INVALIDATED;  // what the broken client's Stop answers
 };
 
 // Windows invalidates the streams of a device that goes away or changes format; the threads then
@@ -40,6 +41,11 @@ TEST_F(Faults, InvalidatedDeviceLeavesTheThreadsIdleAndStopsCleanly) {
        }},
       {"capture removed", true,
        [](const std::u16string& id) { return simaudio::RemoveEndpoint(id); }},
+      {"audio service stopped", false,
+       [](const std::u16string& id) {
+         return simaudio::InvalidateStreams(id, AUDCLNT_E_SERVICE_NOT_RUNNING);
+       },
+       AUDCLNT_E_SERVICE_NOT_RUNNING},
   };
   for (const CInvalidation& c : cases) {
     SCOPED_TRACE(c.name);
@@ -55,9 +61,8 @@ TEST_F(Faults, InvalidatedDeviceLeavesTheThreadsIdleAndStopsCleanly) {
     EXPECT_LT(ProcessCpuSeconds() - cpuBefore, 0.5 * wall);
     EXPECT_EQ(StreamingThreads().size(), 2u);
 
-    const HRESULT invalidated = AUDCLNT_E_DEVICE_INVALIDATED;
-    EXPECT_EQ(route.renderer->Stop(), c.captureSide ? S_OK : invalidated);
-    EXPECT_EQ(route.capturer->Stop(), c.captureSide ? invalidated : S_OK);
+    EXPECT_EQ(route.renderer->Stop(), c.captureSide ? S_OK : c.reason);
+    EXPECT_EQ(route.capturer->Stop(), c.captureSide ? c.reason : S_OK);
     EXPECT_TRUE(StreamingThreads().empty());
     route.capturer->RemoveRenderer(route.renderer.Get());
     EXPECT_EQ(route.renderer->Shutdown(), S_OK);
@@ -71,6 +76,7 @@ TEST_F(Faults, RefusedRenderBufferDropsABlockAndAFailedReleaseEndsTheRenderThrea
   ASSERT_EQ(simaudio::InjectFault(kSpeakerId, "IAudioRenderClient::GetBuffer", E_FAIL, 3), S_OK);
   const std::size_t before = route.sink->Frames();
   ASSERT_TRUE(WaitUntil([&] { return route.sink->Frames() > before + 48000 / 5; }));
+  EXPECT_EQ(simaudio::FaultsFired(kSpeakerId, "IAudioRenderClient::GetBuffer"), 3);
   EXPECT_EQ(StreamingThreads().size(), 2u);
 
   ASSERT_EQ(simaudio::InjectFault(kSpeakerId, "IAudioRenderClient::ReleaseBuffer", E_FAIL, 1),
@@ -91,6 +97,7 @@ TEST_F(Faults, RefusedCaptureBufferSkipsThatPacket) {
   EXPECT_TRUE(
       WaitForLine("CAudioCapturer::CaptureThread() -Unable to get capture buffer: 80004005"));
   EXPECT_TRUE(WaitUntil([&] { return HasTone(*route.sink, 0.2); }));
+  EXPECT_EQ(simaudio::FaultsFired(kCardId, "IAudioCaptureClient::GetBuffer"), 3);
   EXPECT_EQ(route.renderer->Stop(), S_OK);
   EXPECT_EQ(route.capturer->Stop(), S_OK);
 }

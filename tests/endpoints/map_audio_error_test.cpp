@@ -1,8 +1,9 @@
 // Result codes and error lines for Windows statuses, and the sample format codes of wave formats.
+#include "endpoints/map_audio_error.h"
+
 #include <cstring>
 #include <memory>
 
-#include "endpoints/map_audio_error.h"
 #include "endpoints/wave_format.h"
 #include "kovra_api.h"
 #include "trace/trace_test_support.h"
@@ -65,9 +66,9 @@ struct CCodeCase {
 
 TEST(WaveFormat, SampleFormatCodesFollowTheBitDepthAndForThirtyTwoBitsTheTag) {
   const CCodeCase cases[] = {
-      {WAVE_FORMAT_PCM, 8, 0, 1},           {WAVE_FORMAT_PCM, 16, 2, 2},
-      {WAVE_FORMAT_EXTENSIBLE, 24, 3, 0},   {WAVE_FORMAT_PCM, 32, 5, 6},
-      {WAVE_FORMAT_EXTENSIBLE, 32, 6, 6},   {WAVE_FORMAT_IEEE_FLOAT, 32, 0, 6},
+      {WAVE_FORMAT_PCM, 8, 0, 1},         {WAVE_FORMAT_PCM, 16, 2, 2},
+      {WAVE_FORMAT_EXTENSIBLE, 24, 3, 0}, {WAVE_FORMAT_PCM, 32, 5, 6},
+      {WAVE_FORMAT_EXTENSIBLE, 32, 6, 6}, {WAVE_FORMAT_IEEE_FLOAT, 32, 0, 6},
       {WAVE_FORMAT_EXTENSIBLE, 64, 0, 0},
   };
   for (const CCodeCase& c : cases) {

@@ -24,8 +24,8 @@ TEST_F(Metering, PeaksFollowTheTonePlayedAtSixteenBitsAndStayUntouchedAtTwentyFo
     float peaks[2] = {123.0f, 123.0f};
     EXPECT_EQ(route.capturer->GetChannelPeaks(peaks), S_OK);
     if (c.metered) {
-      EXPECT_NEAR(peaks[0], -6.02, 0.5);   // amplitude 0.5
-      EXPECT_NEAR(peaks[1], -12.04, 0.5);  // amplitude 0.25
+      EXPECT_NEAR(peaks[0], -12.04, 0.5);  // amplitude 0.25
+      EXPECT_NEAR(peaks[1], -18.06, 0.5);  // amplitude 0.125
     } else {
       EXPECT_EQ(peaks[0], 123.0f);
       EXPECT_EQ(peaks[1], 123.0f);

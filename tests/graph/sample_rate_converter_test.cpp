@@ -35,9 +35,8 @@ std::function<double(std::int64_t, int)> Sine(double frequency, std::int32_t rat
 std::vector<float> PullFrames(CSampleRateConverter& converter, std::int64_t frames,
                               std::int64_t position) {
   std::vector<float> out(static_cast<std::size_t>(frames * converter.channels));
-  const std::int64_t got = converter.Pull(
-      CDataBlock{{converter.frameSize, 1}, reinterpret_cast<std::uint8_t*>(out.data())}, frames,
-      position);
+  const std::int64_t got =
+      converter.Pull(testing::BlockOf(out, converter.frameSize), frames, position);
   out.resize(static_cast<std::size_t>(got * converter.channels));
   return out;
 }
@@ -51,9 +50,8 @@ std::vector<float> PullInPieces(CSampleRateConverter& converter, std::int64_t fr
     const std::int64_t size = sizes[i % sizes.size()];
     std::vector<float> piece(static_cast<std::size_t>(size * converter.channels));
     CTagList tags;
-    const std::int64_t got = converter.Pull(
-        CDataBlock{{converter.frameSize, 1}, reinterpret_cast<std::uint8_t*>(piece.data())}, size,
-        kUnspecifiedFrames, tags);
+    const std::int64_t got = converter.Pull(testing::BlockOf(piece, converter.frameSize), size,
+                                            kUnspecifiedFrames, tags);
     if (allTags != nullptr)
       for (const auto* entry = tags.Head(); entry != nullptr; entry = entry->next)
         allTags->Insert(*entry);
