@@ -43,27 +43,22 @@ class ZubLogLines : public ::testing::Test {
 
 }  // namespace
 
+// Registered in start-up order into the first free entries, with errors, warnings and information
+// on and detail off.
 TEST(ZubLogModules, StartUpModulesCarryTheStandardLevels) {
   const CZubLogModuleDescriptor* modules[] = {&g_ZubRingBufferLog, &g_ZubAudioProcessorLog,
                                               &g_ZubPortableLibraryLog};
   const char* names[] = {"CZubRingBuffer", "CZubAudioProcessor", "PortableLibrary"};
   for (int i = 0; i < 3; ++i) {
     const CZubLogModuleDescriptor& module = *modules[i];
-    EXPECT_STREQ(module.name, names[i]);
-    ASSERT_GE(module.index, 0);
+    EXPECT_EQ(module.index, g_ZubRingBufferLog.index + i);
     EXPECT_STREQ(ZubLogModuleTable().entries[module.index].name, names[i]);
-    EXPECT_EQ(module.levelErr, 0);
-    EXPECT_EQ(module.levelWrn, 1);
-    EXPECT_EQ(module.levelInf, 2);
-    EXPECT_EQ(module.levelDbg, 3);
-    EXPECT_TRUE(IsLevelEnabled(module.index, 0));
-    EXPECT_TRUE(IsLevelEnabled(module.index, 1));
-    EXPECT_TRUE(IsLevelEnabled(module.index, 2));
-    EXPECT_FALSE(IsLevelEnabled(module.index, 3));
+    const int levels[] = {module.levelErr, module.levelWrn, module.levelInf, module.levelDbg};
+    for (int level = 0; level < 4; ++level) {
+      EXPECT_EQ(levels[level], level);
+      EXPECT_EQ(IsLevelEnabled(module.index, level), level < 3) << names[i] << " " << level;
+    }
   }
-  // Registered in start-up order into the first free entries.
-  EXPECT_LT(g_ZubRingBufferLog.index, g_ZubAudioProcessorLog.index);
-  EXPECT_LT(g_ZubAudioProcessorLog.index, g_ZubPortableLibraryLog.index);
 }
 
 TEST(ZubLogModules, RegisteringFindsEqualNamesAndRefusesWhenFull) {
@@ -120,65 +115,47 @@ TEST(ZubLogModules, LevelsKeepTheirBitAndRunOutAtThirtyTwo) {
   UnregisterModule("LevelTestModule");
 }
 
-TEST_F(ZubLogLines, RingBufferWarningHasTheDocumentedColumns) {
-  LogMessage(1, "zub", "CZubRingBuffer", "CZubRingBuffer::Write",
-             "<%s> BUFFER OVERWRITE  <LOGCOUNT: %d>", "Capture", 3);
-  const std::string expected = "zub CZubRingBuffer" + Spaces(12) + "wrn " +
-                               "CZubRingBuffer::Write(): " + Spaces(23) +
-                               "<Capture> BUFFER OVERWRITE  <LOGCOUNT: 3>\n";
-  EXPECT_EQ(WithoutTime(Only()), expected);
-}
-
-TEST_F(ZubLogLines, LevelColumnShowsThreeLettersOrBlanks) {
-  const int levels[] = {0, 1, 2, 3, -1, 31};
-  for (int level : levels) LogMessage(level, "zub", "M", "F", "x");
-  const char* shown[] = {"ERR", "wrn", "inf", "   ", "   ", "   "};
-  const auto lines = capture.Lines();
-  ASSERT_EQ(lines.size(), 6u);
-  for (int i = 0; i < 6; ++i)
-    EXPECT_EQ(WithoutTime(lines[i]),
-              "zub M" + Spaces(25) + shown[i] + " F(): " + Spaces(43) + "x\n");
-}
-
-TEST_F(ZubLogLines, LineFeedIsAddedOnlyWhenMissing) {
-  LogMessage(2, "zub", "M", nullptr, "ends in lf\n");
-  LogMessage(2, "zub", "M", nullptr, "ends in cr\r");
-  LogMessage(2, "zub", "M", "", "bare");
-  const auto lines = capture.Lines();
-  ASSERT_EQ(lines.size(), 3u);
-  const std::string columns = "zub M" + Spaces(25) + "inf ";
-  EXPECT_EQ(WithoutTime(lines[0]), columns + "ends in lf\n");
-  EXPECT_EQ(WithoutTime(lines[1]), columns + "ends in cr\r");
-  EXPECT_EQ(WithoutTime(lines[2]), columns + "bare\n");
-}
-
-TEST_F(ZubLogLines, LongFunctionNamesAreNotPaddedAndScopeMarkersGetASpace) {
+TEST_F(ZubLogLines, ColumnsForLevelsModulesFunctionsAndLineEnds) {
   const std::string sixty(60, 'f');
-  LogMessage(2, "zub", "M", sixty.c_str(), "msg");
-  LogMessage(2, "zub", "M", "\\ Enter", "%s", "");
-  LogMessage(2, "zub", "M", "/ Leave", "m");
-  LogMessage(2, "zub", "M", "  \\ Nested", "%s", "");
-  const auto lines = capture.Lines();
-  ASSERT_EQ(lines.size(), 4u);
-  const std::string columns = "zub M" + Spaces(25) + "inf ";
-  EXPECT_EQ(WithoutTime(lines[0]), columns + sixty + "(): msg\n");
-  EXPECT_EQ(WithoutTime(lines[1]), columns + " \\ Enter(): " + Spaces(36) + "\n");
-  EXPECT_EQ(WithoutTime(lines[2]), columns + " / Leave(): " + Spaces(36) + "m\n");
-  EXPECT_EQ(WithoutTime(lines[3]), columns + "   \\ Nested(): " + Spaces(33) + "\n");
-}
-
-TEST_F(ZubLogLines, ModuleColumnWithoutModuleNameOrTag) {
-  LogMessage(3, "zub", "", "CDataSocket::AssertConsistency", "m");
-  LogMessage(3, nullptr, "Mod", "F", "m");
   const std::string longModule(40, 'm');
-  LogMessage(3, "zub", longModule.c_str(), nullptr, "m");
-  const auto lines = capture.Lines();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(WithoutTime(lines[0]),
-            "zub" + Spaces(27) + "    CDataSocket::AssertConsistency(): " + Spaces(14) + "m\n");
-  EXPECT_EQ(WithoutTime(lines[1]), " Mod" + Spaces(26) + "    F(): " + Spaces(43) + "m\n");
-  // The module column holds at most 31 characters before padding.
-  EXPECT_EQ(WithoutTime(lines[2]), "zub " + std::string(27, 'm') + "     m\n");
+  const std::string m = "zub M" + Spaces(25);
+  const struct {
+    int level;
+    const char* tag;
+    const char* module;
+    const char* function;
+    const char* message;
+    std::string expected;
+  } cases[] = {
+      {1, "zub", "CZubRingBuffer", "CZubRingBuffer::Write", "<Capture> BUFFER OVERWRITE",
+       "zub CZubRingBuffer" + Spaces(12) + "wrn CZubRingBuffer::Write(): " + Spaces(23) +
+           "<Capture> BUFFER OVERWRITE\n"},
+      // Three letters for the standard levels, blanks for the rest.
+      {0, "zub", "M", "F", "x", m + "ERR F(): " + Spaces(43) + "x\n"},
+      {2, "zub", "M", "F", "x", m + "inf F(): " + Spaces(43) + "x\n"},
+      {3, "zub", "M", "F", "x", m + "    F(): " + Spaces(43) + "x\n"},
+      {-1, "zub", "M", "F", "x", m + "    F(): " + Spaces(43) + "x\n"},
+      {31, "zub", "M", "F", "x", m + "    F(): " + Spaces(43) + "x\n"},
+      // A line feed is added only when the message lacks one.
+      {2, "zub", "M", nullptr, "ends in lf\n", m + "inf ends in lf\n"},
+      {2, "zub", "M", nullptr, "ends in cr\r", m + "inf ends in cr\r"},
+      {2, "zub", "M", "", "bare", m + "inf bare\n"},
+      // Long function names are not padded; scope markers get a space.
+      {2, "zub", "M", sixty.c_str(), "msg", m + "inf " + sixty + "(): msg\n"},
+      {2, "zub", "M", "\\ Enter", "", m + "inf  \\ Enter(): " + Spaces(36) + "\n"},
+      {2, "zub", "M", "/ Leave", "m", m + "inf  / Leave(): " + Spaces(36) + "m\n"},
+      {2, "zub", "M", "  \\ Nested", "", m + "inf    \\ Nested(): " + Spaces(33) + "\n"},
+      // Without a module name or a tag; the module column holds at most 31 characters.
+      {3, "zub", "", "CDataSocket::AssertConsistency", "m",
+       "zub" + Spaces(27) + "    CDataSocket::AssertConsistency(): " + Spaces(14) + "m\n"},
+      {3, nullptr, "Mod", "F", "m", " Mod" + Spaces(26) + "    F(): " + Spaces(43) + "m\n"},
+      {3, "zub", longModule.c_str(), nullptr, "m", "zub " + std::string(27, 'm') + "     m\n"},
+  };
+  for (const auto& c : cases) {
+    capture.Clear();
+    LogMessage(c.level, c.tag, c.module, c.function, "%s", c.message);
+    EXPECT_EQ(WithoutTime(Only()), c.expected);
+  }
 }
 
 TEST_F(ZubLogLines, OverlongMessagesAreCutAt4095Characters) {

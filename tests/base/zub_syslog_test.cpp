@@ -62,55 +62,34 @@ const char* kTime = R"(\d\d:\d\d:\d\d\.\d\d\d  )";
 
 }  // namespace
 
-TEST_F(SyslogSinkTest, PriorityOnlyHeaderCarriesSeverityPerLevel) {
-  Configure(kZubSyslogPriorityOnly);
-  DebugCapture capture;
+TEST_F(SyslogSinkTest, EachModeHasItsHeaderAndThePriorityCarriesTheSeverity) {
+  const std::string pid = std::to_string(GetCurrentProcessId());
+  const std::string bsdTime =
+      R"((Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) (0[1-9]|[12]\d|3[01]) \d\d:\d\d:\d\d )";
   const struct {
+    int mode;
     int level;
     const char* shown;
-    const char* priority;
-  } cases[] = {{0, "ERR", "<11> "}, {1, "wrn", "<12> "}, {2, "inf", "<14> "}, {5, "   ", "<15> "}};
+    std::string header;
+  } cases[] = {
+      {kZubSyslogPriorityOnly, 0, "ERR", "<11> "},
+      {kZubSyslogPriorityOnly, 1, "wrn", "<12> "},
+      {kZubSyslogPriorityOnly, 2, "inf", "<14> "},
+      {kZubSyslogPriorityOnly, 5, "   ", "<15> "},
+      {kZubSyslogBsd, 1, "wrn", "<12>" + bsdTime + R"(testhost testapp\[)" + pid + R"(\]: )"},
+      {kZubSyslog5424, 0, "ERR", "<11>1 - testhost testapp " + pid + " zub - "},
+      {7, 2, "inf", ""},  // an unknown mode sends the bare line
+  };
+  DebugCapture capture;
   for (const auto& c : cases) {
-    LogMessage(c.level, "zub", "Mod", "Fn", "hello");
+    Configure(c.mode);
+    // The one trailing line feed is not sent.
+    LogMessage(c.level, "zub", "Mod", "Fn", "hello\n");
     const std::string datagram = Receive();
-    EXPECT_TRUE(std::regex_match(
-        datagram, std::regex(std::string(c.priority) + kTime +
-                             std::regex_replace(Body(c.shown), std::regex(R"([()])"), R"(\$&)"))))
-        << datagram;
+    const std::string body = std::regex_replace(Body(c.shown), std::regex(R"([()])"), R"(\$&)");
+    EXPECT_TRUE(std::regex_match(datagram, std::regex(c.header + kTime + body))) << datagram;
   }
   EXPECT_TRUE(capture.Lines().empty());  // nothing reached the debugger
-}
-
-TEST_F(SyslogSinkTest, BsdHeaderHasTimestampHostApplicationAndProcess) {
-  Configure(kZubSyslogBsd);
-  LogMessage(1, "zub", "Mod", "Fn", "hello");
-  const std::string datagram = Receive();
-  const std::string header =
-      "<12>(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-      R"((0[1-9]|[12]\d|3[01]) \d\d:\d\d:\d\d testhost testapp\[)" +
-      std::to_string(GetCurrentProcessId()) + R"(\]: )";
-  EXPECT_TRUE(std::regex_search(datagram, std::regex("^" + header + kTime))) << datagram;
-  EXPECT_EQ(datagram.substr(datagram.size() - Body("wrn").size()), Body("wrn"));
-}
-
-TEST_F(SyslogSinkTest, Rfc5424HeaderHasVersionAndMessageId) {
-  Configure(kZubSyslog5424);
-  LogMessage(0, "zub", "Mod", "Fn", "hello\n");
-  const std::string datagram = Receive();
-  const std::string header =
-      "<11>1 - testhost testapp " + std::to_string(GetCurrentProcessId()) + " zub - ";
-  ASSERT_GE(datagram.size(), header.size() + 14);
-  EXPECT_EQ(datagram.substr(0, header.size()), header);
-  // The one trailing line feed is not sent.
-  EXPECT_EQ(datagram.substr(header.size() + 14), Body("ERR"));
-}
-
-TEST_F(SyslogSinkTest, UnknownModeSendsTheBareLine) {
-  Configure(7);
-  LogMessage(2, "zub", "Mod", "Fn", "hello");
-  const std::string datagram = Receive();
-  EXPECT_TRUE(std::regex_search(datagram, std::regex(std::string("^") + kTime))) << datagram;
-  EXPECT_EQ(datagram.substr(14), Body("inf"));
 }
 
 TEST_F(SyslogSinkTest, EmptyServerNameOrZeroEnableKeepsLinesOnTheDebugger) {

@@ -14,7 +14,8 @@
 #include "samples/sample_format.h"
 #include "support/allocation_counter.h"
 #include "support/counting_capture_socket.h"
-#include "trace/trace_test_support.h"  // also WaitUntil
+#include "support/wait_until.h"
+#include "trace/trace_test_support.h"
 
 namespace halvern {
 namespace {

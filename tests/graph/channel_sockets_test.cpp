@@ -98,16 +98,6 @@ TEST(ChannelSelector, RepeatedAndReorderedChannelsForEveryWidth) {
   }
 }
 
-TEST(ChannelSelector, DuplicateOfOneChannelFillsBothOutputs) {
-  TCountedRef<FakeSource> source(PatternSource(CSoundTraits(kFormatFloat, 2, 8000), U, 1000));
-  const std::int32_t map[] = {0, 0};
-  TCountedRef<CSoundChannelSelectorSocket> selector(
-      new CSoundChannelSelectorSocket(source, 2, map, 3));
-  Output out(*selector, 7);
-  EXPECT_EQ(selector->Pull(out.Block(), 7, U), 7);
-  EXPECT_EQ(Head(out, 7), ExpectedFrames(0, 7, {0, 0}, 4));
-}
-
 TEST(ChannelSelector, ExplicitPositionsAdvanceOncePerPass) {
   auto buffer = PatternBuffer(CSoundTraits(kFormatInt16, 3, 8000), 40);
   const std::int32_t map[] = {1, 2};
@@ -212,10 +202,8 @@ TEST(ChannelInterleaverSocket, LaterSourcesAreAskedOnlyForWhatEarlierOnesDeliver
   EXPECT_EQ(Head(out, 100), ExpectedFrames(0, 100, {0, 1, 2}, 2));
   EXPECT_EQ(out.bytes[600], kUntouched);
   // Every source's tags, in position order.
-  std::vector<std::int64_t> positions;
-  for (const auto* entry = tags.Head(); entry != nullptr; entry = entry->next)
-    positions.push_back(entry->position);
-  EXPECT_EQ(positions, (std::vector<std::int64_t>{0, 0, 50, 70, 100, 150, 200, 250}));
+  EXPECT_EQ(testing::TagPositions(tags),
+            (std::vector<std::int64_t>{0, 0, 50, 70, 100, 150, 200, 250}));
 }
 
 TEST(ChannelInterleaverSocket, RefusesSourcesThatAreNotMonoAtTheSameRate) {

@@ -45,17 +45,6 @@ struct Fixture {
     const CDataBlock before = block.Advanced(-chunkFrames);
     ExpectStream(before, (index - 1) * chunkFrames, 3 * chunkFrames, end);
   }
-  std::vector<std::int64_t> Positions() const {
-    std::vector<std::int64_t> positions;
-    for (const auto& call : source->calls) positions.push_back(call.position);
-    return positions;
-  }
-  std::vector<std::int64_t> Counts() const {
-    std::vector<std::int64_t> counts;
-    for (const auto& call : source->calls) counts.push_back(call.count);
-    return counts;
-  }
-
   TCountedRef<FakeSource> source;
   TCountedRef<CSoundChunkyInputBuffer> buffer;
   std::int64_t chunkFrames;
@@ -79,8 +68,8 @@ TEST(ChunkyInputBuffer, WindowSlidesForwardKeepingTheOverlap) {
   // Beyond the window: everything read again, at the last place a window fits.
   f.ExpectChunkWithNeighbours(9, 40);
   EXPECT_EQ(f.buffer->WindowFirst(), 7);
-  EXPECT_EQ(f.Positions(), (Counts{0, 12, 16, 28}));
-  EXPECT_EQ(f.Counts(), (Counts{12, 4, 8, 12}));
+  EXPECT_EQ(f.source->CallPositions(), (Counts{0, 12, 16, 28}));
+  EXPECT_EQ(f.source->CallCounts(), (Counts{12, 4, 8, 12}));
 }
 
 TEST(ChunkyInputBuffer, WindowSlidesBackwardKeepingTheOverlap) {
@@ -96,8 +85,8 @@ TEST(ChunkyInputBuffer, WindowSlidesBackwardKeepingTheOverlap) {
   // Back by more than the window.
   f.ExpectChunkWithNeighbours(1, 40);
   EXPECT_EQ(f.buffer->WindowFirst(), 0);
-  EXPECT_EQ(f.Positions(), (Counts{20, 16, 0}));
-  EXPECT_EQ(f.Counts(), (Counts{8, 4, 12}));
+  EXPECT_EQ(f.source->CallPositions(), (Counts{20, 16, 0}));
+  EXPECT_EQ(f.source->CallCounts(), (Counts{8, 4, 12}));
   // Requests inside the window read nothing.
   f.ExpectChunkWithNeighbours(1, 40);
   f.ExpectChunkWithNeighbours(0, 40);

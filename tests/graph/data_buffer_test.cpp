@@ -8,6 +8,7 @@
 
 #include "graph/frames.h"
 #include "graph/sound_buffer.h"
+#include "support/fake_source.h"
 
 namespace halvern {
 namespace {
@@ -31,12 +32,8 @@ TCountedRef<CDataBuffer> NumberedBuffer(std::int64_t length) {
 
 class Marker : public CBitstreamTag {};
 
-std::vector<std::int64_t> Positions(const CTagList& tags) {
-  std::vector<std::int64_t> positions;
-  for (const auto* entry = tags.Head(); entry != nullptr; entry = entry->next)
-    positions.push_back(entry->position);
-  return positions;
-}
+using testing::TagPositions;
+using Positions = std::vector<std::int64_t>;
 
 }  // namespace
 
@@ -106,15 +103,15 @@ TEST(DataBuffer, TagsAreStoredWithTheirFramesAndHandedOutByRange) {
   CTagList incoming;
   for (std::int64_t p : {1, 3, 4, 6, 8}) incoming.Insert(new Marker, p);
   buffer->Push(BlockOf(in), 4, 3, incoming);  // [3, 7)
-  EXPECT_EQ(Positions(buffer->Tags()), (std::vector<std::int64_t>{3, 4, 6}));
+  EXPECT_EQ(TagPositions(buffer->Tags()), (Positions{3, 4, 6}));
 
   CTagList out;
   out.Insert(new Marker, 99);  // a pull replaces what the caller had
   std::vector<std::int32_t> frames(10);
   EXPECT_EQ(buffer->Pull(BlockOf(frames), 3, 4, out), 3);  // [4, 7)
-  EXPECT_EQ(Positions(out), (std::vector<std::int64_t>{4, 6}));
+  EXPECT_EQ(TagPositions(out), (Positions{4, 6}));
   EXPECT_EQ(buffer->Pull(BlockOf(frames), 3, -2, out), 3);  // [-2, 1): silence and frame 0
-  EXPECT_TRUE(Positions(out).empty());
+  EXPECT_TRUE(TagPositions(out).empty());
   EXPECT_EQ(buffer->Tags().Count(), 3);
 }
 
@@ -123,7 +120,7 @@ TEST(DataBuffer, InitialTagsAreCopiedAndLeadAndTailAreOutsideTheStream) {
   initial.Insert(new Marker, 2);
   TCountedRef<CDataBuffer> buffer(new CDataBuffer(4, 4, false, &initial, 2, 3));
   EXPECT_EQ(initial.Count(), 1);
-  EXPECT_EQ(Positions(buffer->Tags()), (std::vector<std::int64_t>{2}));
+  EXPECT_EQ(TagPositions(buffer->Tags()), (Positions{2}));
   EXPECT_EQ(buffer->GetLength(), 4);
   std::vector<std::int32_t> in = Frames({1, 2, 3, 4, 5, 6});
   buffer->Push(BlockOf(in), 6, 0);  // cut to the 4 frames of the stream

@@ -25,18 +25,6 @@ TCountedRef<FakeSource> Source(std::int64_t length, std::int64_t end, std::int64
                         tagEvery);
 }
 
-Positions PulledAt(const FakeSource& source) {
-  Positions at;
-  for (const auto& call : source.calls) at.push_back(call.position);
-  return at;
-}
-
-Positions PulledCounts(const FakeSource& source) {
-  Positions counts;
-  for (const auto& call : source.calls) counts.push_back(call.count);
-  return counts;
-}
-
 }  // namespace
 
 TEST(PumpAll, FiniteSourceMovesChunksWithTheirOwnTagsThenFlushesOnce) {
@@ -44,7 +32,7 @@ TEST(PumpAll, FiniteSourceMovesChunksWithTheirOwnTagsThenFlushesOnce) {
   TCountedRef<RecordingSink> sink(new RecordingSink);
   ProgressLog progress;
   source->PumpAll(sink, 4, &progress);
-  EXPECT_EQ(PulledAt(*source), (Positions{0, 4, 8}));
+  EXPECT_EQ(source->CallPositions(), (Positions{0, 4, 8}));
   ASSERT_EQ(sink->pushes.size(), 3u);
   EXPECT_EQ(sink->pushes[2].position, 8);
   EXPECT_EQ(sink->pushes[2].values, (std::vector<std::int32_t>{8, 9}));
@@ -59,7 +47,7 @@ TEST(PumpAll, StopsAtTheFirstShortPull) {
     TCountedRef<FakeSource> source = Source(length, 5);
     TCountedRef<RecordingSink> sink(new RecordingSink);
     source->PumpAll(sink, 4, nullptr);
-    EXPECT_EQ(PulledAt(*source), length == U ? (Positions{U, U}) : (Positions{0, 4}));
+    EXPECT_EQ(source->CallPositions(), length == U ? (Positions{U, U}) : (Positions{0, 4}));
     EXPECT_EQ(sink->pushes.back().count, 1);
     EXPECT_EQ(sink->flushes, 1);
   }
@@ -80,7 +68,7 @@ TEST(Pump, LimitCutsTheLastChunkAndExplicitPositionsAdvance) {
   TCountedRef<RecordingSink> sink(new RecordingSink);
   std::int64_t limit = 10, from = 100, to = 200;
   EXPECT_EQ(source->Pump(sink, limit, from, to, 4, nullptr), 10);
-  EXPECT_EQ(PulledCounts(*source), (Positions{4, 4, 2}));
+  EXPECT_EQ(source->CallCounts(), (Positions{4, 4, 2}));
   EXPECT_EQ(sink->pushes[2].position, 208);
   EXPECT_EQ(sink->pushes[2].values, (std::vector<std::int32_t>{108, 109}));
   EXPECT_EQ(sink->pushes[1].tagPositions, (Positions{105}));
@@ -105,7 +93,7 @@ TEST(Skip, StopsAtAShortPullAndLeavesTheRestInTheCount) {
   EXPECT_EQ(source->Skip(count, position, 4), 6);
   EXPECT_EQ(count, 4);
   EXPECT_EQ(position, 26);
-  EXPECT_EQ(PulledAt(*source), (Positions{20, 24}));
+  EXPECT_EQ(source->CallPositions(), (Positions{20, 24}));
 }
 
 TEST(ReRandomizer, GivesTheSourceConsecutivePositionsAndFollowsJumps) {
@@ -120,7 +108,7 @@ TEST(ReRandomizer, GivesTheSourceConsecutivePositionsAndFollowsJumps) {
   EXPECT_EQ(frames[3], 103);
   EXPECT_EQ(socket->Pull(block, 10, U), 0);
   EXPECT_EQ(socket->Pull(block, 10, U), 0);  // nothing delivered: the position stays
-  EXPECT_EQ(PulledAt(*source), (Positions{0, 10, 20, 100, 104, 104}));
+  EXPECT_EQ(source->CallPositions(), (Positions{0, 10, 20, 100, 104, 104}));
 }
 
 }  // namespace halvern

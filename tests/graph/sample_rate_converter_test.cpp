@@ -35,9 +35,8 @@ std::function<double(std::int64_t, int)> Sine(double frequency, std::int32_t rat
 std::vector<float> PullFrames(CSampleRateConverter& converter, std::int64_t frames,
                               std::int64_t position) {
   std::vector<float> out(static_cast<std::size_t>(frames * converter.channels));
-  const std::int64_t got = converter.Pull(
-      CDataBlock{{converter.frameSize, 1}, reinterpret_cast<std::uint8_t*>(out.data())}, frames,
-      position);
+  const std::int64_t got =
+      converter.Pull(testing::BlockOf(out, converter.frameSize), frames, position);
   out.resize(static_cast<std::size_t>(got * converter.channels));
   return out;
 }
@@ -51,9 +50,8 @@ std::vector<float> PullInPieces(CSampleRateConverter& converter, std::int64_t fr
     const std::int64_t size = sizes[i % sizes.size()];
     std::vector<float> piece(static_cast<std::size_t>(size * converter.channels));
     CTagList tags;
-    const std::int64_t got = converter.Pull(
-        CDataBlock{{converter.frameSize, 1}, reinterpret_cast<std::uint8_t*>(piece.data())}, size,
-        kUnspecifiedFrames, tags);
+    const std::int64_t got = converter.Pull(testing::BlockOf(piece, converter.frameSize), size,
+                                            kUnspecifiedFrames, tags);
     if (allTags != nullptr)
       for (const auto* entry = tags.Head(); entry != nullptr; entry = entry->next)
         allTags->Insert(*entry);
@@ -64,9 +62,9 @@ std::vector<float> PullInPieces(CSampleRateConverter& converter, std::int64_t fr
 }
 
 TCountedRef<CSampleRateConverter> Converter(std::int32_t from, std::int32_t to, std::int64_t length,
-                                            double bound = 200000.0, std::uint32_t budget = 4194304,
-                                            double frequency = 1000.0) {
-  TCountedRef<CSoundPullSocket> source(WaveSource(2, from, length, Sine(frequency, from)));
+                                            double bound = 200000.0,
+                                            std::uint32_t budget = 4194304) {
+  TCountedRef<CSoundPullSocket> source(WaveSource(2, from, length, Sine(1000.0, from)));
   return TCountedRef<CSampleRateConverter>(new CSampleRateConverter(
       source, to, CQuality(0.2), CCacheBudget(budget), CRatioBound(bound)));
 }
@@ -102,7 +100,9 @@ TEST(SampleRateConverter, LengthFollowsTheRatioAndClipsPulls) {
   EXPECT_EQ(PullFrames(*converter, 300, 0).size(), 201u * 2);
 }
 
-// Every pair of rates runs through several block and chunk boundaries.
+// Every pair of rates runs through several block and chunk boundaries. The pieces and the jumps
+// run with the render chain's small cache, the whole pull (checked against the ideal sine below)
+// with room for everything.
 TEST(SampleRateConverter, ExplicitContinuedAndOddSizedPullsGiveTheSameStream) {
   const struct {
     std::int32_t from, to;
@@ -115,13 +115,13 @@ TEST(SampleRateConverter, ExplicitContinuedAndOddSizedPullsGiveTheSameStream) {
     SCOPED_TRACE(::testing::Message() << c.from << " -> " << c.to << " bound " << c.bound);
     const std::int64_t frames = 60000;
     auto whole = PullFrames(*Converter(c.from, c.to, kUnspecifiedFrames, c.bound), frames, 0);
-    auto pieces = PullInPieces(*Converter(c.from, c.to, kUnspecifiedFrames, c.bound), frames,
+    auto pieces = PullInPieces(*Converter(c.from, c.to, kUnspecifiedFrames, c.bound, 512), frames,
                                {1, 960, 7, 4097, 333, 25601, 2}, nullptr);
     pieces.resize(whole.size());
     ASSERT_TRUE(whole == pieces);
 
     // Backwards through the stream, at explicit positions, also before the start.
-    auto converter = Converter(c.from, c.to, kUnspecifiedFrames, c.bound);
+    auto converter = Converter(c.from, c.to, kUnspecifiedFrames, c.bound, 512);
     for (std::int64_t at = frames - 777; at > -2000; at -= 5003) {
       auto part = PullFrames(*converter, 777, at);
       for (std::int64_t f = std::max<std::int64_t>(at, 0); f < at + 777; ++f)
@@ -202,27 +202,6 @@ TEST(SampleRateConverter, SineFollowsTheIdealResampledSine) {
         worst = std::max(worst, std::abs(out[static_cast<std::size_t>(n * 2 + ch)] - ideal));
       }
     EXPECT_LT(worst, 1e-4);
-  }
-}
-
-// A glitch (a lost, doubled or misplaced frame at a seam) shows as a spike in the second
-// difference. A 440 Hz sine of amplitude 0.5 at 44.1 kHz has second differences up to
-// 0.5 x (2 pi 440 / 44100)^2 = 0.002; a one-frame step is about 0.03.
-TEST(SampleRateConverter, NoGlitchesAcrossManyOddSizedPulls) {
-  for (const double bound : {1000.0, 200000.0}) {
-    SCOPED_TRACE(bound);
-    auto converter = Converter(48000, 44100, kUnspecifiedFrames, bound, 512, 440.0);
-    const double gain =
-        static_cast<double>(converter->Ratio().downFactor) / converter->Ratio().upFactor;
-    auto out = PullInPieces(*converter, 100000, {1, 13, 441, 882, 97, 5, 2000, 31}, nullptr);
-    const double step = 2.0 * std::numbers::pi * 440.0 / converter->Ratio().targetRate;
-    const double limit = gain * kAmplitude * step * step * 1.05 + 2e-4;
-    double worst = 0.0;
-    for (std::size_t n = 200; n + 1 < out.size() / 2; ++n)
-      for (int ch = 0; ch < 2; ++ch)
-        worst = std::max<double>(
-            worst, std::abs(out[(n + 1) * 2 + ch] - 2.0 * out[n * 2 + ch] + out[(n - 1) * 2 + ch]));
-    EXPECT_LT(worst, limit);
   }
 }
 

@@ -21,41 +21,31 @@ class SoundSink : public CSoundPushSocket {
 
 }  // namespace
 
-TEST(SoundSocket, FrameSizeFollowsFormatAndChannels) {
-  TCountedRef<FixedSoundSource> socket(new FixedSoundSource(CSoundTraits(2, 2, 48000)));
-  EXPECT_EQ(socket->frameSize, 4);
-  EXPECT_EQ(socket->raw, 1);
-  EXPECT_EQ(socket->sampleRate, 48000);
-  // Through the plain record's interface, as a chain builder sees it.
-  CSoundTraits& traits = *socket;
-  traits.SetChannels(6);
-  EXPECT_EQ(socket->frameSize, 12);
-  traits.SetSampleRate(8000);
-  EXPECT_EQ(socket->frameSize, 12);
-  traits.SetSampleFormat(3);  // packed 24-bit
-  EXPECT_EQ(socket->frameSize, 18);
-  traits.SetSampleFormat(7);  // double
-  EXPECT_EQ(socket->frameSize, 48);
-  traits.SetSampleFormat(0);
-  EXPECT_EQ(socket->frameSize, 0);
-  traits.SetSampleFormat(27);
-  EXPECT_EQ(socket->frameSize, 0);
-  traits.SetSampleFormat(-4);
-  EXPECT_EQ(socket->frameSize, 0);
-  traits.SetSampleFormat(26);
-  EXPECT_EQ(socket->frameSize, 24);
-}
-
-TEST(SoundSocket, PushSideDerivesItsFrameSizeTheSameWay) {
-  TCountedRef<SoundSink> sink(new SoundSink(CSoundTraits(19, 3, 96000)));  // swapped double
-  EXPECT_EQ(sink->frameSize, 24);
-  EXPECT_EQ(sink->raw, 1);
-  sink->SetChannels(1);
-  EXPECT_EQ(sink->frameSize, 8);
-  sink->SetSampleFormat(1);
-  EXPECT_EQ(sink->frameSize, 1);
-  TCountedRef<SoundSink> unknown(new SoundSink(CSoundTraits(0, 2, 48000)));
-  EXPECT_EQ(unknown->frameSize, 0);
+// Built with a layout or changed through the plain record's setters, as a chain builder does.
+TEST(SoundSocket, FrameSizeFollowsFormatAndChannelsOnBothSides) {
+  const struct {
+    std::int32_t format, channels, frameSize;
+  } cases[] = {{2, 2, 4},  {2, 6, 12}, {3, 6, 18}, {7, 6, 48}, {19, 3, 24},
+               {26, 1, 4}, {1, 1, 1},  {0, 2, 0},  {27, 2, 0}, {-4, 2, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.format);
+    const CSoundTraits traits(c.format, c.channels, 48000);
+    TCountedRef<FixedSoundSource> pull(new FixedSoundSource(traits));
+    TCountedRef<SoundSink> push(new SoundSink(traits));
+    EXPECT_EQ(pull->frameSize, c.frameSize);
+    EXPECT_EQ(push->frameSize, c.frameSize);
+    EXPECT_EQ(pull->raw + push->raw, 2);
+    TCountedRef<FixedSoundSource> changedPull(new FixedSoundSource(CSoundTraits(6, 8, 8000)));
+    TCountedRef<SoundSink> changedPush(new SoundSink(CSoundTraits(6, 8, 8000)));
+    for (CSoundTraits* record : {static_cast<CSoundTraits*>(changedPull.Get()),
+                                 static_cast<CSoundTraits*>(changedPush.Get())}) {
+      record->SetSampleFormat(c.format);
+      record->SetChannels(c.channels);
+      record->SetSampleRate(96000);
+    }
+    EXPECT_EQ(changedPull->frameSize, c.frameSize);
+    EXPECT_EQ(changedPush->frameSize, c.frameSize);
+  }
 }
 
 }  // namespace halvern

@@ -61,112 +61,102 @@ TEST(RingBuffer, WithoutStorageNothingMoves) {
   EXPECT_EQ(ring.Read(nullptr, 4), 0);
   EXPECT_EQ(ring.Write(bytes.data(), -3), 0);
   EXPECT_EQ(ring.GetAvailable(), 0);
-}
-
-TEST(RingBuffer, WrapsAroundByteExact) {
-  CZubRingBuffer ring("Test");
-  ASSERT_TRUE(ring.Create(10));
-  const auto first = Sequence(7);
-  const auto second = Sequence(6, 100);
-  ASSERT_EQ(ring.Write(first.data(), 7), 7);
-  EXPECT_EQ(ReadAll(ring, 5), Sequence(5));
-  // Ends at 3 after wrapping; the reader at 5 is not passed, so nothing is dropped.
-  ASSERT_EQ(ring.Write(second.data(), 6), 6);
-  EXPECT_EQ(ring.GetAvailable(), 8);
-  std::vector<std::uint8_t> expected = {5, 6};
-  expected.insert(expected.end(), second.begin(), second.end());
-  EXPECT_EQ(ReadAll(ring, 20), expected);
-  EXPECT_EQ(ring.GetAvailable(), 0);
-}
-
-TEST(RingBuffer, WriteAndReadEndingExactlyAtCapacityReturnToZero) {
-  CZubRingBuffer ring("Test");
-  ASSERT_TRUE(ring.Create(8));
-  const auto bytes = Sequence(8);
-  ASSERT_EQ(ring.Write(bytes.data(), 8), 8);
-  EXPECT_EQ(ReadAll(ring, 8), bytes);
-  // Both positions are back at 0: the next write and read start at the first byte again.
-  const auto more = Sequence(3, 50);
-  ring.Write(more.data(), 3);
-  EXPECT_EQ(ReadAll(ring, 3), more);
-}
-
-TEST(RingBuffer, ReadOfZeroOrFromEmptyChangesNothing) {
-  CZubRingBuffer ring("Test");
-  ASSERT_TRUE(ring.Create(8));
-  std::uint8_t out[8] = {};
-  EXPECT_EQ(ring.Read(out, 8), 0);
-  const auto bytes = Sequence(4);
+  // Creating again discards the content; without storage again nothing is written.
   ring.Write(bytes.data(), 4);
-  EXPECT_EQ(ring.Read(out, 0), 0);
-  EXPECT_EQ(ring.GetAvailable(), 4);
-  EXPECT_EQ(ReadAll(ring, 2), Sequence(2));
-  EXPECT_EQ(ReadAll(ring, 9), Sequence(2, 2));
+  ASSERT_TRUE(ring.Create(16));
+  EXPECT_EQ(ring.GetAvailable(), 0);
+  EXPECT_EQ(ring.GetCapacity(), 16);
+  ring.Destroy();
+  EXPECT_EQ(ring.GetCapacity(), 0);
+  EXPECT_EQ(ring.Write(bytes.data(), 4), 0);
 }
 
-TEST(RingBuffer, OversizeWriteIntoEmptyKeepsLastCapacityBytesWithoutOverflow) {
-  testing::DebugCapture capture;
-  CZubRingBuffer ring("Test");
-  ASSERT_TRUE(ring.Create(8));
-  const auto head = Sequence(3);
-  ring.Write(head.data(), 3);
-  ReadAll(ring, 3);  // both positions at 3, empty
-  const auto block = Sequence(20);
-  EXPECT_EQ(ring.Write(block.data(), 20), 8);
-  EXPECT_EQ(ring.GetAvailable(), 8);
-  EXPECT_EQ(ReadAll(ring, 8), Sequence(8, 12));
-  EXPECT_TRUE(Warnings(capture).empty());
+// A write of Sequence(n, first) expecting `result` bytes written, or a read of n bytes expecting
+// Sequence(result, first); then `available` bytes are left.
+struct Step {
+  bool write;
+  int n;
+  int first;
+  int result;
+  int available;
+};
+constexpr bool W = true;
+constexpr bool R = false;
+
+TEST(RingBuffer, WritesAndReadsWrapAndAnOverflowKeepsTheNewestHalf) {
+  const struct {
+    const char* name;
+    int capacity;
+    int warnings;
+    std::vector<Step> steps;
+  } cases[] = {
+      // Ends at 3 after wrapping; the reader at 5 is not passed, so nothing is dropped.
+      {"wraps",
+       10,
+       0,
+       {{W, 7, 0, 7, 7}, {R, 5, 0, 5, 2}, {W, 6, 100, 6, 8}, {R, 2, 5, 2, 6}, {R, 20, 100, 6, 0}}},
+      // Both positions are back at 0 after ending exactly at the capacity.
+      {"ends at capacity",
+       8,
+       0,
+       {{W, 8, 0, 8, 8}, {R, 8, 0, 8, 0}, {W, 3, 50, 3, 3}, {R, 3, 50, 3, 0}}},
+      {"reads of nothing",
+       8,
+       0,
+       {{R, 8, 0, 0, 0}, {W, 4, 0, 4, 4}, {R, 0, 0, 0, 4}, {R, 2, 0, 2, 2}, {R, 9, 2, 2, 0}}},
+      // Into an empty ring the last `capacity` bytes are kept, and that is no overflow.
+      {"oversize write",
+       8,
+       0,
+       {{W, 3, 0, 3, 3}, {R, 3, 0, 3, 0}, {W, 20, 0, 8, 8}, {R, 8, 12, 8, 0}}},
+      // A full ring is not a short write.
+      {"overflow", 10, 2, {{W, 6, 0, 6, 6}, {W, 6, 100, 6, 5}, {R, 10, 101, 5, 0}}},
+      // The last write fills 3..4, over the unread bytes at the reader.
+      {"overflow at the reader",
+       10,
+       2,
+       {{W, 5, 0, 5, 5},
+        {R, 3, 0, 3, 2},
+        {W, 8, 40, 8, 10},
+        {W, 2, 60, 2, 5},
+        {R, 3, 45, 3, 2},
+        {R, 10, 60, 2, 0}}},
+      // The write ends at 500 past the reader at 100: reading resumes at 0, not at the capacity.
+      {"read position wraps",
+       1000,
+       2,
+       {{W, 600, 0, 600, 600},
+        {R, 100, 0, 100, 500},
+        {W, 900, 0, 900, 500},
+        {R, 500, 400, 500, 0}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::DebugCapture capture;
+    CZubRingBuffer ring("Test");
+    ASSERT_TRUE(ring.Create(c.capacity));
+    for (const Step& step : c.steps) {
+      if (step.write) {
+        const auto bytes = Sequence(step.n, step.first);
+        EXPECT_EQ(ring.Write(bytes.data(), step.n), step.result);
+      } else {
+        EXPECT_EQ(ReadAll(ring, step.n), Sequence(step.result, step.first));
+      }
+      EXPECT_EQ(ring.GetAvailable(), step.available);
+    }
+    EXPECT_EQ(Warnings(capture).size(), static_cast<std::size_t>(c.warnings));
+  }
 }
 
-TEST(RingBuffer, OverflowKeepsNewestHalf) {
-  CZubRingBuffer ring("Test");
-  ASSERT_TRUE(ring.Create(10));
-  const auto first = Sequence(6);
-  const auto second = Sequence(6, 100);
-  ring.Write(first.data(), 6);
-  EXPECT_EQ(ring.Write(second.data(), 6), 6);  // a full ring is not a short write
-  EXPECT_EQ(ring.GetAvailable(), 5);
-  EXPECT_EQ(ReadAll(ring, 10), Sequence(5, 101));
-}
-
-TEST(RingBuffer, OverflowBeforeTheEndKeepsNewestHalf) {
-  CZubRingBuffer ring("Test");
-  ASSERT_TRUE(ring.Create(10));
-  const auto first = Sequence(5);
-  ring.Write(first.data(), 5);
-  ReadAll(ring, 3);
-  const auto second = Sequence(8, 40);
-  ring.Write(second.data(), 8);  // fills the ring exactly: both positions at 3
-  EXPECT_EQ(ring.GetAvailable(), 10);
-  const auto third = Sequence(2, 60);
-  EXPECT_EQ(ring.Write(third.data(), 2), 2);  // 3..4, over the unread bytes at the reader
-  EXPECT_EQ(ring.GetAvailable(), 5);
-  EXPECT_EQ(ReadAll(ring, 10), (std::vector<std::uint8_t>{45, 46, 47, 60, 61}));
-}
-
-TEST(RingBuffer, ReadPositionWrapsToZeroNotCapacity) {
-  CZubRingBuffer ring("Test");
-  ASSERT_TRUE(ring.Create(1000));
-  const auto block = Sequence(900);
-  ring.Write(block.data(), 600);
-  ReadAll(ring, 100);
-  ring.Write(block.data(), 900);  // write position ends at 500 and passes the reader at 100
-  EXPECT_EQ(ring.GetAvailable(), 500);
-  // The read position is 0: the next read returns the bytes stored at 0..499, the last 500 written.
-  const auto out = ReadAll(ring, 500);
-  ASSERT_EQ(out.size(), 500u);
-  EXPECT_TRUE(std::equal(out.begin(), out.end(), block.begin() + 400));
-}
-
-TEST(RingBuffer, OverflowWarningsOnFirstAndThirtyFirst) {
+// The first overflow and every thirtieth after it warn; a reset starts the count again.
+TEST(RingBuffer, OverflowWarningsOnFirstAndThirtyFirstUntilAReset) {
   testing::DebugCapture capture;
   CZubRingBuffer ring("CVxAudioCaptureSocket");
   ASSERT_TRUE(ring.Create(100));
   for (int i = 0; i < 30; ++i) Overflow(ring, 100);
   ASSERT_EQ(Warnings(capture).size(), 2u);
-  EXPECT_NE(Warnings(capture)[0].find("wrn"), std::string::npos);
-  EXPECT_NE(Warnings(capture)[0].find("CZubRingBuffer::Write(): "), std::string::npos);
-  EXPECT_NE(Warnings(capture)[0].find("<CVxAudioCaptureSocket> BUFFER OVERWRITE  <LOGCOUNT: 1>\n"),
+  EXPECT_NE(Warnings(capture)[0].find("wrn CZubRingBuffer::Write(): " + std::string(23, ' ') +
+                                      "<CVxAudioCaptureSocket> BUFFER OVERWRITE  <LOGCOUNT: 1>\n"),
             std::string::npos);
   EXPECT_NE(
       Warnings(capture)[1].find(
@@ -176,21 +166,12 @@ TEST(RingBuffer, OverflowWarningsOnFirstAndThirtyFirst) {
   ASSERT_EQ(Warnings(capture).size(), 4u);
   EXPECT_NE(Warnings(capture)[2].find("BUFFER OVERWRITE  <LOGCOUNT: 31>"), std::string::npos);
   EXPECT_NE(Warnings(capture)[3].find("overflow <LOGCOUNT: 31>"), std::string::npos);
-}
-
-TEST(RingBuffer, ResetRestartsTheWarningCountAndEmpties) {
-  testing::DebugCapture capture;
-  CZubRingBuffer ring("Test");
-  ASSERT_TRUE(ring.Create(100));
-  Overflow(ring, 100);
-  Overflow(ring, 100);
-  ASSERT_EQ(Warnings(capture).size(), 2u);
   ring.Reset();
   EXPECT_EQ(ring.GetAvailable(), 0);
   EXPECT_EQ(ring.GetCapacity(), 100);
   Overflow(ring, 100);
-  ASSERT_EQ(Warnings(capture).size(), 4u);
-  EXPECT_NE(Warnings(capture)[2].find("<LOGCOUNT: 1>"), std::string::npos);
+  ASSERT_EQ(Warnings(capture).size(), 6u);
+  EXPECT_NE(Warnings(capture)[4].find("<LOGCOUNT: 1>"), std::string::npos);
 }
 
 TEST(RingBuffer, WarningsCountOnWhileTheLevelIsOff) {
@@ -206,19 +187,6 @@ TEST(RingBuffer, WarningsCountOnWhileTheLevelIsOff) {
   Overflow(ring, 100);
   ASSERT_EQ(Warnings(capture).size(), 2u);
   EXPECT_NE(Warnings(capture)[0].find("<LOGCOUNT: 31>"), std::string::npos);
-}
-
-TEST(RingBuffer, RecreateDiscardsContent) {
-  CZubRingBuffer ring("Test");
-  ASSERT_TRUE(ring.Create(8));
-  const auto bytes = Sequence(5);
-  ring.Write(bytes.data(), 5);
-  ASSERT_TRUE(ring.Create(16));
-  EXPECT_EQ(ring.GetAvailable(), 0);
-  EXPECT_EQ(ring.GetCapacity(), 16);
-  ring.Destroy();
-  EXPECT_EQ(ring.GetCapacity(), 0);
-  EXPECT_EQ(ring.Write(bytes.data(), 5), 0);
 }
 
 // A writer pushes numbered frames while a reader pulls larger blocks: every read returns a

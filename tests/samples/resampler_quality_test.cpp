@@ -78,35 +78,13 @@ class ResamplerQuality : public testing::TestWithParam<std::pair<int, int>> {};
 // 6 kHz sit far inside the passband, where ripple and leakage are lower still. Float output
 // adds noise near -140 dB. 80 dB thus holds with margin, while anything structural (rates off by
 // the 0.136 percent of the nominal ones, a missing M / L gain, a frame of delay, a seam between
-// blocks) costs far more.
+// blocks, a single dropped or repeated frame: a 0.03 step in 24000 frames is near 65 dB) costs far
+// more.
 TEST_P(ResamplerQuality, SineComesOutAtTheEffectiveTargetRate) {
   const auto [source, target] = GetParam();
   const CConversion c = Convert(source, target, 0.5);
   for (int ch = 0; ch < kChannels; ++ch) {
     EXPECT_GT(SnrDb(c, ch), 80.0) << kFrequency[ch] << " Hz, " << source << " -> " << target;
-  }
-}
-
-// A seam error or a dropped or repeated frame shows as a spike in the second difference, which
-// for a clean sine never exceeds amplitude x (2 sin(w / 2))^2.
-TEST_P(ResamplerQuality, NoGlitchesAcrossManyBlocks) {
-  const auto [source, target] = GetParam();
-  const CConversion c = Convert(source, target, 2.0);
-  const std::size_t frames = c.output.size() / kChannels;
-  for (int ch = 0; ch < kChannels; ++ch) {
-    const double w = 2 * std::numbers::pi * kFrequency[ch] / c.ratio.targetRate;
-    const double limit = c.gain * kAmplitude * std::pow(2 * std::sin(w / 2), 2) * 1.01 + 1e-3;
-    double worst = 0.0;
-    std::size_t where = 0;
-    for (std::size_t n = 1; n + 1 < frames; ++n) {
-      const double d2 = double(c.output[(n + 1) * kChannels + ch]) -
-                        2.0 * c.output[n * kChannels + ch] + c.output[(n - 1) * kChannels + ch];
-      if (std::abs(d2) > worst) {
-        worst = std::abs(d2);
-        where = n;
-      }
-    }
-    EXPECT_LT(worst, limit) << kFrequency[ch] << " Hz, frame " << where;
   }
 }
 

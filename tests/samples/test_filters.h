@@ -27,14 +27,4 @@ class CRecorder final : public CSampleFunnel::Filter {
   std::vector<double> seen;
 };
 
-// Returns a constant whatever it is given.
-class CConstant final : public CSampleFunnel::Filter {
- public:
-  explicit CConstant(double value) : m_Value(value) {}
-  double FilterSample(double) override { return m_Value; }
-
- private:
-  double m_Value;
-};
-
 }  // namespace halvern::test_filters

@@ -99,9 +99,18 @@ class FakeSource : public CSoundPullSocket {
   }
   std::int64_t GetLength() override { return m_Length; }
 
+  std::vector<std::int64_t> CallPositions() const { return Field(&Call::position); }
+  std::vector<std::int64_t> CallCounts() const { return Field(&Call::count); }
+
   std::vector<Call> calls;
 
  private:
+  std::vector<std::int64_t> Field(std::int64_t Call::*field) const {
+    std::vector<std::int64_t> values;
+    for (const Call& call : calls) values.push_back(call.*field);
+    return values;
+  }
+
   std::int64_t m_Length;
   SampleGenerator m_Generate;
   std::int64_t m_End;
@@ -147,6 +156,12 @@ inline std::vector<std::int64_t> TagPositions(const CTagList& tags) {
   for (const auto* entry = tags.Head(); entry != nullptr; entry = entry->next)
     positions.push_back(entry->position);
   return positions;
+}
+
+// The elements of `frames` as a block of frames of `frameSize` bytes.
+template <class T>
+CDataBlock BlockOf(std::vector<T>& frames, std::int32_t frameSize, std::size_t first = 0) {
+  return {{frameSize, 1}, reinterpret_cast<std::uint8_t*>(frames.data() + first)};
 }
 
 // Pulls `count` frames at `position` into bytes (resized to what was delivered).

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "platform/scoped_resources.h"
 
@@ -37,21 +36,6 @@ bool BlockExists(const std::string& name) {
   return platform::CScopedHandle(
              OpenFileMappingW(FILE_MAP_READ, FALSE, platform::Utf8ToUtf16(name).c_str()))
       .IsValid();
-}
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-bool CDebugCapture::Contains(const std::string& fragment) const {
-  for (const std::string& line : Lines())
-    if (line.find(fragment) != std::string::npos) return true;
-  return false;
 }
 
 void TraceTest::SetUp() {

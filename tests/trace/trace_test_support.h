@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -12,6 +11,7 @@
 #include "platform/utf16.h"
 #include "platform/win32.h"
 #include "support/debug_capture.h"
+#include "support/wait_until.h"
 #include "trace/trace.h"
 #include "trace/trace_block.h"
 
@@ -23,16 +23,6 @@ void WriteText(const std::filesystem::path& path, const std::string& text);
 
 // Whether the shared block of that name exists anywhere on the machine.
 bool BlockExists(const std::string& name);
-
-// Polls `done` until it holds or `timeout` passes; true when it held.
-bool WaitUntil(const std::function<bool()>& done,
-               std::chrono::milliseconds timeout = std::chrono::seconds(20));
-
-// The shared debugger-output capture, searchable.
-class CDebugCapture : public DebugCapture {
- public:
-  bool Contains(const std::string& fragment) const;
-};
 
 class TraceTest : public ::testing::Test {
  protected:
@@ -51,7 +41,7 @@ class TraceTest : public ::testing::Test {
 
   std::string m_BlockName;
   std::filesystem::path m_Folder;
-  CDebugCapture m_Debug;
+  DebugCapture m_Debug;
 };
 
 }  // namespace halvern::testing

@@ -17,6 +17,7 @@
 #include "platform/scoped_resources.h"
 #include "platform/simaudio/sim_audio.h"
 #include "platform/win32.h"
+#include "support/wait_until.h"
 
 namespace halvern::simaudio::test {
 
@@ -37,16 +38,7 @@ inline EndpointDesc Endpoint(std::u16string id, EDataFlow flow, WAVEFORMATEXTENS
   return d;
 }
 
-// Polls a condition with a generous deadline; a slow machine makes the test slower, not red.
-inline bool WaitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds deadline = std::chrono::seconds(10)) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
+using halvern::testing::WaitUntil;
 
 // An endpoint's COM objects as a streaming endpoint holds them.
 struct Stream {

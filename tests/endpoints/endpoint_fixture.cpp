@@ -1,0 +1,211 @@
+#if !defined(_WIN32)
+
+#include "endpoints/endpoint_fixture.h"
+
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "trace/trace_block.h"
+
+namespace halvern::testing {
+
+namespace {
+
+float ReadSample(const BYTE* at, const WAVEFORMATEX& format) {
+  switch (format.wBitsPerSample) {
+    case 16: {
+      std::int16_t v;
+      std::memcpy(&v, at, 2);
+      return static_cast<float>(v / 32768.0);
+    }
+    case 24: {
+      // Sign-extended from the top byte.
+      const std::int32_t v = static_cast<std::int32_t>(static_cast<std::uint32_t>(at[0]) << 8 |
+                                                       static_cast<std::uint32_t>(at[1]) << 16 |
+                                                       static_cast<std::uint32_t>(at[2]) << 24) >>
+                             8;
+      return static_cast<float>(v / 8388608.0);
+    }
+    case 32: {
+      float v;
+      std::memcpy(&v, at, 4);
+      return v;
+    }
+    default:
+      ADD_FAILURE() << "no reader for " << format.wBitsPerSample << "-bit samples";
+      return 0.0f;
+  }
+}
+
+void WriteSample(BYTE* at, const WAVEFORMATEX& format, double value) {
+  switch (format.wBitsPerSample) {
+    case 16: {
+      const auto v = static_cast<std::int16_t>(std::lround(value * 32767.0));
+      std::memcpy(at, &v, 2);
+      break;
+    }
+    case 24: {
+      const auto v = static_cast<std::int32_t>(std::lround(value * 8388607.0));
+      for (int b = 0; b < 3; ++b) at[b] = static_cast<BYTE>((v >> (8 * b)) & 0xFF);
+      break;
+    }
+    case 32: {
+      const auto v = static_cast<float>(value);
+      std::memcpy(at, &v, 4);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+void CToneSource::Fill(BYTE* data, UINT32 frames, const WAVEFORMATEX& format, UINT64 position) {
+  const int width = format.wBitsPerSample / 8;
+  for (UINT32 i = 0; i < frames; ++i) {
+    const std::uint64_t frame = position + i;
+    const double phase = 2 * std::numbers::pi * kToneHz * static_cast<double>(frame) /
+                         static_cast<double>(format.nSamplesPerSec);
+    for (int c = 0; c < format.nChannels; ++c) {
+      const double value = frame < onsetFrame ? 0.0 : kToneAmplitude[c % 2] * std::sin(phase);
+      WriteSample(data + (static_cast<std::size_t>(i) * format.nChannels + c) * width, format,
+                  value);
+    }
+  }
+  if (position + frames > onsetFrame && position <= onsetFrame) {
+    // The packet covers the period that just ended: its onset frame was captured that long ago.
+    const auto age = std::chrono::duration<double>(
+        static_cast<double>(position + frames - onsetFrame) / format.nSamplesPerSec);
+    std::lock_guard guard(lock);
+    onsetTime = Clock::now() - std::chrono::duration_cast<Clock::duration>(age);
+    onsetSeen = true;
+  }
+}
+
+void CSinkRecording::Receive(const BYTE* data, UINT32 frames, const WAVEFORMATEX& format) {
+  const int width = format.wBitsPerSample / 8;
+  std::lock_guard guard(lock);
+  channels = format.nChannels;
+  rate = format.nSamplesPerSec;
+  for (UINT32 i = 0; i < frames; ++i)
+    for (int c = 0; c < channels; ++c) {
+      const float v =
+          ReadSample(data + (static_cast<std::size_t>(i) * channels + c) * width, format);
+      if (!onsetSeen && std::fabs(v) >= 0.1f) {
+        onsetSeen = true;
+        onsetTime = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(i / rate));
+      }
+      samples.push_back(v);
+    }
+}
+
+std::size_t CSinkRecording::Frames() {
+  std::lock_guard guard(lock);
+  return channels == 0 ? 0 : samples.size() / static_cast<std::size_t>(channels);
+}
+
+void EndpointTest::SetUp() {
+  TraceTest::SetUp();
+  simaudio::Reset();
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  Start(kTraceToDebugger, kTraceLevelDetail, kTracePrefixNone);
+  ASSERT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
+                             m_Enumerator.PutVoid()),
+            S_OK);
+}
+
+void EndpointTest::TearDown() {
+  // The endpoints register no notification client; nothing of theirs may run inside one either.
+  EXPECT_TRUE(simaudio::CallbackBreaches().empty());
+  m_Enumerator.Reset();
+  CoUninitialize();
+  simaudio::Reset();
+  TraceTest::TearDown();
+}
+
+void EndpointTest::AddCard(const WAVEFORMATEXTENSIBLE& format) {
+  simaudio::EndpointDesc card;
+  card.id = kCardId;
+  card.flow = eCapture;
+  card.interfaceName = u"Halvern Sound Capture";
+  card.friendlyName = u"Line (Halvern Sound Capture)";
+  card.description = u"Line";
+  card.formFactor = LineLevel;
+  card.deviceFormat = format;
+  card.mixFormat = format;
+  ASSERT_EQ(simaudio::AddEndpoint(card), S_OK);
+  std::shared_ptr<CToneSource> source = m_Source;
+  ASSERT_EQ(simaudio::SetCaptureSource(
+                kCardId, [source](BYTE* data, UINT32 frames, const WAVEFORMATEX& f,
+                                  UINT64 position) { source->Fill(data, frames, f, position); }),
+            S_OK);
+}
+
+std::shared_ptr<CSinkRecording> EndpointTest::AddSpeaker(const std::u16string& id,
+                                                         const WAVEFORMATEXTENSIBLE& mixFormat,
+                                                         REFERENCE_TIME period) {
+  simaudio::EndpointDesc speaker;
+  speaker.id = id;
+  speaker.flow = eRender;
+  speaker.interfaceName = u"Onboard Audio";
+  speaker.friendlyName = u"Speakers (Onboard Audio)";
+  speaker.description = u"Speakers";
+  speaker.deviceFormat = mixFormat;
+  speaker.mixFormat = mixFormat;
+  speaker.defaultPeriod = period;
+  EXPECT_EQ(simaudio::AddEndpoint(speaker), S_OK);
+  auto recording = std::make_shared<CSinkRecording>();
+  EXPECT_EQ(simaudio::SetRenderSink(
+                id, [recording](const BYTE* data, UINT32 frames, const WAVEFORMATEX& format,
+                                UINT64) { recording->Receive(data, frames, format); }),
+            S_OK);
+  return recording;
+}
+
+bool HasTone(CSinkRecording& sink, double seconds) {
+  std::lock_guard guard(sink.lock);
+  if (!sink.onsetSeen || sink.channels == 0) return false;
+  std::size_t onset = 0;
+  while (onset < sink.samples.size() && std::fabs(sink.samples[onset]) < 0.1f) ++onset;
+  return sink.samples.size() / static_cast<std::size_t>(sink.channels) >=
+         onset / static_cast<std::size_t>(sink.channels) +
+             static_cast<std::size_t>(seconds * sink.rate);
+}
+
+CRoute EndpointTest::StartRoute(const WAVEFORMATEXTENSIBLE& cardFormat) {
+  CRoute route;
+  AddCard(cardFormat);
+  route.sink = AddSpeaker(kSpeakerId, simaudio::MakeFloatFormat(48000, 2));
+  route.capturer = Open<CAudioCapturer>(kCardId);
+  EXPECT_EQ(route.capturer->Initialize(true, 1, 30, nullptr), S_OK);
+  route.renderer = Open<CAudioRenderer>(kSpeakerId);
+  EXPECT_EQ(route.renderer->Initialize(true, 1, 40, &route.capturer->GetFormat()->Format), S_OK);
+  route.capturer->AddRenderer(route.renderer.Get());
+  EXPECT_EQ(route.capturer->Start(), S_OK);
+  EXPECT_EQ(route.renderer->Start(), S_OK);
+  return route;
+}
+
+std::vector<DWORD> EndpointTest::StreamingThreads() {
+  std::vector<DWORD> ids;
+  CTraceBlockLock lock(false);
+  QKDEBUG_PROC_INFO* process =
+      QKDEBUG_GetProcInfoPtr(lock.Block(), GetCurrentProcessId(), false, false);
+  if (process == nullptr) return ids;
+  for (const QKDEBUG_THREAD_INFO& thread : process->threads)
+    if (thread.threadId != 0 && thread.referenceCount > 0 &&
+        thread.threadId != GetCurrentThreadId())
+      ids.push_back(thread.threadId);
+  return ids;
+}
+
+bool EndpointTest::WaitForLine(const std::string& fragment) {
+  return WaitUntil([&] { return m_Debug.Contains(fragment); });
+}
+
+}  // namespace halvern::testing
+
+#endif
