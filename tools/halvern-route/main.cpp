@@ -81,8 +81,12 @@ void KOVRA_CALL OnKovraEvent(int32_t code, void* data) {
           {code, ToUtf8(record->friendlyName) + " (role " + std::to_string(record->role) + ")"});
       break;
     }
-    default:  // 1, 2, 3: an endpoint id
-      g_state.events.push_back({code, ToUtf8(static_cast<const KovraChar16*>(data), 256)});
+    default: {  // 1, 2, 3: an endpoint id, shown with its name when the outputs list has it
+      std::string text = ToUtf8(static_cast<const KovraChar16*>(data), 256);
+      for (const auto& r : g_state.outputs)
+        if (ToUtf8(r.id) == text) text = ToUtf8(r.friendlyName) + " " + text;
+      g_state.events.push_back({code, text});
+    }
   }
 }
 
@@ -192,7 +196,7 @@ struct PlayOptions {
   std::string gain;
   double seconds = 0;  // 0: until Ctrl-C
   std::string log;
-  std::string source = "tone:997@-6";
+  std::string source = "tone:997@-12";  // loud enough, and no device clips after its converter
   std::vector<std::string> outputs;
   std::string record;
   std::vector<std::string> unplug;
@@ -292,6 +296,9 @@ int Play(KovraLibrary& lib, const PlayOptions& o, const std::optional<GainSpec>&
   std::vector<const DeviceEndpointRecord*> chosen;
   if (!ChooseDevices(o, outputs, &chosen)) return kExitUsage;
   if (chosen.empty()) return Fail("there is no output device to play on", kExitFailed);
+  // The capturer started the router, and devices are added only while it is stopped; the capture
+  // endpoint keeps running, so the meters stay live.
+  lib.KovraApi_EnableRouting(false, false);
   for (const DeviceEndpointRecord* r : chosen) {
     const unsigned code = lib.KovraApi_AddDevice(r->id, o.latencyMs);
     std::printf("%s: %s\n", ToUtf8(r->friendlyName).c_str(),
@@ -386,7 +393,7 @@ int main(int argc, char** argv) {
   playCommand->add_option("--log", play.log, "Trace log file of the library");
 #if !defined(_WIN32)
   playCommand->add_option("--source", play.source,
-                          "tone:HZ[@DBFS] or FILE.wav (default tone:997@-6)");
+                          "tone:HZ[@DBFS] or FILE.wav (default tone:997@-12)");
   playCommand->add_option("--record", play.record, "Write one WAV per device into this folder");
   playCommand->add_option("--unplug", play.unplug, "Unplug device NAME at SECONDS: NAME@SECONDS");
 #endif
