@@ -196,6 +196,7 @@ struct PlayOptions {
   std::string gain;
   double seconds = 0;  // 0: until Ctrl-C
   std::string log;
+  int cardRate = 48000;
   std::string source = "tone:997@-12";  // loud enough, and no device clips after its converter
   std::vector<std::string> outputs;
   std::string record;
@@ -237,8 +238,9 @@ void CountWarnings(void*, const char* line) {
 }
 
 int BuildMachine(const PlayOptions& o, Machine* machine) {
-  const auto source = ParseSource(o.source);
+  auto source = ParseSource(o.source);
   if (!source.value) return Fail(source.error, kExitUsage);
+  if (auto* tone = std::get_if<ToneSource>(&*source.value)) tone->cardRate = o.cardRate;
   std::vector<OutputSpec> outputs;
   for (const std::string& text : o.outputs) {
     const auto parsed = ParseOutput(text);
@@ -394,6 +396,8 @@ int main(int argc, char** argv) {
 #if !defined(_WIN32)
   playCommand->add_option("--source", play.source,
                           "tone:HZ[@DBFS] or FILE.wav (default tone:997@-12)");
+  playCommand->add_option("--card-rate", play.cardRate, "Rate of the virtual card fed by a tone")
+      ->check(CLI::Range(8000, 192000));
   playCommand->add_option("--record", play.record, "Write one WAV per device into this folder");
   playCommand->add_option("--unplug", play.unplug, "Unplug device NAME at SECONDS: NAME@SECONDS");
 #endif

@@ -23,6 +23,7 @@ struct OutputSpec {
 struct ToneSource {
   double hz = 997;
   double dbfs = -6;
+  int cardRate = 48000;  // --card-rate: the virtual card's own rate
 };
 struct FileSource {
   std::string path;

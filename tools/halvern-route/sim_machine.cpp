@@ -61,7 +61,8 @@ std::unique_ptr<SimMachine> SimMachine::Create(const SourceSpec& source,
                                                std::string* error) {
   std::unique_ptr<SimMachine> machine(new SimMachine);
   machine->m_Source = source;
-  int cardRate = 48000;
+  const auto* tone = std::get_if<ToneSource>(&source);
+  int cardRate = tone ? tone->cardRate : 48000;
   int cardChannels = 2;
   if (const auto* file = std::get_if<FileSource>(&source)) {
     SF_INFO info{};
@@ -185,10 +186,10 @@ void SimMachine::FillCapture(std::uint8_t* data, std::uint32_t frames, int block
     for (int c = 0; c < channels; ++c) {
       float v = 0;
       if (m_SourceFrame >= 0) {
-        if (const ToneSource* t = tone()) {  // the card runs at 48 kHz for a tone
-          v = static_cast<float>(
-              std::pow(10.0, t->dbfs / 20) *
-              std::sin(2 * std::numbers::pi * t->hz * static_cast<double>(m_SourceFrame) / 48000));
+        if (const ToneSource* t = tone()) {
+          v = static_cast<float>(std::pow(10.0, t->dbfs / 20) *
+                                 std::sin(2 * std::numbers::pi * t->hz *
+                                          static_cast<double>(m_SourceFrame) / t->cardRate));
         } else {  // the card runs at the file's rate and channel count
           const auto at =
               static_cast<std::size_t>(m_SourceFrame) * static_cast<std::size_t>(m_FileChannels) +

@@ -28,7 +28,7 @@ struct Recording {
 
 class SimMachine {
  public:
-  // Installs the virtual card ("Halvern Sound Capture", 48 kHz stereo 16-bit for a tone, the
+  // Installs the virtual card ("Halvern Sound Capture", stereo 16-bit at the tone's card rate, the
   // file's rate and channels for a WAV file) and the outputs on the simulated system.
   static std::unique_ptr<SimMachine> Create(const SourceSpec& source,
                                             const std::vector<OutputSpec>& outputs,
