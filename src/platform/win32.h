@@ -68,8 +68,17 @@ __CRT_UUID_DECL(IAudioMeterInformation, 0xc02216f6, 0x8c67, 0x4b5b, 0x9d, 0x00, 
 
 // clang-format on
 
+#include <cstddef>
+
 #include "platform/debug_output.h"
 
+// The records that cross to the host and into property blobs keep the Windows layout here too.
 static_assert(sizeof(WAVEFORMATEX) == 18, "WAVEFORMATEX is 18 bytes");
+static_assert(offsetof(WAVEFORMATEX, nChannels) == 2 &&
+              offsetof(WAVEFORMATEX, nSamplesPerSec) == 4 && offsetof(WAVEFORMATEX, cbSize) == 16);
+static_assert(offsetof(WAVEFORMATEXTENSIBLE, Samples) == 18 &&
+              offsetof(WAVEFORMATEXTENSIBLE, dwChannelMask) == 20 &&
+              offsetof(WAVEFORMATEXTENSIBLE, SubFormat) == 24);
+static_assert(sizeof(PROPERTYKEY) == 20 && offsetof(PROPERTYKEY, pid) == 16);
 static_assert(sizeof(WAVEFORMATEXTENSIBLE) == 40, "WAVEFORMATEXTENSIBLE is 40 bytes");
 static_assert(sizeof(GUID) == 16, "GUID is 16 bytes");

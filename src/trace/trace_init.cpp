@@ -1,5 +1,6 @@
 // Registration, termination, the writer thread and the log file of the trace library.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -103,12 +104,34 @@ void CopyPath(WCHAR* out, const WString& path) {
   out[count] = 0;
 }
 
+// A process that ends, or unloads us, while still registered leaves its writer running: stop it
+// before the statics it reads go away. (Windows ends the other threads before that at process
+// exit, where the wait returns at once; elsewhere and on unload nothing does.)
+void StopWriterAtExit() {
+  HANDLE thread = nullptr;
+  {
+    std::lock_guard guard(g_ProcessLock);
+    thread = g_WriterThread;
+  }
+  if (thread == nullptr) return;
+  {
+    CTraceBlockLock lock(false);
+    QKDEBUG_PROC_INFO* process =
+        QKDEBUG_GetProcInfoPtr(lock.Block(), GetCurrentProcessId(), false, false);
+    if (process != nullptr) process->writerStop = 1;
+  }
+  WaitForSingleObject(thread, kWriterStopTimeoutMs);
+}
+
 void StartWriter(QKDEBUG_PROC_INFO* process) {
   process->writerStop = 0;
   HANDLE thread = CreateThread(nullptr, 0, WriterThread, nullptr, 0, nullptr);
   process->writerThread = reinterpret_cast<std::uintptr_t>(thread);
   std::lock_guard guard(g_ProcessLock);
   platform::CScopedHandle previous(std::exchange(g_WriterThread, thread));
+  // Registered after every static this file and the block code use, so it runs before them.
+  static const bool registered = std::atexit(StopWriterAtExit) == 0;
+  (void)registered;
 }
 
 platform::CScopedHandle TakeWriterHandle() {

@@ -37,10 +37,7 @@ TCountedRef<CSoundPullSocket> Build(const TCountedRef<CSoundPullSocket>& source,
 
 std::vector<float> PullFloats(CSoundPullSocket& socket, std::int64_t frames) {
   std::vector<float> out(static_cast<std::size_t>(frames * socket.channels));
-  EXPECT_EQ(
-      socket.Pull(CDataBlock{{socket.frameSize, 1}, reinterpret_cast<std::uint8_t*>(out.data())},
-                  frames, 0),
-      frames);
+  EXPECT_EQ(socket.Pull(testing::BlockOf(out, socket.frameSize), frames, 0), frames);
   return out;
 }
 
@@ -146,9 +143,7 @@ TEST(ConversionChain, ChannelMappingOverALiveCaptureNeitherWaitsNorPlaysStaleFra
     std::vector<float> out(static_cast<std::size_t>(kChunk * to));
     auto period = [&] {
       std::fill(out.begin(), out.end(), 9.0f);
-      ASSERT_EQ(chain->Pull(
-                    CDataBlock{{chain->frameSize, 1}, reinterpret_cast<std::uint8_t*>(out.data())},
-                    kChunk, kUnspecifiedFrames),
+      ASSERT_EQ(chain->Pull(testing::BlockOf(out, chain->frameSize), kChunk, kUnspecifiedFrames),
                 kChunk);
     };
     auto expectSilence = [&] {
@@ -198,11 +193,8 @@ TEST(ConversionChain, CaptureStreamPlaysThroughTheRenderChain) {
   std::vector<float> got(static_cast<std::size_t>(period * 2));
   std::vector<float> want(got.size());
   for (int pull = 0; pull < 15; ++pull) {
-    ASSERT_EQ(chain->Pull(CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(got.data())}, period,
-                          kUnspecifiedFrames),
-              period);
-    reference->Pull(CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(want.data())}, period,
-                    kUnspecifiedFrames);
+    ASSERT_EQ(chain->Pull(testing::BlockOf(got, 8), period, kUnspecifiedFrames), period);
+    reference->Pull(testing::BlockOf(want, 8), period, kUnspecifiedFrames);
     ASSERT_TRUE(got == want) << "pull " << pull;
   }
 }

@@ -65,9 +65,7 @@ TEST(ConverterInputSocket, PullsAndConvertsChunkByChunk) {
   EXPECT_EQ(socket->GetLength(), 5000);
   std::vector<float> out(1200 * kChannels);
   CTagList tags;
-  EXPECT_EQ(socket->Pull(CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(out.data())}, 1200, 300,
-                         tags),
-            1200);
+  EXPECT_EQ(socket->Pull(testing::BlockOf(out, 8), 1200, 300, tags), 1200);
   ExpectFloatRamp(out, 300, 1200);
   EXPECT_EQ(source->CallCounts(), (Counts{512, 512, 176}));
   EXPECT_EQ(source->CallPositions(), (Counts{300, 812, 1324}));
@@ -75,9 +73,7 @@ TEST(ConverterInputSocket, PullsAndConvertsChunkByChunk) {
 
   // A continued stream stays continued upstream.
   source->calls.clear();
-  EXPECT_EQ(socket->Pull(CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(out.data())}, 600,
-                         kUnspecifiedFrames),
-            600);
+  EXPECT_EQ(socket->Pull(testing::BlockOf(out, 8), 600, kUnspecifiedFrames), 600);
   ExpectFloatRamp(out, 1500, 600);
   ASSERT_EQ(source->calls.size(), 2u);
   EXPECT_EQ(source->calls[1].position, kUnspecifiedFrames);
@@ -88,9 +84,7 @@ TEST(ConverterInputSocket, StopsAtTheFirstShortSourcePull) {
   TCountedRef<CSoundConverterInputSocket> socket(
       new CSoundConverterInputSocket(source, kFormatFloat, nullptr, 512));
   std::vector<float> out(1200 * kChannels, 9.0f);
-  EXPECT_EQ(socket->Pull(CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(out.data())}, 1200,
-                         kUnspecifiedFrames),
-            700);
+  EXPECT_EQ(socket->Pull(testing::BlockOf(out, 8), 1200, kUnspecifiedFrames), 700);
   ExpectFloatRamp(out, 0, 700);
   EXPECT_EQ(out[700 * kChannels], 9.0f);
   EXPECT_EQ(source->calls.size(), 2u);
@@ -105,8 +99,7 @@ TEST(ConverterInputSocket, FilterForcesConversionEvenBetweenEqualFormats) {
   EXPECT_TRUE(socket->Converts());
   EXPECT_EQ(socket->ScratchCapacity(), 16);
   std::vector<float> out(40 * kChannels);
-  EXPECT_EQ(socket->Pull(CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(out.data())}, 40, 0),
-            40);
+  EXPECT_EQ(socket->Pull(testing::BlockOf(out, 8), 40, 0), 40);
   for (int f = 0; f < 40; ++f)
     for (int c = 0; c < kChannels; ++c) ASSERT_EQ(FloatAt(out, f, c), RampSample(f, c) / 65536.0f);
 }
@@ -128,9 +121,7 @@ TEST(ConverterInputSocket, ReplaceSourceKeepsLayoutAndRebuildsTheConverter) {
   EXPECT_TRUE(passThrough->Converts());
   EXPECT_EQ(passThrough->ScratchCapacity(), 32);
   std::vector<float> out(100 * kChannels);
-  EXPECT_EQ(
-      passThrough->Pull(CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(out.data())}, 100, 0),
-      100);
+  EXPECT_EQ(passThrough->Pull(testing::BlockOf(out, 8), 100, 0), 100);
   ExpectFloatRamp(out, 0, 100);
 
   // And back to a float source: straight through again.
@@ -146,9 +137,8 @@ TEST(ConverterInputSocket, OddSizedPullsEqualOneWholePull) {
   std::vector<float> out(3000 * kChannels);
   std::int64_t at = 0;
   for (std::int64_t size = 3; at < 3000; size = size * 3 % 401 + 1) {
-    const std::int64_t got = socket->Pull(
-        CDataBlock{{8, 1}, reinterpret_cast<std::uint8_t*>(out.data() + at * kChannels)}, size,
-        kUnspecifiedFrames);
+    const std::int64_t got =
+        socket->Pull(testing::BlockOf(out, 8, at * kChannels), size, kUnspecifiedFrames);
     ASSERT_EQ(got, std::min<std::int64_t>(size, 3000 - at));
     at += got;
   }

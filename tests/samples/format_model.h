@@ -2,6 +2,7 @@
 // (layouts, ranges and the documented constants), for checking the converters against.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -104,42 +105,21 @@ inline std::int64_t ReadInteger(int code, const unsigned char* p) {
 }
 
 inline void WriteInteger(int code, std::int64_t y, unsigned char* p) {
-  const Format& f = Get(code);
-  if (code == 16) {
-    p[0] = 0;
-    p[1] = static_cast<unsigned char>(static_cast<std::uint64_t>(y) >> 16);
-    p[2] = static_cast<unsigned char>(static_cast<std::uint64_t>(y) >> 8);
-    p[3] = static_cast<unsigned char>(static_cast<std::uint64_t>(y));
-    return;
-  }
-  Scatter(f, static_cast<std::uint64_t>(y), p);
+  const auto u = static_cast<std::uint64_t>(y);
+  Scatter(Get(code), code == 16 ? u & 0xFFFFFF : u, p);  // 16 writes its leading pad byte as 0
 }
 
 inline double Decode(int code, const unsigned char* p) {
   const Format& f = Get(code);
-  if (f.kind == Kind::kFloat) {
-    const auto bits = static_cast<std::uint32_t>(Assemble(f, p));
-    float x;
-    std::memcpy(&x, &bits, 4);
-    return x;
-  }
-  if (f.kind == Kind::kDouble) {
-    const std::uint64_t bits = Assemble(f, p);
-    double x;
-    std::memcpy(&x, &bits, 8);
-    return x;
-  }
+  const std::uint64_t bits = Assemble(f, p);
+  if (f.kind == Kind::kFloat) return std::bit_cast<float>(static_cast<std::uint32_t>(bits));
+  if (f.kind == Kind::kDouble) return std::bit_cast<double>(bits);
   const auto x = static_cast<double>(ReadInteger(code, p));
-  switch (f.kind) {
-    case Kind::kFullRange: {
-      const double scaled = x * f.scale;
-      return scaled + f.offset;
-    }
-    case Kind::kSigned24:
-      return x / 8388608.0;
-    default:
-      return x / 16777216.0;
+  if (f.kind == Kind::kFullRange) {
+    const double scaled = x * f.scale;
+    return scaled + f.offset;
   }
+  return f.kind == Kind::kSigned24 ? x / 8388608.0 : x / 16777216.0;
 }
 
 // Truncation toward zero; beyond the 64-bit range the result saturates and NaN gives 0.
@@ -153,35 +133,17 @@ inline std::int64_t Truncate(double v) {
 
 inline void Encode(int code, double d, unsigned char* p) {
   const Format& f = Get(code);
-  if (f.kind == Kind::kFloat) {
-    const float x = static_cast<float>(d);
-    std::uint32_t bits;
-    std::memcpy(&bits, &x, 4);
-    Scatter(f, bits, p);
-    return;
-  }
-  if (f.kind == Kind::kDouble) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &d, 8);
-    Scatter(f, bits, p);
-    return;
-  }
-  double v = 0;
-  switch (f.kind) {
-    case Kind::kFullRange: {
-      const double shifted = d - f.offset;
-      v = shifted * f.half;
-      break;
-    }
-    case Kind::kSigned24:
-      v = d * 8388607.0;
-      break;
-    case Kind::kWide25:
-      v = d * 16777215.0;
-      break;
-    default:
-      v = d * 16777216.0;
-      break;
+  if (f.kind == Kind::kFloat)
+    return Scatter(f, std::bit_cast<std::uint32_t>(static_cast<float>(d)), p);
+  if (f.kind == Kind::kDouble) return Scatter(f, std::bit_cast<std::uint64_t>(d), p);
+  double v = d * 16777216.0;  // swapped wide 25
+  if (f.kind == Kind::kFullRange) {
+    const double shifted = d - f.offset;
+    v = shifted * f.half;
+  } else if (f.kind == Kind::kSigned24) {
+    v = d * 8388607.0;
+  } else if (f.kind == Kind::kWide25) {
+    v = d * 16777215.0;
   }
   WriteInteger(code, Truncate(v), p);
 }

@@ -158,6 +158,12 @@ inline std::vector<std::int64_t> TagPositions(const CTagList& tags) {
   return positions;
 }
 
+// The elements of `frames` as a block of frames of `frameSize` bytes.
+template <class T>
+CDataBlock BlockOf(std::vector<T>& frames, std::int32_t frameSize, std::size_t first = 0) {
+  return {{frameSize, 1}, reinterpret_cast<std::uint8_t*>(frames.data() + first)};
+}
+
 // Pulls `count` frames at `position` into bytes (resized to what was delivered).
 inline std::vector<std::uint8_t> PullBytes(CDataPullSocket& socket, std::int64_t count,
                                            std::int64_t position = kUnspecifiedFrames) {

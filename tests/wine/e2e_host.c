@@ -76,6 +76,9 @@ int main(int argc, char** argv) {
   unsigned code = p_KovraApi_StartCapturer(latency);
   if (code != ResultOk) return Fail("KovraApi_StartCapturer", code);
   if (!p_KovraApi_GetAudioOutputDevices()) return Fail("KovraApi_GetAudioOutputDevices", 0);
+  /* The capturer starts the router; devices are added while it is stopped. */
+  code = p_KovraApi_EnableRouting(false, false);
+  if (code != ResultOk) return Fail("KovraApi_EnableRouting(false, false)", code);
 
   for (int a = 3; a < argc; ++a) {
     wchar_t name[256];

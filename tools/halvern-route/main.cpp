@@ -81,8 +81,12 @@ void KOVRA_CALL OnKovraEvent(int32_t code, void* data) {
           {code, ToUtf8(record->friendlyName) + " (role " + std::to_string(record->role) + ")"});
       break;
     }
-    default:  // 1, 2, 3: an endpoint id
-      g_state.events.push_back({code, ToUtf8(static_cast<const KovraChar16*>(data), 256)});
+    default: {  // 1, 2, 3: an endpoint id, shown with its name when the outputs list has it
+      std::string text = ToUtf8(static_cast<const KovraChar16*>(data), 256);
+      for (const auto& r : g_state.outputs)
+        if (ToUtf8(r.id) == text) text = ToUtf8(r.friendlyName) + " " + text;
+      g_state.events.push_back({code, text});
+    }
   }
 }
 
@@ -192,7 +196,7 @@ struct PlayOptions {
   std::string gain;
   double seconds = 0;  // 0: until Ctrl-C
   std::string log;
-  std::string source = "tone:997@-6";
+  std::string source = "tone:997@-12";  // loud enough, and no device clips after its converter
   std::vector<std::string> outputs;
   std::string record;
   std::vector<std::string> unplug;
@@ -269,17 +273,12 @@ int Devices(KovraLibrary& lib) {
   return 0;
 }
 
-int Play(KovraLibrary& lib, const PlayOptions& o) {
-  std::optional<GainSpec> gain;
-  if (!o.gain.empty()) {
-    const auto parsed = ParseGain(o.gain);
-    if (!parsed.value) return Fail(parsed.error, kExitUsage);
-    gain = parsed.value;
-  }
-#if !defined(_WIN32)
-  Machine machine;
-  if (const int status = BuildMachine(o, &machine)) return status;
+#if defined(_WIN32)
+struct Machine {};
 #endif
+
+int Play(KovraLibrary& lib, const PlayOptions& o, const std::optional<GainSpec>& gain,
+         [[maybe_unused]] Machine& machine) {
   lib.KovraApi_Initialize(ToKovra(o.log).c_str());
   lib.KovraApi_SetKovraDelegate(OnKovraEvent);
   std::printf("looking for the virtual card (up to a minute)...\n");
@@ -297,6 +296,9 @@ int Play(KovraLibrary& lib, const PlayOptions& o) {
   std::vector<const DeviceEndpointRecord*> chosen;
   if (!ChooseDevices(o, outputs, &chosen)) return kExitUsage;
   if (chosen.empty()) return Fail("there is no output device to play on", kExitFailed);
+  // The capturer started the router, and devices are added only while it is stopped; the capture
+  // endpoint keeps running, so the meters stay live.
+  lib.KovraApi_EnableRouting(false, false);
   for (const DeviceEndpointRecord* r : chosen) {
     const unsigned code = lib.KovraApi_AddDevice(r->id, o.latencyMs);
     std::printf("%s: %s\n", ToUtf8(r->friendlyName).c_str(),
@@ -391,7 +393,7 @@ int main(int argc, char** argv) {
   playCommand->add_option("--log", play.log, "Trace log file of the library");
 #if !defined(_WIN32)
   playCommand->add_option("--source", play.source,
-                          "tone:HZ[@DBFS] or FILE.wav (default tone:997@-6)");
+                          "tone:HZ[@DBFS] or FILE.wav (default tone:997@-12)");
   playCommand->add_option("--record", play.record, "Write one WAV per device into this folder");
   playCommand->add_option("--unplug", play.unplug, "Unplug device NAME at SECONDS: NAME@SECONDS");
 #endif
@@ -401,19 +403,21 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : kExitUsage;
   }
 
+  // Everything the user wrote is checked before the library is looked for.
+  std::optional<GainSpec> gain;
+  if (!play.gain.empty()) {
+    const auto parsed = ParseGain(play.gain);
+    if (!parsed.value) return Fail(parsed.error, kExitUsage);
+    gain = parsed.value;
+  }
+  Machine machine;
+#if !defined(_WIN32)
+  if (const int status = BuildMachine(play, &machine)) return status;
+#endif
   std::string error;
   auto library = KovraLibrary::Load(&error);
   if (!library) return Fail(error, kExitNoLibrary);
-#if defined(_WIN32)
-  CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // the library expects the host to do it
-#else
-  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  if (devices->parsed()) {
-    Machine machine;
-    if (const int status = BuildMachine(play, &machine)) return status;
-    return Devices(*library);
-  }
-#endif
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // the library expects its host to have done it
   if (devices->parsed()) return Devices(*library);
-  return Play(*library, play);
+  return Play(*library, play, gain, machine);
 }

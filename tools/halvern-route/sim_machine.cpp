@@ -97,6 +97,27 @@ std::unique_ptr<SimMachine> SimMachine::Create(const SourceSpec& source,
     return nullptr;
   }
   sim::SetDefaultEndpoint(eCapture, eConsole, card.id);
+  // What a real machine also has: the virtual card's playback side, which the library leaves out
+  // of its lists, and a microphone.
+  sim::EndpointDesc cardPlayback = card;
+  cardPlayback.id = u"{0.0.0.00000000}.{halvern-route-card-playback}";
+  cardPlayback.flow = eRender;
+  cardPlayback.friendlyName = u"Speakers (Halvern Sound Capture)";
+  cardPlayback.description = u"Speakers";
+  cardPlayback.formFactor = Speakers;
+  sim::EndpointDesc microphone;
+  microphone.id = u"{0.0.1.00000000}.{halvern-route-microphone}";
+  microphone.flow = eCapture;
+  microphone.interfaceName = u"USB Audio";
+  microphone.friendlyName = u"Microphone (USB Audio)";
+  microphone.description = u"Microphone";
+  microphone.formFactor = Microphone;
+  microphone.deviceFormat = sim::MakePcmFormat(48000, 1, 16);
+  microphone.mixFormat = microphone.deviceFormat;
+  if (FAILED(sim::AddEndpoint(cardPlayback)) || FAILED(sim::AddEndpoint(microphone))) {
+    *error = "the simulated system refused the virtual card's playback side or the microphone";
+    return nullptr;
+  }
   sim::SetCaptureSource(
       card.id, [m = machine.get()](BYTE* data, UINT32 frames, const WAVEFORMATEX& format, UINT64) {
         m->FillCapture(data, frames, format.nBlockAlign, IsFloat(format), format.nChannels,

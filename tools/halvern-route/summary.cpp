@@ -69,20 +69,30 @@ DeviceSummary Summarize(Recording& r, std::optional<Clock::time_point> sourceSta
   s.frequencyErrorPpm = (estimate.frequencyHz / tone->hz - 1) * 1e6;
   s.levelDbfs = AmplitudeToDbfs(estimate.amplitude);
   s.glitches = FindGlitches(judged, r.device.rate, estimate).size();
+  std::size_t starved = 0;
+  for (std::size_t i = 0; i + 1 < r.periods.size(); ++i) {
+    const auto first = static_cast<std::size_t>(r.periods[i].first);
+    const auto end = static_cast<std::size_t>(r.periods[i + 1].first);
+    if (first < begin || end > x.size() - tail || end == first) continue;
+    starved += std::all_of(x.begin() + static_cast<std::ptrdiff_t>(first),
+                           x.begin() + static_cast<std::ptrdiff_t>(end),
+                           [](float v) { return v == 0.0f; });
+  }
+  s.starved = starved;
   return s;
 }
 
 void PrintSummary(const std::vector<DeviceSummary>& rows, std::uint64_t overflows,
                   double cpuPercent) {
-  std::printf("\n%-20s %8s %10s %9s %11s %10s %9s %8s\n", "device", "seconds", "frames",
-              "underruns", "latency ms", "freq ppm", "level dB", "glitches");
+  std::printf("\n%-20s %8s %10s %9s %7s %11s %10s %9s %8s\n", "device", "seconds", "frames",
+              "underruns", "starved", "latency ms", "freq ppm", "level dB", "glitches");
   for (const DeviceSummary& r : rows) {
-    std::printf("%-20s %8.2f %10lld %9llu %11s %10s %9s %8s\n", r.name.c_str(), r.seconds,
-                static_cast<long long>(r.frames), static_cast<unsigned long long>(r.underruns),
-                Optional(r.latencyMs, "%.1f").c_str(),
-                Optional(r.frequencyErrorPpm, "%+.0f").c_str(),
-                Optional(r.levelDbfs, "%.2f").c_str(),
-                r.glitches ? std::to_string(*r.glitches).c_str() : "-");
+    std::printf(
+        "%-20s %8.2f %10lld %9llu %7s %11s %10s %9s %8s\n", r.name.c_str(), r.seconds,
+        static_cast<long long>(r.frames), static_cast<unsigned long long>(r.underruns),
+        r.starved ? std::to_string(*r.starved).c_str() : "-", Optional(r.latencyMs, "%.1f").c_str(),
+        Optional(r.frequencyErrorPpm, "%+.0f").c_str(), Optional(r.levelDbfs, "%.2f").c_str(),
+        r.glitches ? std::to_string(*r.glitches).c_str() : "-");
   }
   std::printf("ring overflows reported by the library: %llu; CPU: %.2f %% of one core\n",
               static_cast<unsigned long long>(overflows), cpuPercent);

@@ -20,6 +20,9 @@ struct DeviceSummary {
   std::optional<double> frequencyErrorPpm;
   std::optional<double> levelDbfs;
   std::optional<std::size_t> glitches;
+  // Engine periods of pure digital silence while the tone played: pulls the library could not
+  // serve in time (its capture socket then delivers nothing).
+  std::optional<std::size_t> starved;
 };
 
 // Judges channel 0 of a recording against the tone that was fed, from `settleSeconds` after the

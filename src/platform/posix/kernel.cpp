@@ -27,6 +27,16 @@ namespace {
 
 thread_local DWORD t_LastError = 0;
 std::atomic<halvern::platform::WaitObserver> g_WaitObserver{nullptr};
+std::atomic<halvern::platform::KernelFaultHook> g_KernelFaultHook{nullptr};
+
+// The last error an armed fault makes `call` fail with, set already; 0 when none is armed.
+DWORD InjectedFault(std::string_view call) {
+  const auto hook = g_KernelFaultHook.load(std::memory_order_acquire);
+  if (hook == nullptr) return 0;
+  const DWORD error = hook(call);
+  if (error != 0) SetLastError(error);
+  return error;
+}
 
 class EventObject final : public KernelObject {
  public:
@@ -140,6 +150,7 @@ std::condition_variable& KernelObject::WaitChanged() {
 }
 
 void SetWaitObserver(WaitObserver observer) { g_WaitObserver.store(observer); }
+void SetKernelFaultHook(KernelFaultHook hook) { g_KernelFaultHook.store(hook); }
 
 }  // namespace halvern::platform
 
@@ -168,6 +179,7 @@ HANDLE CreateEventExW(LPSECURITY_ATTRIBUTES attributes, LPCWSTR name, DWORD flag
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  if (InjectedFault("CreateEventExW") != 0) return nullptr;
   HANDLE event = CreateEventW(attributes, (flags & CREATE_EVENT_MANUAL_RESET) != 0 ? TRUE : FALSE,
                               (flags & CREATE_EVENT_INITIAL_SET) != 0 ? TRUE : FALSE, nullptr);
   if (event != nullptr) FromHandle(event)->SetAccess(desiredAccess);
@@ -192,11 +204,10 @@ BOOL ResetEvent(HANDLE event) {
   return TRUE;
 }
 
-DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
-}
+namespace {
 
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+DWORD Wait(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds,
+           std::string_view call) {
   if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return WAIT_FAILED;
@@ -219,6 +230,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
       }
     }
   }
+  if (!call.empty() && InjectedFault(call) != 0) return WAIT_FAILED;
   if (milliseconds != 0)
     if (const auto observer = g_WaitObserver.load(std::memory_order_acquire))
       observer(milliseconds);
@@ -239,12 +251,24 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
   }
 }
 
+}  // namespace
+
+// Faults are armed per call: a WaitForMultipleObjects fault leaves WaitForSingleObject alone.
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  return Wait(1, &handle, FALSE, milliseconds, {});
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+  return Wait(count, handles, waitAll, milliseconds, "WaitForMultipleObjects");
+}
+
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                     DWORD creationFlags, LPDWORD threadId) {
   if (start == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  if (InjectedFault("CreateThread") != 0) return nullptr;
   auto* thread = new (std::nothrow) ThreadObject;
   if (thread == nullptr) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -411,6 +435,7 @@ HANDLE AvSetMmThreadCharacteristicsW(LPCWSTR taskName, LPDWORD taskIndex) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  if (InjectedFault("AvSetMmThreadCharacteristicsW") != 0) return nullptr;
   const std::u16string_view name(taskName);
   const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c; };
   for (std::u16string_view task : kTasks) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <string_view>
 
 #include "platform/posix/types.h"
 
@@ -54,5 +55,12 @@ inline KernelObject* FromHandle(HANDLE handle) { return static_cast<KernelObject
 // audio system installs one to catch waits inside notification callbacks.
 using WaitObserver = void (*)(DWORD milliseconds);
 void SetWaitObserver(WaitObserver observer);
+
+// Asked by CreateThread, CreateEventExW, WaitForMultipleObjects and AvSetMmThreadCharacteristicsW
+// (after their own parameter checks) whether to fail; a non-zero answer is the last error the call
+// fails with. The simulated audio system installs one while a test has armed such a fault, so an
+// unarmed call costs one atomic load. Simulation only: on Windows the real kernel answers.
+using KernelFaultHook = DWORD (*)(std::string_view call);
+void SetKernelFaultHook(KernelFaultHook hook);
 
 }  // namespace halvern::platform

@@ -861,9 +861,28 @@ constexpr std::string_view kFaultMethods[] = {
     "IPolicyConfig::SetEndpointVisibility",
 };
 
+// Kernel calls of the platform layer: they belong to no endpoint and fail with a last error, so
+// only HRESULT_FROM_WIN32 codes can stand for them.
+constexpr std::string_view kKernelCalls[] = {
+    "CreateThread",
+    "CreateEventExW",
+    "WaitForMultipleObjects",
+    "AvSetMmThreadCharacteristicsW",
+};
+
+bool IsKernelCall(std::string_view method) {
+  return std::find(std::begin(kKernelCalls), std::end(kKernelCalls), method) !=
+         std::end(kKernelCalls);
+}
+
 bool IsFaultMethod(std::string_view method) {
-  return std::find(std::begin(kFaultMethods), std::end(kFaultMethods), method) !=
-         std::end(kFaultMethods);
+  return IsKernelCall(method) || std::find(std::begin(kFaultMethods), std::end(kFaultMethods),
+                                           method) != std::end(kFaultMethods);
+}
+
+DWORD KernelFault(std::string_view call) {
+  const HRESULT hr = CSimAudioSystem::Get().Fault(u"", call);
+  return FAILED(hr) ? static_cast<DWORD>(hr) & 0xFFFFu : 0;
 }
 
 }  // namespace
@@ -875,6 +894,7 @@ HRESULT CSimAudioSystem::Fault(std::u16string_view id, std::string_view method) 
   for (FaultEntry& f : m_Faults) {
     if (f.remaining == 0 || f.method != method) continue;
     if (f.id != id && !(f.id == u"*" && !id.empty())) continue;
+    if (f.thread != 0 && f.thread != GetCurrentThreadId()) continue;
     ++f.fired;
     if (f.remaining > 0 && --f.remaining == 0) m_FaultCount.fetch_sub(1, std::memory_order_release);
     return f.hr;
@@ -883,11 +903,17 @@ HRESULT CSimAudioSystem::Fault(std::u16string_view id, std::string_view method) 
 }
 
 HRESULT CSimAudioSystem::InjectFault(std::u16string_view id, std::string_view method, HRESULT hr,
-                                     int count) {
+                                     int count, DWORD thread) {
   if (count == 0 || SUCCEEDED(hr) || !IsFaultMethod(method)) return E_INVALIDARG;
+  const bool kernel = IsKernelCall(method);
+  if (kernel && (!id.empty() || HRESULT_FROM_WIN32(static_cast<DWORD>(hr) & 0xFFFFu) != hr))
+    return E_INVALIDARG;
   std::lock_guard<std::mutex> lock(m_FaultMutex);
-  m_Faults.push_back({std::u16string(id), std::string(method), hr, count < 0 ? -1 : count, 0});
+  m_Faults.push_back(
+      {std::u16string(id), std::string(method), hr, count < 0 ? -1 : count, 0, thread});
   m_FaultCount.fetch_add(1, std::memory_order_release);
+  // Installed only once armed, so that kernel calls cost one atomic load in every other test.
+  if (kernel) platform::SetKernelFaultHook(KernelFault);
   return S_OK;
 }
 
@@ -900,6 +926,7 @@ int CSimAudioSystem::FaultsFired(std::u16string_view id, std::string_view method
 }
 
 void CSimAudioSystem::ClearFaults() {
+  platform::SetKernelFaultHook(nullptr);
   std::lock_guard<std::mutex> lock(m_FaultMutex);
   m_Faults.clear();
   m_FaultCount.store(0, std::memory_order_release);

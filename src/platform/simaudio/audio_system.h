@@ -238,7 +238,8 @@ class CSimAudioSystem {
 
   // Faults.
   HRESULT Fault(std::u16string_view id, std::string_view method);
-  HRESULT InjectFault(std::u16string_view id, std::string_view method, HRESULT hr, int count);
+  HRESULT InjectFault(std::u16string_view id, std::string_view method, HRESULT hr, int count,
+                      DWORD thread);
   int FaultsFired(std::u16string_view id, std::string_view method);
   void ClearFaults();
 
@@ -287,6 +288,7 @@ class CSimAudioSystem {
     HRESULT hr;
     int remaining;  // negative: until cleared; 0: spent
     int fired;
+    DWORD thread;  // 0: any thread
   };
   std::mutex m_FaultMutex;
   std::atomic<int> m_FaultCount{0};  // entries not spent yet

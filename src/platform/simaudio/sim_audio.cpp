@@ -239,8 +239,9 @@ bool IsVisible(std::u16string_view id) {
   return visible;
 }
 
-HRESULT InjectFault(std::u16string_view id, std::string_view method, HRESULT hr, int count) {
-  return CSimAudioSystem::Get().InjectFault(id, method, hr, count);
+HRESULT InjectFault(std::u16string_view id, std::string_view method, HRESULT hr, int count,
+                    DWORD thread) {
+  return CSimAudioSystem::Get().InjectFault(id, method, hr, count, thread);
 }
 
 int FaultsFired(std::u16string_view id, std::string_view method) {

@@ -123,9 +123,16 @@ bool IsVisible(std::u16string_view id);
 // "CoCreateInstance(MMDeviceEnumerator)" and "CoCreateInstance(PolicyConfig)") use the id u"";
 // the id u"*" matches every endpoint. A method the simulation does not know, a success code or a
 // count of 0 is refused with E_INVALIDARG, so a typo cannot leave a test running the happy path.
-// A failing call leaves pointer out-parameters null and writes no other.
+// A failing call leaves pointer out-parameters null and writes no other. A non-zero `thread`
+// (GetCurrentThreadId) limits the fault to calls made on that thread.
+//
+// The platform layer's kernel calls "CreateThread", "CreateEventExW", "WaitForMultipleObjects" and
+// "AvSetMmThreadCharacteristicsW" take faults too, with the id u"" and an HRESULT_FROM_WIN32 code
+// (anything else is refused): the call then fails as Windows documents it, NULL or WAIT_FAILED,
+// with GetLastError giving the code's Win32 error, after its own parameter checks. Only
+// WaitForMultipleObjects fails, not WaitForSingleObject; only CreateEventExW, not CreateEventW.
 [[nodiscard]] HRESULT InjectFault(std::u16string_view id, std::string_view method, HRESULT hr,
-                                  int count = -1);
+                                  int count = -1, DWORD thread = 0);
 // How often the faults injected for exactly this id and method fired since the last ClearFaults.
 int FaultsFired(std::u16string_view id, std::string_view method);
 void ClearFaults();

@@ -1,0 +1,405 @@
+/* A host written in C: it loads the library by name at run time, resolves every export and drives
+ * the whole calling sequence, as a real host would. The simulated machine around it is set up and
+ * observed through the HostMachine_ functions (router_host_test.cpp). */
+#include <stdio.h>
+#include <string.h>
+
+#include "kovra_api.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+/* ---- The machine, from the C++ side ---- */
+void HostMachine_Lock(void);
+void HostMachine_Unlock(void);
+const KovraChar16* HostMachine_Id(int which); /* 0 card capture, 1 card playback, 2 speakers,
+                                                 3 headset render, 4 headset capture, 5.. extra */
+const KovraChar16* HostMachine_LogPath(void);
+int HostMachine_RenderEndpoints(void);
+void HostMachine_FeedTone(double hz, double amplitude);
+int HostMachine_SinkHasTone(const KovraChar16* id, double hz);
+int HostMachine_SinkGoesQuiet(const KovraChar16* id);
+int HostMachine_CaptureStops(void);
+void HostMachine_SetState(const KovraChar16* id, uint32_t state);
+void HostMachine_SetDefault(int capture, int role, const KovraChar16* id);
+void HostMachine_ChangeDeviceFormat(const KovraChar16* id);
+int HostMachine_IsDefault(int capture, int role, const KovraChar16* id);
+int HostMachine_IsVisible(const KovraChar16* id);
+int HostMachine_LogHas(const char* text);
+int HostMachine_Wait(int (*condition)(const void*), const void* argument);
+
+/* ---- The exports ---- */
+typedef struct Exports {
+  int32_t(KOVRA_CALL* Initialize)(const KovraChar16*);
+  uint32_t(KOVRA_CALL* StartCapturer)(uint32_t);
+  uint32_t(KOVRA_CALL* AddDevice)(const KovraChar16*, uint32_t);
+  uint32_t(KOVRA_CALL* RemoveDevice)(const KovraChar16*);
+  uint32_t(KOVRA_CALL* EnableRouting)(bool, bool);
+  uint32_t(KOVRA_CALL* ConfigureDeviceEndpoint)(const DeviceEndpointRecord*);
+  uint32_t(KOVRA_CALL* SetKovraPlaybackDefaultDevice)(bool);
+  void(KOVRA_CALL* SetKovraDelegate)(KovraDelegate);
+  bool(KOVRA_CALL* GetAudioInputDevices)(void);
+  bool(KOVRA_CALL* GetAudioOutputDevices)(void);
+  bool(KOVRA_CALL* GetPeakValues)(void);
+  bool(KOVRA_CALL* GetGain)(void);
+  bool(KOVRA_CALL* SetGain)(const float*);
+  void(KOVRA_CALL* TraceInit)(void);
+  void(KOVRA_CALL* TraceTerminate)(void);
+  void(KOVRA_CALL* TraceSetVerboseLevel)(uint32_t);
+  void(KOVRA_CALL* TraceIn)(const KovraChar16*);
+  void(KOVRA_CALL* TraceOut)(const KovraChar16*);
+  void(KOVRA_CALL* TraceLevel)(uint32_t, const KovraChar16*);
+  void(KOVRA_CALL* TraceRaw)(uint32_t, const KovraChar16*);
+  int(KOVRA_CALL* DumpGetCallStack)(const KovraChar16*, CallStackFrameRecord*, int, int*);
+} Exports;
+
+static const char* const kExportNames[] = {"KovraApi_Initialize",
+                                           "KovraApi_StartCapturer",
+                                           "KovraApi_AddDevice",
+                                           "KovraApi_RemoveDevice",
+                                           "KovraApi_EnableRouting",
+                                           "KovraApi_ConfigureDeviceEndpoint",
+                                           "KovraApi_SetKovraPlaybackDefaultDevice",
+                                           "KovraApi_SetKovraDelegate",
+                                           "KovraApi_GetAudioInputDevices",
+                                           "KovraApi_GetAudioOutputDevices",
+                                           "KovraApi_GetPeakValues",
+                                           "KovraApi_GetGain",
+                                           "KovraApi_SetGain",
+                                           "KovraApi_Trace_Init",
+                                           "KovraApi_Trace_Terminate",
+                                           "KovraApi_Trace_SetVerboseLevel",
+                                           "KovraApi_Trace_In",
+                                           "KovraApi_Trace_Out",
+                                           "KovraApi_Trace_Level",
+                                           "KovraApi_Trace_Raw",
+                                           "KovraApi_Dump_GetCallStackFromMemoryDump"};
+#define EXPORT_COUNT ((int)(sizeof kExportNames / sizeof kExportNames[0]))
+
+static Exports g_Api;
+static char g_Failure[512];
+
+/* Loads the library by name and fills g_Api; returns how many exports were found, and names the
+ * first missing one in the failure text. ISO C has no cast from object to function pointers, so
+ * each address is copied bytewise into its slot. */
+int KovraHost_Load(void) {
+  typedef void (*AnyFunction)(void);
+  AnyFunction* slots = (AnyFunction*)(void*)&g_Api;
+  int found = 0;
+  int i;
+#if defined(_WIN32)
+  HMODULE library = LoadLibraryW(L"HalvernVAD_Router.dll");
+#else
+  void* library = dlopen("libHalvernVAD_Router.so", RTLD_NOW);
+#endif
+  if (library == NULL) {
+#if defined(_WIN32)
+    snprintf(g_Failure, sizeof g_Failure, "library not loaded: error %lu", GetLastError());
+#else
+    snprintf(g_Failure, sizeof g_Failure, "library not loaded: %s", dlerror());
+#endif
+    return 0;
+  }
+  for (i = 0; i < EXPORT_COUNT; ++i) {
+#if defined(_WIN32)
+    FARPROC address = GetProcAddress(library, kExportNames[i]);
+#else
+    void* address = dlsym(library, kExportNames[i]);
+#endif
+    if (address == NULL) {
+      if (found == i) snprintf(g_Failure, sizeof g_Failure, "missing export %s", kExportNames[i]);
+      continue;
+    }
+    memcpy(&slots[i], &address, sizeof slots[i]);
+    ++found;
+  }
+  return found;
+}
+
+/* ---- What the delegate saw ---- */
+typedef struct Event {
+  int32_t code;
+  KovraChar16 id[256];
+  DeviceEndpointRecord record; /* event 5 */
+  uint32_t count;              /* events 20, 21 */
+  int listOk;                  /* events 20, 21: ascending, filled, flow set, card left out */
+  float values[2];             /* events 30, 35 */
+} Event;
+
+static Event g_Events[512];
+static int g_EventCount;
+static int g_LastAnswer = -1; /* the last answer to a query (events 20, 21, 30, 35) */
+
+static size_t Length16(const KovraChar16* text) {
+  size_t n = 0;
+  while (text[n] != 0) ++n;
+  return n;
+}
+static int Compare16(const KovraChar16* a, const KovraChar16* b) {
+  while (*a != 0 && *a == *b) ++a, ++b;
+  return (int)*a - (int)*b;
+}
+static int Contains16(const KovraChar16* text, const char* ascii) {
+  size_t n = strlen(ascii), i, j;
+  for (i = 0; text[i] != 0; ++i) {
+    for (j = 0; j < n && text[i + j] == (KovraChar16)ascii[j]; ++j) {
+    }
+    if (j == n) return 1;
+  }
+  return 0;
+}
+
+static int ListOk(const DeviceList* list, uint32_t flow) {
+  uint32_t i;
+  for (i = 0; i < list->count; ++i) {
+    const DeviceEndpointRecord* r = &list->records[i];
+    if (Contains16(r->interfaceName, "Halvern Sound Capture")) return 0;
+    if (r->dataFlow != flow || r->sampleRate == 0 || r->channels == 0 || r->id[0] == 0) return 0;
+    if (i > 0 && Compare16(list->records[i - 1].id, r->id) >= 0) return 0;
+  }
+  return 1;
+}
+
+static void KOVRA_CALL HostDelegate(int32_t code, void* data) {
+  Event* e;
+  HostMachine_Lock();
+  if (g_EventCount < (int)(sizeof g_Events / sizeof g_Events[0])) {
+    e = &g_Events[g_EventCount++];
+    memset(e, 0, sizeof *e);
+    e->code = code;
+    if (code == DeviceAdded || code == DeviceRemoved || code == DeviceFormatChanged) {
+      size_t n = Length16((const KovraChar16*)data);
+      memcpy(e->id, data, (n < 255 ? n : 255) * sizeof(KovraChar16));
+    } else if (code == DefaultDeviceChanged) {
+      e->record = *(const DeviceEndpointRecord*)data;
+    }
+    if (code >= OutputDevices) g_LastAnswer = g_EventCount - 1;
+    if (code == OutputDevices || code == InputDevices) {
+      e->count = ((const DeviceList*)data)->count;
+      e->listOk = ListOk((const DeviceList*)data, code == InputDevices ? 1u : 0u);
+    } else if (code == PeakValues || code == GainValues) {
+      memcpy(e->values, data, sizeof e->values);
+    }
+  }
+  HostMachine_Unlock();
+}
+
+typedef struct Wanted {
+  int32_t code;
+  const KovraChar16* id; /* NULL: any */
+  int from;              /* first event index to look at */
+} Wanted;
+
+static const Event* FindEvent(const Wanted* w) {
+  const Event* found = NULL;
+  int i;
+  HostMachine_Lock();
+  for (i = w->from; i < g_EventCount && found == NULL; ++i) {
+    const KovraChar16* id =
+        g_Events[i].code == DefaultDeviceChanged ? g_Events[i].record.id : g_Events[i].id;
+    if (g_Events[i].code == w->code && (w->id == NULL || Compare16(id, w->id) == 0))
+      found = &g_Events[i];
+  }
+  HostMachine_Unlock();
+  return found;
+}
+static int EventArrived(const void* w) { return FindEvent((const Wanted*)w) != NULL; }
+
+static const Event* AwaitEvent(int32_t code, const KovraChar16* id, int from) {
+  Wanted w;
+  w.code = code;
+  w.id = id;
+  w.from = from;
+  return HostMachine_Wait(EventArrived, &w) ? FindEvent(&w) : NULL;
+}
+
+static int Mark(void) {
+  int n;
+  HostMachine_Lock();
+  n = g_EventCount;
+  HostMachine_Unlock();
+  return n;
+}
+
+static const Event* Last(void) {
+  const Event* e;
+  HostMachine_Lock();
+  e = g_LastAnswer >= 0 ? &g_Events[g_LastAnswer] : NULL;
+  HostMachine_Unlock();
+  return e;
+}
+
+static int EventsFrom(int from, int32_t code, uint32_t role) {
+  int i, n = 0;
+  HostMachine_Lock();
+  for (i = from; i < g_EventCount; ++i)
+    if (g_Events[i].code == code && g_Events[i].record.role == role) ++n;
+  HostMachine_Unlock();
+  return n;
+}
+
+#define CHECK(condition)                                                          \
+  do {                                                                            \
+    if (!(condition)) {                                                           \
+      snprintf(g_Failure, sizeof g_Failure, "line %d: %s", __LINE__, #condition); \
+      return g_Failure;                                                           \
+    }                                                                             \
+  } while (0)
+
+static int PeaksNear(const void* level) {
+  const float want = *(const float*)level;
+  const Event* e;
+  if (!g_Api.GetPeakValues()) return 0;
+  e = Last();
+  return e != NULL && e->code == PeakValues && e->values[0] > want - 1.5f &&
+         e->values[0] < want + 1.5f && e->values[1] > want - 1.5f && e->values[1] < want + 1.5f;
+}
+
+/* ---- The calling sequence ---- */
+const char* KovraHost_RunSequence(void) {
+  const KovraChar16* speakers = HostMachine_Id(2);
+  const KovraChar16* headset = HostMachine_Id(3);
+  const KovraChar16* extra = HostMachine_Id(5);
+  const KovraChar16* headsetMic = HostMachine_Id(4);
+  const float silence = -144.0f, tone = -6.0f, fullScale = 0.0f;
+  const Event* e;
+  int mark, i;
+
+  if (KovraHost_Load() != EXPORT_COUNT) return g_Failure;
+  /* Zeros from the first packet on: packets flagged silent may carry anything, and the capture
+   * thread meters them as they are. */
+  HostMachine_FeedTone(997.0, 0.0);
+  CHECK(g_Api.Initialize(HostMachine_LogPath()) == 0);
+  CHECK(!g_Api.GetPeakValues()); /* no capture endpoint yet */
+  g_Api.SetKovraDelegate(HostDelegate);
+  CHECK(g_Api.StartCapturer(20) == ResultOk);
+  CHECK(g_Api.StartCapturer(20) == ResultOk);
+
+  /* Device lists: the virtual card left out, ascending ids, records filled. */
+  CHECK(g_Api.GetAudioOutputDevices());
+  e = Last();
+  CHECK(e->code == OutputDevices && e->listOk && (int)e->count == HostMachine_RenderEndpoints());
+  CHECK(g_Api.GetAudioInputDevices());
+  e = Last();
+  CHECK(e->code == InputDevices && e->listOk && e->count == 1);
+
+  /* Meters of a card that delivers zeros, then three routed devices playing a tone. */
+  CHECK(HostMachine_Wait(PeaksNear, &silence));
+  CHECK(g_Api.AddDevice(speakers, 20) == ResultRouter); /* the capturer runs the router */
+  CHECK(g_Api.EnableRouting(false, false) == ResultOk);
+  CHECK(g_Api.AddDevice(speakers, 20) == ResultOk);
+  CHECK(g_Api.AddDevice(headset, 20) == ResultOk);
+  CHECK(g_Api.AddDevice(extra, 20) == ResultOk);
+  CHECK(g_Api.EnableRouting(true, false) == ResultOk);
+  CHECK(g_Api.AddDevice(HostMachine_Id(6), 20) == ResultRouter);
+  HostMachine_FeedTone(997.0, 0.5);
+  CHECK(HostMachine_SinkHasTone(speakers, 997.0));
+  CHECK(HostMachine_SinkHasTone(headset, 997.0));
+  CHECK(HostMachine_SinkHasTone(extra, 997.0));
+  CHECK(HostMachine_Wait(PeaksNear, &tone));
+
+  /* Gains: the device's volume, clamped to its range (-96..0 dB). */
+  CHECK(g_Api.GetGain());
+  e = Last();
+  CHECK(e->code == GainValues && e->values[0] == 0.0f && e->values[1] == 0.0f);
+  {
+    const float outside[2] = {12.0f, -200.0f};
+    CHECK(g_Api.SetGain(outside));
+  }
+  CHECK(g_Api.GetGain());
+  e = Last();
+  CHECK(e->code == GainValues && e->values[0] == 0.0f && e->values[1] == -96.0f);
+  {
+    const float unity[2] = {0.0f, 0.0f};
+    CHECK(g_Api.SetGain(unity));
+  }
+
+  /* Hot-plug while routing: the unplugged headset stops, the others play on. */
+  mark = Mark();
+  HostMachine_SetState(headset, 8 /* unplugged */);
+  CHECK(AwaitEvent(DeviceRemoved, headset, mark) != NULL);
+  CHECK(HostMachine_SinkGoesQuiet(headset));
+  CHECK(HostMachine_SinkHasTone(speakers, 997.0));
+  CHECK(HostMachine_SinkHasTone(extra, 997.0));
+  mark = Mark();
+  HostMachine_SetState(headset, 1 /* active */);
+  CHECK(AwaitEvent(DeviceAdded, headset, mark) != NULL);
+  {
+    Wanted removed; /* an endpoint that becomes active is reported as added only */
+    removed.code = DeviceRemoved;
+    removed.id = headset;
+    removed.from = mark;
+    CHECK(FindEvent(&removed) == NULL);
+  }
+
+  /* Default changes: console and communications are reported with a described record; the
+   * multimedia role is not; events keep their order, so the last one tells. */
+  mark = Mark();
+  HostMachine_SetDefault(0, 1 /* multimedia */, extra);
+  HostMachine_SetDefault(0, 0 /* console */, extra);
+  e = AwaitEvent(DefaultDeviceChanged, extra, mark);
+  CHECK(e != NULL && e->record.role == 0 && e->record.dataFlow == 0 && e->record.isDefault == 1);
+  CHECK(e->record.sampleRate != 0 && Contains16(e->record.friendlyName, "Extra"));
+  CHECK(EventsFrom(mark, DefaultDeviceChanged, 1) == 0);
+  mark = Mark();
+  HostMachine_SetDefault(0, 2 /* communications */, HostMachine_Id(7));
+  e = AwaitEvent(DefaultDeviceChanged, HostMachine_Id(7), mark);
+  CHECK(e != NULL && e->record.role == 2);
+
+  /* Format change, also of an endpoint the router does not hold. */
+  mark = Mark();
+  HostMachine_ChangeDeviceFormat(headsetMic);
+  CHECK(AwaitEvent(DeviceFormatChanged, headsetMic, mark) != NULL);
+
+  /* Routing off keeps the meters live: they follow a louder tone. */
+  CHECK(g_Api.EnableRouting(false, false) == ResultOk);
+  CHECK(HostMachine_SinkGoesQuiet(speakers));
+  HostMachine_FeedTone(997.0, 1.0);
+  CHECK(HostMachine_Wait(PeaksNear, &fullScale));
+  HostMachine_FeedTone(997.0, 0.5);
+
+  /* The virtual card's playback endpoint: visible and console default, without an event 5. */
+  mark = Mark();
+  CHECK(g_Api.SetKovraPlaybackDefaultDevice(false) == ResultOk);
+  CHECK(HostMachine_IsVisible(HostMachine_Id(1)) && HostMachine_IsDefault(0, 0, HostMachine_Id(1)));
+  HostMachine_SetDefault(0, 0, speakers);
+  e = AwaitEvent(DefaultDeviceChanged, NULL, mark);
+  CHECK(e != NULL && Compare16(e->record.id, speakers) == 0);
+
+  /* An endpoint configured through a record: the headset becomes the communications default. */
+  {
+    DeviceEndpointRecord record;
+    memset(&record, 0, sizeof record);
+    memcpy(record.id, headset, (Length16(headset) + 1) * sizeof(KovraChar16));
+    record.role = RoleCommunications;
+    record.isDefault = 1;
+    record.visible = 1;
+    CHECK(g_Api.ConfigureDeviceEndpoint(&record) == ResultOk);
+    CHECK(HostMachine_IsDefault(0, 2, headset));
+  }
+
+  /* Eleven render endpoints play at once; a twelfth is refused with the count in the log. */
+  for (i = 0; i < 11; ++i) CHECK(g_Api.AddDevice(HostMachine_Id(5 + i), 20) == ResultOk);
+  CHECK(g_Api.AddDevice(headset, 20) == ResultTooManyDevices);
+  CHECK(HostMachine_LogHas("Max number of render devices exceeded: 11"));
+  CHECK(g_Api.EnableRouting(true, false) == ResultOk);
+  for (i = 0; i < 11; ++i) CHECK(HostMachine_SinkHasTone(HostMachine_Id(5 + i), 997.0));
+
+  /* Without a delegate notifications are still handled: the unplugged endpoint stops. */
+  g_Api.SetKovraDelegate(NULL);
+  mark = Mark();
+  HostMachine_SetState(extra, 8);
+  CHECK(HostMachine_SinkGoesQuiet(extra));
+  CHECK(HostMachine_SinkHasTone(HostMachine_Id(6), 997.0));
+  CHECK(Mark() == mark);
+  g_Api.RemoveDevice(HostMachine_Id(6));
+  CHECK(HostMachine_SinkGoesQuiet(HostMachine_Id(6)));
+
+  /* Stopping capture too ends the meters: the card's stream takes no more packets. */
+  CHECK(g_Api.EnableRouting(false, true) == ResultOk);
+  CHECK(HostMachine_CaptureStops());
+  return NULL;
+}
