@@ -95,7 +95,7 @@ TEST_F(DeviceManagerTest, AllEndpointsAddNewIdsInUtf16OrderByState) {
   EXPECT_EQ(CDeviceManager::FindDeviceByName(true, nullptr, &info), E_NOTFOUND);
 }
 
-TEST_F(DeviceManagerTest, VolumeIsClampedAndMeterFollowsTheStream) {
+TEST_F(DeviceManagerTest, VolumeIsClampedToTheDevicesRange) {
   CDeviceManager manager(m_Enumerator.Get());
   float peaks[2] = {1, 1}, level = 1;
   EXPECT_EQ(manager.GetMeterPeaks(peaks), S_OK);  // nothing selected: nothing done
@@ -115,33 +115,7 @@ TEST_F(DeviceManagerTest, VolumeIsClampedAndMeterFollowsTheStream) {
     EXPECT_EQ(level, c.set);
   }
 
-  std::atomic<float> sample{0.0f};
-  ASSERT_EQ(SetCaptureSource(kHalvernCaptureId,
-                             [&](BYTE* data, UINT32 frames, const WAVEFORMATEX& f, UINT64) {
-                               std::fill_n(reinterpret_cast<float*>(data), frames * f.nChannels,
-                                           sample.load());
-                             }),
-            S_OK);
-  TComPtr<IAudioClient> client;
-  ASSERT_EQ(manager.Device()->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, client.PutVoid()),
-            S_OK);
-  const WAVEFORMATEXTENSIBLE mix = MakeFloatFormat(48000, 2);
-  platform::CScopedHandle event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  ASSERT_EQ(client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 1000000,
-                               0, &mix.Format, nullptr),
-            S_OK);
-  ASSERT_EQ(client->SetEventHandle(event.Get()), S_OK);
-  ASSERT_EQ(client->Start(), S_OK);
-  EndpointCounters counters;
-  ASSERT_TRUE(testing::WaitUntil(
-      [&] { return GetCounters(kHalvernCaptureId, &counters) == S_OK && counters.periods > 2; }));
-  EXPECT_EQ(manager.GetMeterPeaks(peaks), S_OK);
-  EXPECT_EQ(peaks[0] + peaks[1], 0.0f);  // silence
-  sample = 0.5f;
-  EXPECT_TRUE(testing::WaitUntil([&] {
-    return manager.GetMeterPeaks(peaks) == S_OK && peaks[0] == 0.5f && peaks[1] == 0.5f;
-  }));
-  client->Stop();
+  // The meter following a playing stream is shown by the capture endpoint's tests.
 }
 
 TEST_F(DeviceManagerTest, PolicyInterfacesAreTriedInOrderAndTheObjectReused) {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/utf16.h"
+#include "support/wait_until.h"
 #include "trace/trace.h"
 #include "trace/trace_block.h"
 
@@ -18,12 +19,8 @@ namespace {
 using namespace halvern;
 
 bool WaitForFile(const std::filesystem::path& file) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!std::filesystem::exists(file)) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return halvern::testing::WaitUntil([&] { return std::filesystem::exists(file); },
+                                     std::chrono::seconds(60));
 }
 
 int Share(const std::string& logFile, int lines, const std::filesystem::path& goFile) {

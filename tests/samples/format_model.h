@@ -105,15 +105,8 @@ inline std::int64_t ReadInteger(int code, const unsigned char* p) {
 }
 
 inline void WriteInteger(int code, std::int64_t y, unsigned char* p) {
-  const Format& f = Get(code);
-  if (code == 16) {
-    p[0] = 0;
-    p[1] = static_cast<unsigned char>(static_cast<std::uint64_t>(y) >> 16);
-    p[2] = static_cast<unsigned char>(static_cast<std::uint64_t>(y) >> 8);
-    p[3] = static_cast<unsigned char>(static_cast<std::uint64_t>(y));
-    return;
-  }
-  Scatter(f, static_cast<std::uint64_t>(y), p);
+  const auto u = static_cast<std::uint64_t>(y);
+  Scatter(Get(code), code == 16 ? u & 0xFFFFFF : u, p);  // 16 writes its leading pad byte as 0
 }
 
 inline double Decode(int code, const unsigned char* p) {

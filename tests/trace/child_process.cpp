@@ -3,9 +3,9 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <thread>
 
 #include "platform/utf16.h"
+#include "support/wait_until.h"
 
 #if !defined(_WIN32)
 #include <signal.h>
@@ -98,18 +98,14 @@ bool CChildProcess::Started() const { return m_Id != 0; }
 
 int CChildProcess::Wait(DWORD timeoutMs) {
   if (m_Pid <= 0) return -1;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    int status = 0;
-    const pid_t done = ::waitpid(m_Pid, &status, WNOHANG);
-    if (done == m_Pid) {
-      m_Pid = -1;
-      if (WIFSIGNALED(status)) std::fprintf(stderr, "child ended by signal %d\n", WTERMSIG(status));
-      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    if (done < 0 || std::chrono::steady_clock::now() > deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  int status = 0;
+  pid_t done = 0;
+  WaitUntil([&] { return (done = ::waitpid(m_Pid, &status, WNOHANG)) != 0; },
+            std::chrono::milliseconds(timeoutMs));
+  if (done != m_Pid) return -1;
+  m_Pid = -1;
+  if (WIFSIGNALED(status)) std::fprintf(stderr, "child ended by signal %d\n", WTERMSIG(status));
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void CChildProcess::Kill() {
