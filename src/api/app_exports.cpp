@@ -1,4 +1,5 @@
 // The application exports. Each one catches everything: no exception ever reaches the host.
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
@@ -8,10 +9,30 @@
 
 namespace {
 
-// Constructed when the library is loaded, destroyed when it is unloaded.
-halvern::CHalvernVADApiApp g_App;
+std::atomic<bool> g_ProcessEnding{false};
 
-void CloseAtUnload() { g_App.Close(); }
+// Constructed when the library is loaded, destroyed when it is unloaded; left alone when the
+// process ends, where stopping endpoints whose audio threads the system has already ended would
+// never return.
+class CAppHolder {
+ public:
+  CAppHolder() { new (m_Storage) halvern::CHalvernVADApiApp; }
+  ~CAppHolder() {
+    if (!g_ProcessEnding.load()) App().~CHalvernVADApiApp();
+  }
+  halvern::CHalvernVADApiApp& App() {
+    return *std::launder(reinterpret_cast<halvern::CHalvernVADApiApp*>(m_Storage));
+  }
+
+ private:
+  alignas(halvern::CHalvernVADApiApp) unsigned char m_Storage[sizeof(halvern::CHalvernVADApiApp)];
+};
+CAppHolder g_Holder;
+halvern::CHalvernVADApiApp& g_App = g_Holder.App();
+
+void CloseAtUnload() {
+  if (!g_ProcessEnding.load()) g_App.Close();
+}
 
 // The application object is built before the trace library's statics of this module, so its own
 // destructor would run after theirs. The router's endpoints and worker trace as they go: close
@@ -40,6 +61,8 @@ Result Guarded(const char* function, Result failed, Body body) noexcept {
 }
 
 }  // namespace
+
+void halvern::NoteProcessEnding() { g_ProcessEnding = true; }
 
 namespace halvern {
 CHalvernVADApiApp& KovraApiApp() { return g_App; }

@@ -62,4 +62,9 @@ class CHalvernVADApiApp {
 // The library's one instance.
 CHalvernVADApiApp& KovraApiApp();
 
+// Told by the entry routine when the process is ending rather than unloading the library: the
+// system has already ended every other thread, and the audio stack's own threads with them, so
+// the endpoints are left as they are instead of being stopped.
+void NoteProcessEnding();
+
 }  // namespace halvern
