@@ -12,52 +12,28 @@ namespace halvern::testing {
 
 namespace {
 
-float ReadSample(const BYTE* at, const WAVEFORMATEX& format) {
-  switch (format.wBitsPerSample) {
-    case 16: {
-      std::int16_t v;
-      std::memcpy(&v, at, 2);
-      return static_cast<float>(v / 32768.0);
-    }
-    case 24: {
-      // Sign-extended from the top byte.
-      const std::int32_t v = static_cast<std::int32_t>(static_cast<std::uint32_t>(at[0]) << 8 |
-                                                       static_cast<std::uint32_t>(at[1]) << 16 |
-                                                       static_cast<std::uint32_t>(at[2]) << 24) >>
-                             8;
-      return static_cast<float>(v / 8388608.0);
-    }
-    case 32: {
-      float v;
-      std::memcpy(&v, at, 4);
-      return v;
-    }
-    default:
-      ADD_FAILURE() << "no reader for " << format.wBitsPerSample << "-bit samples";
-      return 0.0f;
+// Samples are 32-bit float or little-endian PCM of up to 32 bits, read and written through the top
+// bytes of a 32-bit integer.
+float ReadSample(const BYTE* at, int bits) {
+  float v = 0;
+  if (bits == 32) {
+    std::memcpy(&v, at, 4);
+    return v;
   }
+  std::uint32_t word = 0;
+  for (int b = 0; b < bits / 8; ++b)
+    word |= static_cast<std::uint32_t>(at[b]) << (32 - bits + 8 * b);
+  return static_cast<float>(static_cast<std::int32_t>(word) / 2147483648.0);
 }
 
-void WriteSample(BYTE* at, const WAVEFORMATEX& format, double value) {
-  switch (format.wBitsPerSample) {
-    case 16: {
-      const auto v = static_cast<std::int16_t>(std::lround(value * 32767.0));
-      std::memcpy(at, &v, 2);
-      break;
-    }
-    case 24: {
-      const auto v = static_cast<std::int32_t>(std::lround(value * 8388607.0));
-      for (int b = 0; b < 3; ++b) at[b] = static_cast<BYTE>((v >> (8 * b)) & 0xFF);
-      break;
-    }
-    case 32: {
-      const auto v = static_cast<float>(value);
-      std::memcpy(at, &v, 4);
-      break;
-    }
-    default:
-      break;
+void WriteSample(BYTE* at, int bits, double value) {
+  if (bits == 32) {
+    const auto v = static_cast<float>(value);
+    std::memcpy(at, &v, 4);
+    return;
   }
+  const auto word = static_cast<std::uint32_t>(static_cast<std::int32_t>(value * 2147483647.0));
+  for (int b = 0; b < bits / 8; ++b) at[b] = static_cast<BYTE>(word >> (32 - bits + 8 * b));
 }
 
 }  // namespace
@@ -70,8 +46,8 @@ void CToneSource::Fill(BYTE* data, UINT32 frames, const WAVEFORMATEX& format, UI
                          static_cast<double>(format.nSamplesPerSec);
     for (int c = 0; c < format.nChannels; ++c) {
       const double value = frame < onsetFrame ? 0.0 : kToneAmplitude[c % 2] * std::sin(phase);
-      WriteSample(data + (static_cast<std::size_t>(i) * format.nChannels + c) * width, format,
-                  value);
+      WriteSample(data + (static_cast<std::size_t>(i) * format.nChannels + c) * width,
+                  format.wBitsPerSample, value);
     }
   }
   if (position + frames > onsetFrame && position <= onsetFrame) {
@@ -91,8 +67,8 @@ void CSinkRecording::Receive(const BYTE* data, UINT32 frames, const WAVEFORMATEX
   rate = format.nSamplesPerSec;
   for (UINT32 i = 0; i < frames; ++i)
     for (int c = 0; c < channels; ++c) {
-      const float v =
-          ReadSample(data + (static_cast<std::size_t>(i) * channels + c) * width, format);
+      const float v = ReadSample(data + (static_cast<std::size_t>(i) * channels + c) * width,
+                                 format.wBitsPerSample);
       if (!onsetSeen && std::fabs(v) >= 0.1f) {
         onsetSeen = true;
         onsetTime = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -126,35 +102,35 @@ void EndpointTest::TearDown() {
   TraceTest::TearDown();
 }
 
+namespace {
+
+simaudio::EndpointDesc Describe(const std::u16string& id, EDataFlow flow,
+                                const WAVEFORMATEXTENSIBLE& format, const char16_t* adapter) {
+  simaudio::EndpointDesc desc;
+  desc.id = id;
+  desc.flow = flow;
+  desc.interfaceName = adapter;
+  desc.friendlyName = desc.description = flow == eCapture ? u"Line" : u"Speakers";
+  desc.deviceFormat = desc.mixFormat = format;
+  return desc;
+}
+
+}  // namespace
+
 void EndpointTest::AddCard(const WAVEFORMATEXTENSIBLE& format) {
-  simaudio::EndpointDesc card;
-  card.id = kCardId;
-  card.flow = eCapture;
-  card.interfaceName = u"Halvern Sound Capture";
-  card.friendlyName = u"Line (Halvern Sound Capture)";
-  card.description = u"Line";
-  card.formFactor = LineLevel;
-  card.deviceFormat = format;
-  card.mixFormat = format;
-  ASSERT_EQ(simaudio::AddEndpoint(card), S_OK);
-  std::shared_ptr<CToneSource> source = m_Source;
+  ASSERT_EQ(simaudio::AddEndpoint(Describe(kCardId, eCapture, format, u"Halvern Sound Capture")),
+            S_OK);
   ASSERT_EQ(simaudio::SetCaptureSource(
-                kCardId, [source](BYTE* data, UINT32 frames, const WAVEFORMATEX& f,
-                                  UINT64 position) { source->Fill(data, frames, f, position); }),
+                kCardId,
+                [source = m_Source](BYTE* data, UINT32 frames, const WAVEFORMATEX& f,
+                                    UINT64 position) { source->Fill(data, frames, f, position); }),
             S_OK);
 }
 
 std::shared_ptr<CSinkRecording> EndpointTest::AddSpeaker(const std::u16string& id,
                                                          const WAVEFORMATEXTENSIBLE& mixFormat,
                                                          REFERENCE_TIME period) {
-  simaudio::EndpointDesc speaker;
-  speaker.id = id;
-  speaker.flow = eRender;
-  speaker.interfaceName = u"Onboard Audio";
-  speaker.friendlyName = u"Speakers (Onboard Audio)";
-  speaker.description = u"Speakers";
-  speaker.deviceFormat = mixFormat;
-  speaker.mixFormat = mixFormat;
+  simaudio::EndpointDesc speaker = Describe(id, eRender, mixFormat, u"Onboard Audio");
   speaker.defaultPeriod = period;
   EXPECT_EQ(simaudio::AddEndpoint(speaker), S_OK);
   auto recording = std::make_shared<CSinkRecording>();

@@ -19,30 +19,24 @@ struct CErrorCase {
   const char* text;  // null: no line
 };
 
-TEST_F(MapAudioErrorTest, MapsClientErrorsToTheirCodesAndEverythingElseToOne) {
+// One named client error and the fall-backs on either side of the table.
+TEST_F(MapAudioErrorTest, SuccessIsSilentAndAFailureWritesOneLine) {
   const CErrorCase cases[] = {
-      {S_OK, ResultOk, nullptr},
       {S_FALSE, ResultOk, nullptr},
-      {AUDCLNT_E_NOT_INITIALIZED, ResultClientState, "AUDCLNT_E_NOT_INITIALIZED"},
-      {AUDCLNT_E_ALREADY_INITIALIZED, ResultClientState, "AUDCLNT_E_ALREADY_INITIALIZED"},
-      {AUDCLNT_E_UNSUPPORTED_FORMAT, ResultUnsupportedFormat, "AUDCLNT_E_UNSUPPORTED_FORMAT"},
-      {AUDCLNT_E_DEVICE_IN_USE, ResultDeviceBusy, "AUDCLNT_E_DEVICE_IN_USE"},
       {AUDCLNT_E_EXCLUSIVE_MODE_ONLY, ResultDeviceBusy, "AUDCLNT_E_EXCLUSIVE_MODE_ONLY"},
       {AUDCLNT_E_DEVICE_INVALIDATED, ResultFailed, "hr = 88890004"},
-      {E_POINTER, ResultFailed, "hr = 80004003"},
   };
   Start(kTraceToDebugger, kTraceLevelError, kTracePrefixNone);
   for (const CErrorCase& c : cases) {
     m_Debug.Clear();
     EXPECT_EQ(MapAudioError("CAudioRouter::Start", "Couldn't start WASAPI device", c.hr), c.code);
     const auto lines = m_Debug.Lines();
-    if (c.text == nullptr) {
-      EXPECT_TRUE(lines.empty());
-      continue;
+    ASSERT_EQ(lines.size(), c.text == nullptr ? 0u : 1u);
+    if (c.text != nullptr) {
+      EXPECT_EQ(lines[0], std::string("ERR  CAudioRouter::Start() - Couldn't start WASAPI "
+                                      "device: ") +
+                              c.text + "\n");
     }
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], std::string("ERR  CAudioRouter::Start() - Couldn't start WASAPI device: ") +
-                            c.text + "\n");
   }
 }
 
@@ -57,21 +51,17 @@ WAVEFORMATEX Wave(WORD tag, WORD bits) {
   return format;
 }
 
-struct CCodeCase {
-  WORD tag;
-  WORD bits;
-  std::int32_t stream;
-  std::int32_t meter;
-};
-
-TEST(WaveFormat, SampleFormatCodesFollowTheBitDepthAndForThirtyTwoBitsTheTag) {
-  const CCodeCase cases[] = {
-      {WAVE_FORMAT_PCM, 8, 0, 1},         {WAVE_FORMAT_PCM, 16, 2, 2},
-      {WAVE_FORMAT_EXTENSIBLE, 24, 3, 0}, {WAVE_FORMAT_PCM, 32, 5, 6},
-      {WAVE_FORMAT_EXTENSIBLE, 32, 6, 6}, {WAVE_FORMAT_IEEE_FLOAT, 32, 0, 6},
-      {WAVE_FORMAT_EXTENSIBLE, 64, 0, 0},
-  };
-  for (const CCodeCase& c : cases) {
+// The chain reads 32 bits by the tag (an extensible one is taken for float whatever its
+// sub-format); the meter by the bit depth alone.
+TEST(WaveFormat, ThirtyTwoBitsFollowTheTagForTheChainButNotForTheMeter) {
+  const struct {
+    WORD tag, bits;
+    std::int32_t stream, meter;
+  } cases[] = {{WAVE_FORMAT_PCM, 8, 0, 1},
+               {WAVE_FORMAT_PCM, 32, 5, 6},
+               {WAVE_FORMAT_EXTENSIBLE, 32, 6, 6},
+               {WAVE_FORMAT_IEEE_FLOAT, 32, 0, 6}};
+  for (const auto& c : cases) {
     const WAVEFORMATEX format = Wave(c.tag, c.bits);
     EXPECT_EQ(StreamSampleFormatCode(format), c.stream) << c.tag << "/" << c.bits;
     EXPECT_EQ(MeterSampleFormatCode(format), c.meter) << c.tag << "/" << c.bits;
@@ -86,8 +76,6 @@ TEST(WaveFormat, CopyTakesOnlyTheBytesTheRecordHas) {
   CopyWaveFormat(plain.get(), &copy);
   EXPECT_EQ(copy.Format.nSamplesPerSec, 48000u);
   EXPECT_EQ(copy.dwChannelMask, 0u);
-  CopyWaveFormat(nullptr, &copy);
-  EXPECT_EQ(copy.Format.wFormatTag, 0);
 }
 
 }  // namespace
