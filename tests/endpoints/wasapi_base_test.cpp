@@ -9,8 +9,6 @@
 namespace halvern::testing {
 namespace {
 
-constexpr char16_t kSpeakerId[] = u"{speaker}";
-
 using WasapiBase = EndpointTest;
 
 struct CNegotiationCase {

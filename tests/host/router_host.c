@@ -1,16 +1,11 @@
 /* A host written in C: it loads the library by name at run time, resolves every export and drives
  * the whole calling sequence, as a real host would. The simulated machine around it is set up and
  * observed through the HostMachine_ functions (router_host_test.cpp). */
+#include <dlfcn.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "kovra_api.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
 
 /* ---- The machine, from the C++ side ---- */
 void HostMachine_Lock(void);
@@ -90,25 +85,13 @@ int KovraHost_Load(void) {
   AnyFunction* slots = (AnyFunction*)(void*)&g_Api;
   int found = 0;
   int i;
-#if defined(_WIN32)
-  HMODULE library = LoadLibraryW(L"HalvernVAD_Router.dll");
-#else
   void* library = dlopen("libHalvernVAD_Router.so", RTLD_NOW);
-#endif
   if (library == NULL) {
-#if defined(_WIN32)
-    snprintf(g_Failure, sizeof g_Failure, "library not loaded: error %lu", GetLastError());
-#else
     snprintf(g_Failure, sizeof g_Failure, "library not loaded: %s", dlerror());
-#endif
     return 0;
   }
   for (i = 0; i < EXPORT_COUNT; ++i) {
-#if defined(_WIN32)
-    FARPROC address = GetProcAddress(library, kExportNames[i]);
-#else
     void* address = dlsym(library, kExportNames[i]);
-#endif
     if (address == NULL) {
       if (found == i) snprintf(g_Failure, sizeof g_Failure, "missing export %s", kExportNames[i]);
       continue;
