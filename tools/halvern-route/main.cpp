@@ -192,7 +192,9 @@ void PrintTable(const char* title, const std::vector<DeviceEndpointRecord>& reco
 
 struct PlayOptions {
   std::vector<std::string> to;
-  unsigned latencyMs = 0;
+  // The library's 20 ms blocks need room in the device buffer (its period plus this latency):
+  // with less than about 30 ms on top they are dropped whenever the engine is a little behind.
+  unsigned latencyMs = 50;
   std::string gain;
   double seconds = 0;  // 0: until Ctrl-C
   std::string log;
@@ -388,7 +390,7 @@ int main(int argc, char** argv) {
   }
   playCommand->add_option("--to", play.to, "Output device id or part of its name (default: all)");
   playCommand->add_option("--latency", play.latencyMs,
-                          "Extra buffer in ms on top of the device period");
+                          "Extra buffer in ms on top of the device period (default 50)");
   playCommand->add_option("--gain", play.gain, "Capture gain L,R in dB");
   playCommand->add_option("--seconds", play.seconds,
                           "Stop after this many seconds (default: Ctrl-C)");
