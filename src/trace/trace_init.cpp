@@ -120,7 +120,10 @@ void StopWriterAtExit() {
         QKDEBUG_GetProcInfoPtr(lock.Block(), GetCurrentProcessId(), false, false);
     if (process != nullptr) process->writerStop = 1;
   }
-  WaitForSingleObject(thread, kWriterStopTimeoutMs);
+  if (WaitForSingleObject(thread, kWriterStopTimeoutMs) != WAIT_OBJECT_0) return;
+  // Ended: its thread object can go now.
+  std::lock_guard guard(g_ProcessLock);
+  if (g_WriterThread == thread) CloseHandle(std::exchange(g_WriterThread, nullptr));
 }
 
 void StartWriter(QKDEBUG_PROC_INFO* process) {
