@@ -137,11 +137,6 @@ void StartWriter(QKDEBUG_PROC_INFO* process) {
   (void)registered;
 }
 
-platform::CScopedHandle TakeWriterHandle() {
-  std::lock_guard guard(g_ProcessLock);
-  return platform::CScopedHandle(std::exchange(g_WriterThread, nullptr));
-}
-
 void WriteHeader(const QKDEBUG_THREAD_INFO& thread, int level) {
   char runTime[64] = {};
   const std::time_t now = std::time(nullptr);
@@ -361,7 +356,8 @@ void TraceTerminateThread(DWORD threadId, bool releaseEntry, bool quiet) noexcep
   if (process->referenceCount > 0) return;
 
   ClearProcess(process);
-  TakeWriterHandle();  // closes it
+  // The writer ends on its own now; its handle stays until it has been seen to end (the next
+  // start or the unload handler), so that unloading never leaves it running code that is gone.
   DebugPrint("%s Last reference for this process was removed!", prefix.text);
   if (AnyProcessLeft(block)) return;
   DebugPrint("%s Last process was removed!", prefix.text);

@@ -28,7 +28,6 @@ void* Open(const std::filesystem::path& path) {
 void* Symbol(void* handle, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
 }
-void Close(void* handle) { FreeLibrary(static_cast<HMODULE>(handle)); }
 std::string LastError() { return "error " + std::to_string(GetLastError()); }
 #else
 constexpr const char* kLibraryName = "libHalvernVAD_Router.so";
@@ -40,7 +39,6 @@ std::filesystem::path ProgramFolder() {
 
 void* Open(const std::filesystem::path& path) { return dlopen(path.c_str(), RTLD_NOW); }
 void* Symbol(void* handle, const char* name) { return dlsym(handle, name); }
-void Close(void* handle) { dlclose(handle); }
 std::string LastError() {
   const char* text = dlerror();
   return text ? text : "unknown error";
@@ -74,8 +72,8 @@ std::unique_ptr<KovraLibrary> KovraLibrary::Load(std::string* error) {
   return library;
 }
 
-KovraLibrary::~KovraLibrary() {
-  if (m_Handle) Close(m_Handle);
-}
+// The library stays loaded until the process ends, as most hosts keep theirs: its threads wind
+// down in its own exit handlers, not under an unload racing with them.
+KovraLibrary::~KovraLibrary() = default;
 
 }  // namespace halvern::route

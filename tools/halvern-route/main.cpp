@@ -36,6 +36,12 @@
 #define HALVERN_ROUTE_ISATTY(fd) isatty(fd)
 #endif
 
+#if defined(__SANITIZE_THREAD__)
+// glibc frees a loaded library's thread-local blocks as each of its threads ends, in a way
+// ThreadSanitizer does not see as ordered after the thread's own last writes.
+extern "C" const char* __tsan_default_suppressions() { return "race:_dl_deallocate_tls\n"; }
+#endif
+
 namespace halvern::route {
 namespace {
 
