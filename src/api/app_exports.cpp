@@ -38,9 +38,14 @@ void CloseAtUnload() {
 // destructor would run after theirs. The router's endpoints and worker trace as they go: close
 // them from a handler registered after the first export has run, which runs before any of those
 // destructors, at unload and at exit alike.
+// A static object, not atexit: its destructor runs when this module is unloaded, where glibc runs
+// an atexit handler only at process exit.
+struct CCloser {
+  ~CCloser() { CloseAtUnload(); }
+};
 void CloseAtUnloadOnce() {
-  static const bool registered = std::atexit(CloseAtUnload) == 0;
-  (void)registered;
+  static const CCloser closer;
+  (void)closer;
 }
 
 // What an export returns when its body threw: a failure in the export's own terms.

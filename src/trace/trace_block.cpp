@@ -39,9 +39,7 @@ namespace {
 
 // Guards the three below; never held while waiting for the block mutex.
 std::mutex g_SessionLock;
-// Never destroyed: a writer thread the host's exit did not stop in time (or that a sanitizer keeps
-// alive) may still look at it after this module's statics are gone. The system reclaims it.
-std::shared_ptr<CTraceSession>& g_Session = *new std::shared_ptr<CTraceSession>;
+std::shared_ptr<CTraceSession> g_Session;
 std::string g_BlockName;
 
 std::string DefaultBlockName() {

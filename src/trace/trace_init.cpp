@@ -126,15 +126,21 @@ void StopWriterAtExit() {
   if (g_WriterThread == thread) CloseHandle(std::exchange(g_WriterThread, nullptr));
 }
 
+struct CWriterStopper {
+  ~CWriterStopper() { StopWriterAtExit(); }
+};
+
 void StartWriter(QKDEBUG_PROC_INFO* process) {
   process->writerStop = 0;
   HANDLE thread = CreateThread(nullptr, 0, WriterThread, nullptr, 0, nullptr);
   process->writerThread = reinterpret_cast<std::uintptr_t>(thread);
   std::lock_guard guard(g_ProcessLock);
   platform::CScopedHandle previous(std::exchange(g_WriterThread, thread));
-  // Registered after every static this file and the block code use, so it runs before them.
-  static const bool registered = std::atexit(StopWriterAtExit) == 0;
-  (void)registered;
+  // Built after every static this file and the block code use, so destroyed before them. A static
+  // object rather than atexit: its destructor belongs to this module and runs when the module is
+  // unloaded, where glibc runs an atexit handler only at process exit, after the code is gone.
+  static const CWriterStopper stopper;
+  (void)stopper;
 }
 
 void WriteHeader(const QKDEBUG_THREAD_INFO& thread, int level) {

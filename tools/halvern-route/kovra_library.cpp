@@ -28,6 +28,7 @@ void* Open(const std::filesystem::path& path) {
 void* Symbol(void* handle, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
 }
+void Close(void* handle) { FreeLibrary(static_cast<HMODULE>(handle)); }
 std::string LastError() { return "error " + std::to_string(GetLastError()); }
 #else
 constexpr const char* kLibraryName = "libHalvernVAD_Router.so";
@@ -39,6 +40,7 @@ std::filesystem::path ProgramFolder() {
 
 void* Open(const std::filesystem::path& path) { return dlopen(path.c_str(), RTLD_NOW); }
 void* Symbol(void* handle, const char* name) { return dlsym(handle, name); }
+void Close(void* handle) { dlclose(handle); }
 std::string LastError() {
   const char* text = dlerror();
   return text ? text : "unknown error";
@@ -72,8 +74,9 @@ std::unique_ptr<KovraLibrary> KovraLibrary::Load(std::string* error) {
   return library;
 }
 
-// The library stays loaded until the process ends, as most hosts keep theirs: its threads wind
-// down in its own exit handlers, not under an unload racing with them.
-KovraLibrary::~KovraLibrary() = default;
+// Unloaded as a host that is done with it would: the library must wind its threads down first.
+KovraLibrary::~KovraLibrary() {
+  if (m_Handle) Close(m_Handle);
+}
 
 }  // namespace halvern::route
