@@ -70,14 +70,22 @@ std::optional<std::size_t> CleanStart(CSinkRecording& sink) {
   const auto length = static_cast<std::size_t>(kMeasuredSeconds * sink.rate);
   if (channel.size() < settled + length) return std::nullopt;
   const std::span<const float> span = std::span<const float>(channel).subspan(settled);
+  const std::vector<std::size_t> glitches =
+      measure::FindGlitches(span, sink.rate, measure::EstimateTone(span, sink.rate));
   std::size_t start = 0;
-  for (std::size_t glitch :
-       measure::FindGlitches(span, sink.rate, measure::EstimateTone(span, sink.rate))) {
-    if (glitch >= start + length) break;
-    start = glitch + static_cast<std::size_t>(sink.rate / 200);  // past the burst
+  std::size_t next = 0;
+  while (start + length <= span.size()) {
+    while (next < glitches.size() && glitches[next] < start) ++next;
+    if (next < glitches.size() && glitches[next] < start + length) {
+      start = glitches[next] + static_cast<std::size_t>(sink.rate / 200);  // past the burst
+      continue;
+    }
+    // A starved device plays silence, in which no glitch is found: the tone must be there too.
+    if (measure::EstimateTone(span.subspan(start, length), sink.rate).amplitude > 0.01)
+      return settled + start;
+    start += static_cast<std::size_t>(sink.rate / 10);
   }
-  if (start + length > span.size()) return std::nullopt;
-  return settled + start;
+  return std::nullopt;
 }
 
 TEST_F(EndpointTest, ToneReachesEveryDeviceThroughItsOwnChain) {
