@@ -257,6 +257,20 @@ KOVRA_API int KOVRA_CALL KovraApi_Dump_GetCallStackFromMemoryDump(const KovraCha
 }
 #endif
 
+/* Every export, for a host that resolves them at run time: X(name) once per export, in the order
+ * above. */
+/* clang-format off */
+#define KOVRA_API_EXPORTS(X)                                                               \
+  X(KovraApi_Initialize) X(KovraApi_StartCapturer) X(KovraApi_AddDevice)                   \
+  X(KovraApi_RemoveDevice) X(KovraApi_EnableRouting) X(KovraApi_ConfigureDeviceEndpoint)   \
+  X(KovraApi_SetKovraPlaybackDefaultDevice) X(KovraApi_SetKovraDelegate)                   \
+  X(KovraApi_GetAudioInputDevices) X(KovraApi_GetAudioOutputDevices)                       \
+  X(KovraApi_GetPeakValues) X(KovraApi_GetGain) X(KovraApi_SetGain)                        \
+  X(KovraApi_Trace_Init) X(KovraApi_Trace_Terminate) X(KovraApi_Trace_SetVerboseLevel)     \
+  X(KovraApi_Trace_In) X(KovraApi_Trace_Out) X(KovraApi_Trace_Level) X(KovraApi_Trace_Raw) \
+  X(KovraApi_Dump_GetCallStackFromMemoryDump)
+/* clang-format on */
+
 /* ---- Layout checks: these records cross the boundary byte for byte ---- */
 #if defined(__cplusplus)
 #define KOVRA_LAYOUT(cond) static_assert(cond, #cond)

@@ -10,33 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "kovra_api.h"
 #include "platform/win32.h"
 
 namespace {
 
-const std::set<std::string> kExports = {
-    "KovraApi_Initialize",
-    "KovraApi_StartCapturer",
-    "KovraApi_AddDevice",
-    "KovraApi_RemoveDevice",
-    "KovraApi_EnableRouting",
-    "KovraApi_ConfigureDeviceEndpoint",
-    "KovraApi_SetKovraPlaybackDefaultDevice",
-    "KovraApi_SetKovraDelegate",
-    "KovraApi_GetAudioInputDevices",
-    "KovraApi_GetAudioOutputDevices",
-    "KovraApi_GetPeakValues",
-    "KovraApi_GetGain",
-    "KovraApi_SetGain",
-    "KovraApi_Trace_Init",
-    "KovraApi_Trace_Terminate",
-    "KovraApi_Trace_SetVerboseLevel",
-    "KovraApi_Trace_In",
-    "KovraApi_Trace_Out",
-    "KovraApi_Trace_Level",
-    "KovraApi_Trace_Raw",
-    "KovraApi_Dump_GetCallStackFromMemoryDump",
-};
+#define KOVRA_EXPORT_NAME(name) #name,
+const std::set<std::string> kExports = {KOVRA_API_EXPORTS(KOVRA_EXPORT_NAME)};
 
 struct ImageNames {
   std::set<std::string> exports;

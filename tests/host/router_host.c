@@ -51,27 +51,8 @@ typedef struct Exports {
   int(KOVRA_CALL* DumpGetCallStack)(const KovraChar16*, CallStackFrameRecord*, int, int*);
 } Exports;
 
-static const char* const kExportNames[] = {"KovraApi_Initialize",
-                                           "KovraApi_StartCapturer",
-                                           "KovraApi_AddDevice",
-                                           "KovraApi_RemoveDevice",
-                                           "KovraApi_EnableRouting",
-                                           "KovraApi_ConfigureDeviceEndpoint",
-                                           "KovraApi_SetKovraPlaybackDefaultDevice",
-                                           "KovraApi_SetKovraDelegate",
-                                           "KovraApi_GetAudioInputDevices",
-                                           "KovraApi_GetAudioOutputDevices",
-                                           "KovraApi_GetPeakValues",
-                                           "KovraApi_GetGain",
-                                           "KovraApi_SetGain",
-                                           "KovraApi_Trace_Init",
-                                           "KovraApi_Trace_Terminate",
-                                           "KovraApi_Trace_SetVerboseLevel",
-                                           "KovraApi_Trace_In",
-                                           "KovraApi_Trace_Out",
-                                           "KovraApi_Trace_Level",
-                                           "KovraApi_Trace_Raw",
-                                           "KovraApi_Dump_GetCallStackFromMemoryDump"};
+#define KOVRA_HOST_NAME(name) #name,
+static const char* const kExportNames[] = {KOVRA_API_EXPORTS(KOVRA_HOST_NAME)};
 #define EXPORT_COUNT ((int)(sizeof kExportNames / sizeof kExportNames[0]))
 
 static Exports g_Api;

@@ -10,15 +10,7 @@
 namespace halvern::route {
 
 // clang-format off
-#define HALVERN_ROUTE_EXPORTS(X)                                                        \
-  X(KovraApi_Initialize) X(KovraApi_StartCapturer) X(KovraApi_AddDevice)              \
-  X(KovraApi_RemoveDevice) X(KovraApi_EnableRouting) X(KovraApi_ConfigureDeviceEndpoint) \
-  X(KovraApi_SetKovraPlaybackDefaultDevice) X(KovraApi_SetKovraDelegate)              \
-  X(KovraApi_GetAudioInputDevices) X(KovraApi_GetAudioOutputDevices)                  \
-  X(KovraApi_GetPeakValues) X(KovraApi_GetGain) X(KovraApi_SetGain)                   \
-  X(KovraApi_Trace_Init) X(KovraApi_Trace_Terminate) X(KovraApi_Trace_SetVerboseLevel) \
-  X(KovraApi_Trace_In) X(KovraApi_Trace_Out) X(KovraApi_Trace_Level) X(KovraApi_Trace_Raw) \
-  X(KovraApi_Dump_GetCallStackFromMemoryDump)
+#define HALVERN_ROUTE_EXPORTS(X) KOVRA_API_EXPORTS(X)
 // clang-format on
 
 class KovraLibrary {
