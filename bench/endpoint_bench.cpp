@@ -17,6 +17,7 @@
 #include "endpoints/audio_renderer.h"
 #include "platform/scoped_resources.h"
 #include "platform/simaudio/sim_audio.h"
+#include "support/traced_threads.h"
 #include "trace/trace.h"
 #include "trace/trace_block.h"
 
@@ -39,20 +40,6 @@ double CpuSecondsOf(clockid_t clock) {
 // GetCurrentThreadId returns here): the encoding pthread_getcpuclockid uses.
 clockid_t ThreadCpuClock(DWORD tid) {
   return static_cast<clockid_t>((~static_cast<clockid_t>(tid) << 3) | 6);
-}
-
-// The streaming threads are the ones registered with the trace library besides this one.
-std::vector<DWORD> StreamingThreads() {
-  std::vector<DWORD> ids;
-  CTraceBlockLock lock(false);
-  QKDEBUG_PROC_INFO* process =
-      QKDEBUG_GetProcInfoPtr(lock.Block(), GetCurrentProcessId(), false, false);
-  if (process == nullptr) return ids;
-  for (const QKDEBUG_THREAD_INFO& thread : process->threads)
-    if (thread.threadId != 0 && thread.referenceCount > 0 &&
-        thread.threadId != GetCurrentThreadId())
-      ids.push_back(thread.threadId);
-  return ids;
 }
 
 // The streaming threads' CPU time and how often they went to sleep (each sleep costs a wake-up).
@@ -133,7 +120,7 @@ void BM_RoutingCpuShare(benchmark::State& state) {
       renderers.back()->Start();
     }
     std::this_thread::sleep_for(kWarmUp);
-    const std::vector<DWORD> threads = StreamingThreads();
+    const std::vector<DWORD> threads = halvern::testing::TracedThreadsBesidesThis();
     if (threads.size() != static_cast<std::size_t>(devices) + 1)
       state.SkipWithError("not every streaming thread is running");
 

@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "measure/signal_measure.h"
+#include "support/traced_threads.h"
 #include "trace/trace_block.h"
 
 namespace halvern::testing {
@@ -163,18 +164,7 @@ CRoute EndpointTest::StartRoute(const WAVEFORMATEXTENSIBLE& cardFormat) {
   return route;
 }
 
-std::vector<DWORD> EndpointTest::StreamingThreads() {
-  std::vector<DWORD> ids;
-  CTraceBlockLock lock(false);
-  QKDEBUG_PROC_INFO* process =
-      QKDEBUG_GetProcInfoPtr(lock.Block(), GetCurrentProcessId(), false, false);
-  if (process == nullptr) return ids;
-  for (const QKDEBUG_THREAD_INFO& thread : process->threads)
-    if (thread.threadId != 0 && thread.referenceCount > 0 &&
-        thread.threadId != GetCurrentThreadId())
-      ids.push_back(thread.threadId);
-  return ids;
-}
+std::vector<DWORD> EndpointTest::StreamingThreads() { return testing::TracedThreadsBesidesThis(); }
 
 bool EndpointTest::WaitForLine(const std::string& fragment) {
   return WaitUntil([&] { return m_Debug.Contains(fragment); });
