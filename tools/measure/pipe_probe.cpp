@@ -4,7 +4,7 @@
 // Wine, where the pipes stand for the virtual card and two real devices.
 //
 //   pipe_probe --source FIFO [--rate 48000 --channels 2] [--hz 997 --dbfs -6]
-//              [--go-file FILE] [--tone-seconds 4 --settle 0.5]
+//              [--go-file FILE] [--tone-seconds 4 --settle 0.5] [--keep FOLDER]
 //              --sink NAME:FIFO:s16|f32:RATE:CHANNELS [--sink ...]
 //
 // The source is written as interleaved 16-bit at real-time pace: silence until FILE exists (at
@@ -47,6 +47,7 @@ struct Options {
   std::string goFile;
   double toneSeconds = 4;
   double settle = 0.5;  // start-up time after the onset that is not judged
+  std::string keep;     // folder for the recordings of sinks that fail
 };
 
 struct Sink {
@@ -224,13 +225,28 @@ bool Judge(const Options& o, const Sink& sink, Clock::time_point toneTime) {
     const bool good = std::fabs(ppm) < 2000 && std::fabs(levelError) < 1.0 && glitches.empty();
     const auto latency = std::chrono::duration<double, std::milli>(
         TimeOfFrame(sink, static_cast<std::int64_t>(*onset)) - toneTime);
-    std::printf("ch%d %.2f Hz (%+.0f ppm) %.2f dBFS %zu glitches, latency <= %.0f ms %s; ", c,
+    std::printf("ch%d %.2f Hz (%+.0f ppm) %.2f dBFS %zu glitches, latency <= %.0f ms %s", c,
                 tone.frequencyHz, ppm, AmplitudeToDbfs(tone.amplitude), glitches.size(),
                 latency.count(), good ? "ok" : "BAD");
+    // Where the first glitches fall, in ms after the onset, to match them with the library's log.
+    for (std::size_t g = 0; g < std::min<std::size_t>(glitches.size(), 4); ++g)
+      std::printf("%s%.0f", g == 0 ? " at " : " ",
+                  1000.0 * static_cast<double>(from - *onset + glitches[g]) / sink.rate);
+    std::printf("; ");
     ok = ok && good;
   }
   std::printf("\n");
   return ok;
+}
+
+// A failed sink's recording, as raw interleaved float32, to look at what went wrong.
+void Keep(const std::string& folder, const Sink& sink) {
+  const std::string path = folder + "/" + sink.name + ".f32";
+  if (FILE* file = std::fopen(path.c_str(), "wb")) {
+    std::fwrite(sink.samples.data(), sizeof(float), sink.samples.size(), file);
+    std::fclose(file);
+    std::printf("%s: recording kept in %s\n", sink.name.c_str(), path.c_str());
+  }
 }
 
 }  // namespace
@@ -256,6 +272,8 @@ int main(int argc, char** argv) {
       o.goFile = value;
     else if (arg == "--tone-seconds")
       o.toneSeconds = std::atof(value.c_str());
+    else if (arg == "--keep")
+      o.keep = value;
     else if (arg == "--settle")
       o.settle = std::atof(value.c_str());
     else if (arg == "--sink")
@@ -279,6 +297,10 @@ int main(int argc, char** argv) {
 
   const Clock::time_point toneTime{Clock::duration{toneRep.load()}};
   bool ok = true;
-  for (const Sink& sink : sinks) ok = Judge(o, sink, toneTime) && ok;
+  for (const Sink& sink : sinks) {
+    if (Judge(o, sink, toneTime)) continue;
+    ok = false;
+    if (!o.keep.empty()) Keep(o.keep, sink);
+  }
   return ok ? 0 : 1;
 }
