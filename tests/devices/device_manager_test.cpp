@@ -6,33 +6,20 @@
 #include <atomic>
 #include <functional>
 
-#include "devices/device_test_support.h"
 #include "platform/simaudio/sim_machine.h"
+#include "support/device_trace_test.h"
 
 namespace halvern {
 namespace {
 
 using namespace simaudio;
-using platform::TComPtr;
+using testing::Text;
 
-std::string Text(const WCHAR* text) { return platform::Utf16ToUtf8(text); }
-
-class DeviceManagerTest : public testing::DeviceTraceTest {
+class DeviceManagerTest : public testing::SimDeviceTest {
  protected:
   void SetUp() override {
-    DeviceTraceTest::SetUp();
-    Reset();
+    SimDeviceTest::SetUp();
     ASSERT_EQ(AddStandardMachine(), S_OK);
-    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-    ASSERT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                               IID_IMMDeviceEnumerator, m_Enumerator.PutVoid()),
-              S_OK);
-  }
-  void TearDown() override {
-    m_Enumerator.Reset();
-    CoUninitialize();
-    Reset();
-    DeviceTraceTest::TearDown();
   }
   // "id:role:default" of every entry, in map order.
   static std::string Describe(const EndpointMap& map) {
@@ -41,8 +28,6 @@ class DeviceManagerTest : public testing::DeviceTraceTest {
       text += Text(id.c_str()) + ":" + std::to_string(info.role) + (info.isDefault ? "d " : " ");
     return text;
   }
-
-  TComPtr<IMMDeviceEnumerator> m_Enumerator;
 };
 
 TEST_F(DeviceManagerTest, DefaultsOnlyTakeConsoleThenCommunications) {

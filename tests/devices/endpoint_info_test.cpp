@@ -4,10 +4,12 @@
 #include <cstring>
 
 #include "devices/device_manager.h"
-#include "devices/device_test_support.h"
+#include "support/device_trace_test.h"
 
 namespace halvern {
 namespace {
+
+using testing::Text;
 
 constexpr HRESULT kReadFault = static_cast<HRESULT>(0x80070015u);
 
@@ -70,8 +72,6 @@ class CStubDevice final : public IMMDevice, public IPropertyStore {
  private:
   int m_Reads = 0;
 };
-
-std::string Text(const WCHAR* text) { return platform::Utf16ToUtf8(text); }
 
 using EndpointInfoTest = testing::DeviceTraceTest;
 

@@ -7,8 +7,6 @@
 #include <numbers>
 
 #include "measure/signal_measure.h"
-#include "support/traced_threads.h"
-#include "trace/trace_block.h"
 
 namespace halvern::testing {
 
@@ -85,25 +83,6 @@ std::size_t CSinkRecording::Frames() {
   return channels == 0 ? 0 : samples.size() / static_cast<std::size_t>(channels);
 }
 
-void EndpointTest::SetUp() {
-  TraceTest::SetUp();
-  simaudio::Reset();
-  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-  Start(kTraceToDebugger, kTraceLevelDetail, kTracePrefixNone);
-  ASSERT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
-                             m_Enumerator.PutVoid()),
-            S_OK);
-}
-
-void EndpointTest::TearDown() {
-  // The endpoints register no notification client; nothing of theirs may run inside one either.
-  EXPECT_TRUE(simaudio::CallbackBreaches().empty());
-  m_Enumerator.Reset();
-  CoUninitialize();
-  simaudio::Reset();
-  TraceTest::TearDown();
-}
-
 namespace {
 
 simaudio::EndpointDesc Describe(const std::u16string& id, EDataFlow flow,
@@ -162,12 +141,6 @@ CRoute EndpointTest::StartRoute(const WAVEFORMATEXTENSIBLE& cardFormat) {
   EXPECT_EQ(route.capturer->Start(), S_OK);
   EXPECT_EQ(route.renderer->Start(), S_OK);
   return route;
-}
-
-std::vector<DWORD> EndpointTest::StreamingThreads() { return testing::TracedThreadsBesidesThis(); }
-
-bool EndpointTest::WaitForLine(const std::string& fragment) {
-  return WaitUntil([&] { return m_Debug.Contains(fragment); });
 }
 
 }  // namespace halvern::testing
