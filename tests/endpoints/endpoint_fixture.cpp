@@ -56,7 +56,6 @@ void CToneSource::Fill(BYTE* data, UINT32 frames, const WAVEFORMATEX& format, UI
         static_cast<double>(position + frames - onsetFrame) / format.nSamplesPerSec);
     std::lock_guard guard(lock);
     onsetTime = Clock::now() - std::chrono::duration_cast<Clock::duration>(age);
-    onsetSeen = true;
   }
 }
 
@@ -83,23 +82,9 @@ std::size_t CSinkRecording::Frames() {
   return channels == 0 ? 0 : samples.size() / static_cast<std::size_t>(channels);
 }
 
-namespace {
-
-simaudio::EndpointDesc Describe(const std::u16string& id, EDataFlow flow,
-                                const WAVEFORMATEXTENSIBLE& format, const char16_t* adapter) {
-  simaudio::EndpointDesc desc;
-  desc.id = id;
-  desc.flow = flow;
-  desc.interfaceName = adapter;
-  desc.friendlyName = desc.description = flow == eCapture ? u"Line" : u"Speakers";
-  desc.deviceFormat = desc.mixFormat = format;
-  return desc;
-}
-
-}  // namespace
-
 void EndpointTest::AddCard(const WAVEFORMATEXTENSIBLE& format) {
-  ASSERT_EQ(simaudio::AddEndpoint(Describe(kCardId, eCapture, format, u"Halvern Sound Capture")),
+  ASSERT_EQ(simaudio::AddEndpoint(
+                {.id = kCardId, .flow = eCapture, .deviceFormat = format, .mixFormat = format}),
             S_OK);
   ASSERT_EQ(simaudio::SetCaptureSource(
                 kCardId,
@@ -111,9 +96,10 @@ void EndpointTest::AddCard(const WAVEFORMATEXTENSIBLE& format) {
 std::shared_ptr<CSinkRecording> EndpointTest::AddSpeaker(const std::u16string& id,
                                                          const WAVEFORMATEXTENSIBLE& mixFormat,
                                                          REFERENCE_TIME period) {
-  simaudio::EndpointDesc speaker = Describe(id, eRender, mixFormat, u"Onboard Audio");
-  speaker.defaultPeriod = period;
-  EXPECT_EQ(simaudio::AddEndpoint(speaker), S_OK);
+  EXPECT_EQ(
+      simaudio::AddEndpoint(
+          {.id = id, .deviceFormat = mixFormat, .mixFormat = mixFormat, .defaultPeriod = period}),
+      S_OK);
   auto recording = std::make_shared<CSinkRecording>();
   EXPECT_EQ(simaudio::SetRenderSink(
                 id, [recording](const BYTE* data, UINT32 frames, const WAVEFORMATEX& format,

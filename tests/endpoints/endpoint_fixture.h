@@ -35,7 +35,6 @@ struct CToneSource {
   std::uint64_t onsetFrame = 0;
   std::mutex lock;
   Clock::time_point onsetTime{};
-  bool onsetSeen = false;
 
   void Fill(BYTE* data, UINT32 frames, const WAVEFORMATEX& format, UINT64 position);
 };

@@ -13,20 +13,6 @@ namespace {
 
 using Lifecycle = EndpointTest;
 
-TEST_F(Lifecycle, NothingStartsBeforeInitialize) {
-  AddCard(simaudio::MakePcmFormat(48000, 2, 16));
-  AddSpeaker(kSpeakerId, simaudio::MakeFloatFormat(48000, 2));
-  TEndpointPtr<CAudioWASAPIBase> endpoints[] = {
-      TEndpointPtr<CAudioWASAPIBase>(Open<CAudioCapturer>(kCardId).Detach()),
-      TEndpointPtr<CAudioWASAPIBase>(Open<CAudioRenderer>(kSpeakerId).Detach())};
-  for (auto& endpoint : endpoints) {
-    EXPECT_EQ(endpoint->Start(), E_POINTER);
-    EXPECT_EQ(endpoint->Stop(), S_OK);
-    EXPECT_EQ(endpoint->Shutdown(), E_FAIL);  // no event to close
-  }
-  EXPECT_TRUE(StreamingThreads().empty());
-}
-
 TEST_F(Lifecycle, SecondStartKeepsTheOneThreadAndStopEndsIt) {
   CRoute route = StartRoute(simaudio::MakePcmFormat(48000, 2, 16));
   EXPECT_EQ(route.capturer->Start(), S_OK);
@@ -49,13 +35,23 @@ TEST_F(Lifecycle, SecondStartKeepsTheOneThreadAndStopEndsIt) {
   EXPECT_TRUE(StreamingThreads().empty());
 }
 
-// With no capture to pace it, the render thread sits in its pull for about half a second; Stop
-// still ends it within its own one-second wait.
-TEST_F(Lifecycle, StopEndsARenderThreadThatWaitsForCapturedAudio) {
-  AddCard(simaudio::MakePcmFormat(48000, 2, 16));
-  AddSpeaker(kSpeakerId, simaudio::MakeFloatFormat(48000, 2));
-  auto renderer = Open<CAudioRenderer>(kSpeakerId);
+// Nothing starts before Initialize. With no capture to pace it, the render thread sits in its pull
+// for about half a second; Stop still ends it within its own one-second wait.
+TEST_F(Lifecycle, NothingStartsBeforeInitializeAndStopEndsARenderThreadWaitingForCapture) {
   const WAVEFORMATEXTENSIBLE capture = simaudio::MakePcmFormat(48000, 2, 16);
+  AddCard(capture);
+  AddSpeaker(kSpeakerId, simaudio::MakeFloatFormat(48000, 2));
+  TEndpointPtr<CAudioWASAPIBase> endpoints[] = {
+      TEndpointPtr<CAudioWASAPIBase>(Open<CAudioCapturer>(kCardId).Detach()),
+      TEndpointPtr<CAudioWASAPIBase>(Open<CAudioRenderer>(kSpeakerId).Detach())};
+  for (auto& endpoint : endpoints) {
+    EXPECT_EQ(endpoint->Start(), E_POINTER);
+    EXPECT_EQ(endpoint->Stop(), S_OK);
+    EXPECT_EQ(endpoint->Shutdown(), E_FAIL);  // no event to close
+  }
+  EXPECT_TRUE(StreamingThreads().empty());
+
+  auto renderer = Open<CAudioRenderer>(kSpeakerId);
   ASSERT_EQ(renderer->Initialize(true, 1, 40, &capture.Format), S_OK);
   ASSERT_EQ(renderer->Start(), S_OK);
   simaudio::EndpointCounters counters;
@@ -80,9 +76,9 @@ struct CInvalidation {
 // Windows invalidates the streams of a device that goes away or changes format; the threads then
 // get no more events and must neither crash nor spin, and the endpoints still stop and shut down.
 TEST_F(Faults, InvalidatedDeviceLeavesTheThreadsIdleAndStopsCleanly) {
+  const auto remove = [](const std::u16string& id) { return simaudio::RemoveEndpoint(id); };
   const CInvalidation cases[] = {
-      {"render removed", false,
-       [](const std::u16string& id) { return simaudio::RemoveEndpoint(id); }},
+      {"render removed", false, remove},
       {"render unplugged", false,
        [](const std::u16string& id) {
          return simaudio::SetEndpointState(id, DEVICE_STATE_UNPLUGGED);
@@ -91,8 +87,7 @@ TEST_F(Faults, InvalidatedDeviceLeavesTheThreadsIdleAndStopsCleanly) {
        [](const std::u16string& id) {
          return simaudio::SetDeviceFormat(id, simaudio::MakeFloatFormat(44100, 2));
        }},
-      {"capture removed", true,
-       [](const std::u16string& id) { return simaudio::RemoveEndpoint(id); }},
+      {"capture removed", true, remove},
       {"audio service stopped", false,
        [](const std::u16string& id) {
          return simaudio::InvalidateStreams(id, AUDCLNT_E_SERVICE_NOT_RUNNING);
@@ -122,9 +117,15 @@ TEST_F(Faults, InvalidatedDeviceLeavesTheThreadsIdleAndStopsCleanly) {
   }
 }
 
-TEST_F(Faults, RefusedRenderBufferDropsABlockAndAFailedReleaseEndsTheRenderThread) {
+// A refused buffer costs one packet; a failed release ends the render thread.
+TEST_F(Faults, RefusedBuffersSkipAPacketAndAFailedReleaseEndsTheRenderThread) {
   CRoute route = StartRoute(simaudio::MakePcmFormat(48000, 2, 16));
-  ASSERT_TRUE(WaitUntil([&] { return HasTone(*route.sink, 0.1); }));
+  ASSERT_EQ(simaudio::InjectFault(kCardId, "IAudioCaptureClient::GetBuffer", E_FAIL, 3), S_OK);
+  EXPECT_TRUE(
+      WaitForLine("CAudioCapturer::CaptureThread() -Unable to get capture buffer: 80004005"));
+  ASSERT_TRUE(WaitUntil([&] { return HasTone(*route.sink, 0.2); }));
+  EXPECT_EQ(simaudio::FaultsFired(kCardId, "IAudioCaptureClient::GetBuffer"), 3);
+
   ASSERT_EQ(simaudio::InjectFault(kSpeakerId, "IAudioRenderClient::GetBuffer", E_FAIL, 3), S_OK);
   const std::size_t before = route.sink->Frames();
   ASSERT_TRUE(WaitUntil([&] { return route.sink->Frames() > before + 48000 / 5; }));
@@ -139,17 +140,6 @@ TEST_F(Faults, RefusedRenderBufferDropsABlockAndAFailedReleaseEndsTheRenderThrea
   // The started flag outlives the thread until Stop.
   EXPECT_EQ(route.renderer->Start(), S_OK);
   EXPECT_EQ(StreamingThreads().size(), 1u);
-  EXPECT_EQ(route.renderer->Stop(), S_OK);
-  EXPECT_EQ(route.capturer->Stop(), S_OK);
-}
-
-TEST_F(Faults, RefusedCaptureBufferSkipsThatPacket) {
-  CRoute route = StartRoute(simaudio::MakePcmFormat(48000, 2, 16));
-  ASSERT_EQ(simaudio::InjectFault(kCardId, "IAudioCaptureClient::GetBuffer", E_FAIL, 3), S_OK);
-  EXPECT_TRUE(
-      WaitForLine("CAudioCapturer::CaptureThread() -Unable to get capture buffer: 80004005"));
-  EXPECT_TRUE(WaitUntil([&] { return HasTone(*route.sink, 0.2); }));
-  EXPECT_EQ(simaudio::FaultsFired(kCardId, "IAudioCaptureClient::GetBuffer"), 3);
   EXPECT_EQ(route.renderer->Stop(), S_OK);
   EXPECT_EQ(route.capturer->Stop(), S_OK);
 }
