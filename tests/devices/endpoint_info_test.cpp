@@ -103,9 +103,8 @@ TEST_F(EndpointInfoTest, ReadsFillFieldsUpToTheFirstFailure) {
     EXPECT_EQ(info.formFactor, c.formFactor);
     EXPECT_EQ(info.deviceFormat.Format.nChannels, c.channels);
     EXPECT_EQ(info.deviceFormat.dwChannelMask, c.channelMask);
-    EXPECT_EQ(Count("ERR  CDeviceManager::GetEndpointInfo() - IPropertyStore::GetValue failed: "
-                    "80070015"),
-              c.failingRead < 0 ? 0 : 1);
+    EXPECT_EQ(Count("IPropertyStore::GetValue failed: 80070015"), Errors());
+    EXPECT_EQ(Errors(), c.failingRead < 0 ? 0 : 1);
   }
   EXPECT_EQ(CDeviceManager::GetEndpointInfo(nullptr, nullptr), E_POINTER);
 }
