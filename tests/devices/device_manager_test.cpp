@@ -3,36 +3,22 @@
 
 #include "devices/device_manager.h"
 
-#include <atomic>
 #include <functional>
 
-#include "devices/device_test_support.h"
 #include "platform/simaudio/sim_machine.h"
+#include "support/device_trace_test.h"
 
 namespace halvern {
 namespace {
 
 using namespace simaudio;
-using platform::TComPtr;
+using testing::Text;
 
-std::string Text(const WCHAR* text) { return platform::Utf16ToUtf8(text); }
-
-class DeviceManagerTest : public testing::DeviceTraceTest {
+class DeviceManagerTest : public testing::SimDeviceTest {
  protected:
   void SetUp() override {
-    DeviceTraceTest::SetUp();
-    Reset();
+    SimDeviceTest::SetUp();
     ASSERT_EQ(AddStandardMachine(), S_OK);
-    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-    ASSERT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,
-                               IID_IMMDeviceEnumerator, m_Enumerator.PutVoid()),
-              S_OK);
-  }
-  void TearDown() override {
-    m_Enumerator.Reset();
-    CoUninitialize();
-    Reset();
-    DeviceTraceTest::TearDown();
   }
   // "id:role:default" of every entry, in map order.
   static std::string Describe(const EndpointMap& map) {
@@ -41,8 +27,6 @@ class DeviceManagerTest : public testing::DeviceTraceTest {
       text += Text(id.c_str()) + ":" + std::to_string(info.role) + (info.isDefault ? "d " : " ");
     return text;
   }
-
-  TComPtr<IMMDeviceEnumerator> m_Enumerator;
 };
 
 TEST_F(DeviceManagerTest, DefaultsOnlyTakeConsoleThenCommunications) {
@@ -114,16 +98,10 @@ TEST_F(DeviceManagerTest, VolumeIsClampedToTheDevicesRange) {
     EXPECT_EQ(manager.GetChannelVolumeDb(c.channel, &level), c.result);
     EXPECT_EQ(level, c.set);
   }
-
-  // The meter following a playing stream is shown by the capture endpoint's tests.
 }
 
 TEST_F(DeviceManagerTest, PolicyInterfacesAreTriedInOrderAndTheObjectReused) {
   const std::string id = Text(kSpeakersId), using_ = "CreatePolicyConfig() - Using ";
-  const std::string unable =
-      "ERR  CDeviceManager::CreatePolicyConfig() - Unable to get "
-      "IPolicyConfig interface: " +
-      id;
   const struct {
     unsigned interfaces;
     HRESULT fault;  // of creating the object
@@ -156,11 +134,8 @@ TEST_F(DeviceManagerTest, PolicyInterfacesAreTriedInOrderAndTheObjectReused) {
       continue;
     }
     // The creation's line and dump, then the selection's line and dump.
-    EXPECT_EQ(Count(unable + (c.result == E_NOINTERFACE ? ", (80004002)" : ", (80040154)")), 1);
+    EXPECT_EQ(Count("CreatePolicyConfig() - Unable to get IPolicyConfig interface: " + id), 1);
     EXPECT_EQ(Count("DeviceID   : " + id), 2);
-    EXPECT_EQ(Count("DeviceName : Onboard Audio"), 2);
-    EXPECT_EQ(Count("Description: Speakers"), 2);
-    EXPECT_EQ(Count("Unable to collect device information: " + id), 1);
     EXPECT_EQ(Errors(), 2);
     EXPECT_EQ(Count("WRN  "), c.interfaces == 0 ? 1 : 0);
     EXPECT_EQ(manager.DeviceFormat(), nullptr);  // what came before the failure stays
@@ -168,106 +143,71 @@ TEST_F(DeviceManagerTest, PolicyInterfacesAreTriedInOrderAndTheObjectReused) {
   }
 }
 
-class CDefaultWatcher final : public IMMNotificationClient {
- public:
-  std::atomic<int> changes{0};
-  HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow, ERole role, LPCWSTR id) override {
-    if (role == eCommunications && Text(id) == Text(kHalvernPlaybackId)) ++changes;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR, DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR, const PROPERTYKEY) override {
-    return S_OK;
-  }
-};
-
 TEST_F(DeviceManagerTest, ShowsHidesAndMakesThePlaybackEndpointDefault) {
   CDeviceManager manager(m_Enumerator.Get());
   EXPECT_EQ(manager.SetDefaultEndpoint(eConsole), E_POINTER);  // nothing selected
   EXPECT_EQ(manager.SetVisible(true), E_POINTER);
   EXPECT_EQ(CDeviceManager(nullptr).SelectDevice(kSpeakersId), E_POINTER);
   EXPECT_TRUE(m_Debug.Lines().empty());
-  CDefaultWatcher watcher;
-  ASSERT_EQ(m_Enumerator->RegisterEndpointNotificationCallback(&watcher), S_OK);
   ASSERT_EQ(manager.SelectDevice(kHalvernPlaybackId), S_OK);
   EXPECT_EQ(manager.SetDefaultEndpoint(eCommunications), E_NOTFOUND);  // hidden: no role
   EXPECT_EQ(manager.SetVisible(true), S_OK);
   EXPECT_TRUE(IsVisible(kHalvernPlaybackId));
   EXPECT_EQ(manager.SetDefaultEndpoint(eCommunications), S_OK);
-  EXPECT_TRUE(WaitForNotifications(10000));
-  EXPECT_EQ(watcher.changes.load(), 1);
+  EXPECT_EQ(GetDefaultEndpoint(eRender, eCommunications), kHalvernPlaybackId);
   EXPECT_EQ(manager.SetVisible(false), S_OK);
   EXPECT_FALSE(IsVisible(kHalvernPlaybackId));
-  ASSERT_EQ(m_Enumerator->UnregisterEndpointNotificationCallback(&watcher), S_OK);
 }
 
-// Every COM call failing once: the caller gets the system's code, the log one error line.
+// Every COM call failing once: the caller gets the system's code, the log one error line with it.
 TEST_F(DeviceManagerTest, EveryFailingCallIsReturnedAndLoggedOnce) {
   constexpr HRESULT kFault = static_cast<HRESULT>(0x80070015u);
   using Operation = std::function<HRESULT(CDeviceManager&)>;
   EndpointMap map;
   EndpointInfo info;
   float values[2];
-  const Operation select = [](CDeviceManager&m) { return m.SelectDevice(kSpeakersId); },
-                  all =
-                      [&](CDeviceManager&) {
-                        return CDeviceManager::EnumerateEndpoints(&map, false, false, 0);
-                      },
-                  defaults =
-                      [&](CDeviceManager&) {
-                        return CDeviceManager::EnumerateEndpoints(&map, false, true, 0);
-                      },
-                  describe =
-                      [&](CDeviceManager&m) {
-                        return CDeviceManager::GetEndpointInfo(m.Device(), &info);
-                      },
-                  meter = [&](CDeviceManager&m) { return m.GetMeterPeaks(values); },
-                  getVolume = [&](CDeviceManager&m) { return m.GetChannelVolumeDb(0, values); },
-                  setVolume = [](CDeviceManager&m) { return m.SetChannelVolumeDb(0, -3); },
-                  setDefault = [](CDeviceManager&m) { return m.SetDefaultEndpoint(eConsole); },
-                  setVisible = [](CDeviceManager&m) { return m.SetVisible(true); };
-  const std::string id = Text(kSpeakersId);
-  const std::string unable = "SelectDevice() - Unable to collect device information: " + id;
+  const Operation select = [](CDeviceManager& m) { return m.SelectDevice(kSpeakersId); };
+  const Operation all = [&](CDeviceManager&) {
+    return CDeviceManager::EnumerateEndpoints(&map, false, false, 0);
+  };
+  const Operation defaults = [&](CDeviceManager&) {
+    return CDeviceManager::EnumerateEndpoints(&map, false, true, 0);
+  };
+  const Operation describe = [&](CDeviceManager& m) {
+    return CDeviceManager::GetEndpointInfo(m.Device(), &info);
+  };
+  const Operation meter = [&](CDeviceManager& m) { return m.GetMeterPeaks(values); };
+  const Operation getVolume = [&](CDeviceManager& m) { return m.GetChannelVolumeDb(0, values); };
+  const Operation setVolume = [](CDeviceManager& m) { return m.SetChannelVolumeDb(0, -3); };
+  const Operation setDefault = [](CDeviceManager& m) { return m.SetDefaultEndpoint(eConsole); };
+  const Operation setVisible = [](CDeviceManager& m) { return m.SetVisible(true); };
   const struct {
     const Operation& operation;
     const char16_t* id;
     const char* method;
-    std::string line;
     HRESULT result = kFault;
     int hexLines = 1;
   } cases[] = {
-      {select, kSpeakersId, "IMMDeviceEnumerator::GetDevice", unable},
-      {select, kSpeakersId, "IMMDevice::GetId", unable},
-      {select, kSpeakersId, "IPolicyConfig::GetDeviceFormat", unable},
-      {select, kSpeakersId, "IPolicyConfig::GetShareMode", unable},
-      {all, u"", "CoCreateInstance(MMDeviceEnumerator)", "Unable to instantiate device enumerator"},
-      {all, u"", "IMMDeviceEnumerator::EnumAudioEndpoints",
-       "IMMDeviceEnumerator::EnumAudioEndpoints"},
-      {all, u"", "IMMDeviceCollection::GetCount", "IMMDeviceCollection::GetCount"},
+      {select, kSpeakersId, "IMMDeviceEnumerator::GetDevice"},
+      {select, kSpeakersId, "IMMDevice::GetId"},
+      {select, kSpeakersId, "IPolicyConfig::GetDeviceFormat"},
+      {select, kSpeakersId, "IPolicyConfig::GetShareMode"},
+      {all, u"", "CoCreateInstance(MMDeviceEnumerator)"},
+      {all, u"", "IMMDeviceEnumerator::EnumAudioEndpoints"},
+      {all, u"", "IMMDeviceCollection::GetCount"},
       // A failing role or item is passed over; the next one decides the result.
-      {all, u"*", "IMMDeviceCollection::Item", "Unable to get device for index 0", S_OK, 0},
-      {defaults, u"", "IMMDeviceEnumerator::GetDefaultAudioEndpoint", "for role 0: ", S_OK},
-      {describe, kSpeakersId, "IMMDevice::GetId", "GetEndpointInfo() - IMMDevice::GetId"},
-      {describe, kSpeakersId, "IMMDevice::OpenPropertyStore", "IMMDevice::OpenPropertyStore"},
-      {describe, kSpeakersId, "IPropertyStore::GetValue", "IPropertyStore::GetValue"},
-      {meter, kSpeakersId, "IMMDevice::Activate", "GetMeterPeaks() - IMMDevice::Activate"},
-      {meter, kSpeakersId, "IAudioMeterInformation::GetChannelsPeakValues",
-       "GetChannelsPeakValues"},
-      {getVolume, kSpeakersId, "IMMDevice::Activate", "ActivateVolume() - IMMDevice::Activate"},
-      {getVolume, kSpeakersId, "IAudioEndpointVolume::GetChannelVolumeLevel",
-       "GetChannelVolumeLevel"},
-      {setVolume, kSpeakersId, "IAudioEndpointVolume::GetVolumeRange", "GetVolumeRange"},
-      {setVolume, kSpeakersId, "IAudioEndpointVolume::SetChannelVolumeLevel",
-       "SetChannelVolumeLevel"},
-      {setDefault, kSpeakersId, "IPolicyConfig::SetDefaultEndpoint",
-       "Couldn't set default device: " + id},
-      {setVisible, kSpeakersId, "IPolicyConfig::SetEndpointVisibility",
-       "Couldn't set device visible: " + id},
+      {all, u"*", "IMMDeviceCollection::Item", S_OK, 0},
+      {defaults, u"", "IMMDeviceEnumerator::GetDefaultAudioEndpoint", S_OK},
+      {describe, kSpeakersId, "IMMDevice::GetId"},
+      {describe, kSpeakersId, "IMMDevice::OpenPropertyStore"},
+      {meter, kSpeakersId, "IMMDevice::Activate"},
+      {meter, kSpeakersId, "IAudioMeterInformation::GetChannelsPeakValues"},
+      {getVolume, kSpeakersId, "IMMDevice::Activate"},
+      {getVolume, kSpeakersId, "IAudioEndpointVolume::GetChannelVolumeLevel"},
+      {setVolume, kSpeakersId, "IAudioEndpointVolume::GetVolumeRange"},
+      {setVolume, kSpeakersId, "IAudioEndpointVolume::SetChannelVolumeLevel"},
+      {setDefault, kSpeakersId, "IPolicyConfig::SetDefaultEndpoint"},
+      {setVisible, kSpeakersId, "IPolicyConfig::SetEndpointVisibility"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.method);
@@ -277,9 +217,8 @@ TEST_F(DeviceManagerTest, EveryFailingCallIsReturnedAndLoggedOnce) {
     ASSERT_EQ(InjectFault(c.id, c.method, kFault, 1), S_OK);
     EXPECT_EQ(c.operation(manager), c.result);
     ClearFaults();
-    EXPECT_EQ(Count(c.line), 1);
-    EXPECT_EQ(Count("80070015"), c.hexLines);
     EXPECT_EQ(Errors(), 1);
+    EXPECT_EQ(Count("80070015"), c.hexLines);
   }
 }
 

@@ -7,8 +7,6 @@
 #include <numbers>
 
 #include "measure/signal_measure.h"
-#include "support/traced_threads.h"
-#include "trace/trace_block.h"
 
 namespace halvern::testing {
 
@@ -58,7 +56,6 @@ void CToneSource::Fill(BYTE* data, UINT32 frames, const WAVEFORMATEX& format, UI
         static_cast<double>(position + frames - onsetFrame) / format.nSamplesPerSec);
     std::lock_guard guard(lock);
     onsetTime = Clock::now() - std::chrono::duration_cast<Clock::duration>(age);
-    onsetSeen = true;
   }
 }
 
@@ -85,42 +82,9 @@ std::size_t CSinkRecording::Frames() {
   return channels == 0 ? 0 : samples.size() / static_cast<std::size_t>(channels);
 }
 
-void EndpointTest::SetUp() {
-  TraceTest::SetUp();
-  simaudio::Reset();
-  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-  Start(kTraceToDebugger, kTraceLevelDetail, kTracePrefixNone);
-  ASSERT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL, IID_IMMDeviceEnumerator,
-                             m_Enumerator.PutVoid()),
-            S_OK);
-}
-
-void EndpointTest::TearDown() {
-  // The endpoints register no notification client; nothing of theirs may run inside one either.
-  EXPECT_TRUE(simaudio::CallbackBreaches().empty());
-  m_Enumerator.Reset();
-  CoUninitialize();
-  simaudio::Reset();
-  TraceTest::TearDown();
-}
-
-namespace {
-
-simaudio::EndpointDesc Describe(const std::u16string& id, EDataFlow flow,
-                                const WAVEFORMATEXTENSIBLE& format, const char16_t* adapter) {
-  simaudio::EndpointDesc desc;
-  desc.id = id;
-  desc.flow = flow;
-  desc.interfaceName = adapter;
-  desc.friendlyName = desc.description = flow == eCapture ? u"Line" : u"Speakers";
-  desc.deviceFormat = desc.mixFormat = format;
-  return desc;
-}
-
-}  // namespace
-
 void EndpointTest::AddCard(const WAVEFORMATEXTENSIBLE& format) {
-  ASSERT_EQ(simaudio::AddEndpoint(Describe(kCardId, eCapture, format, u"Halvern Sound Capture")),
+  ASSERT_EQ(simaudio::AddEndpoint(
+                {.id = kCardId, .flow = eCapture, .deviceFormat = format, .mixFormat = format}),
             S_OK);
   ASSERT_EQ(simaudio::SetCaptureSource(
                 kCardId,
@@ -132,9 +96,10 @@ void EndpointTest::AddCard(const WAVEFORMATEXTENSIBLE& format) {
 std::shared_ptr<CSinkRecording> EndpointTest::AddSpeaker(const std::u16string& id,
                                                          const WAVEFORMATEXTENSIBLE& mixFormat,
                                                          REFERENCE_TIME period) {
-  simaudio::EndpointDesc speaker = Describe(id, eRender, mixFormat, u"Onboard Audio");
-  speaker.defaultPeriod = period;
-  EXPECT_EQ(simaudio::AddEndpoint(speaker), S_OK);
+  EXPECT_EQ(
+      simaudio::AddEndpoint(
+          {.id = id, .deviceFormat = mixFormat, .mixFormat = mixFormat, .defaultPeriod = period}),
+      S_OK);
   auto recording = std::make_shared<CSinkRecording>();
   EXPECT_EQ(simaudio::SetRenderSink(
                 id, [recording](const BYTE* data, UINT32 frames, const WAVEFORMATEX& format,
@@ -162,12 +127,6 @@ CRoute EndpointTest::StartRoute(const WAVEFORMATEXTENSIBLE& cardFormat) {
   EXPECT_EQ(route.capturer->Start(), S_OK);
   EXPECT_EQ(route.renderer->Start(), S_OK);
   return route;
-}
-
-std::vector<DWORD> EndpointTest::StreamingThreads() { return testing::TracedThreadsBesidesThis(); }
-
-bool EndpointTest::WaitForLine(const std::string& fragment) {
-  return WaitUntil([&] { return m_Debug.Contains(fragment); });
 }
 
 }  // namespace halvern::testing

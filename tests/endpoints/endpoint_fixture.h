@@ -16,9 +16,8 @@
 
 #include "endpoints/audio_capturer.h"
 #include "endpoints/audio_renderer.h"
-#include "platform/scoped_resources.h"
-#include "platform/simaudio/sim_audio.h"
-#include "trace/trace_test_support.h"
+#include "support/device_trace_test.h"
+#include "support/traced_threads.h"
 
 namespace halvern::testing {
 
@@ -36,7 +35,6 @@ struct CToneSource {
   std::uint64_t onsetFrame = 0;
   std::mutex lock;
   Clock::time_point onsetTime{};
-  bool onsetSeen = false;
 
   void Fill(BYTE* data, UINT32 frames, const WAVEFORMATEX& format, UINT64 position);
 };
@@ -69,11 +67,8 @@ struct CRoute {
 // True once the sink has recorded `seconds` of the tone after its onset.
 bool HasTone(CSinkRecording& sink, double seconds);
 
-class EndpointTest : public TraceTest {
+class EndpointTest : public SimDeviceTest {
  protected:
-  void SetUp() override;
-  void TearDown() override;
-
   // A capture card with this mix (and device) format, fed by m_Source.
   void AddCard(const WAVEFORMATEXTENSIBLE& format);
   // A render endpoint with this mix format whose sink records into the returned recording.
@@ -90,11 +85,8 @@ class EndpointTest : public TraceTest {
 
   // Adds the card and a speaker, opens, initialises and starts both endpoints.
   CRoute StartRoute(const WAVEFORMATEXTENSIBLE& cardFormat);
-  // Ids of the streaming threads now registered with the trace library.
-  std::vector<DWORD> StreamingThreads();
-  bool WaitForLine(const std::string& fragment);
+  static std::vector<DWORD> StreamingThreads() { return TracedThreadsBesidesThis(); }
 
-  platform::TComPtr<IMMDeviceEnumerator> m_Enumerator;
   static constexpr char16_t kSpeakerId[] = u"{speaker}";
   std::shared_ptr<CToneSource> m_Source = std::make_shared<CToneSource>();
 };

@@ -1,4 +1,4 @@
-// Result codes and error lines for Windows statuses, and the sample format codes of wave formats.
+// Result codes and error lines for Windows statuses, and the copy of a wave format record.
 #include "endpoints/map_audio_error.h"
 
 #include <cstring>
@@ -40,37 +40,10 @@ TEST_F(MapAudioErrorTest, SuccessIsSilentAndAFailureWritesOneLine) {
   }
 }
 
-WAVEFORMATEX Wave(WORD tag, WORD bits) {
-  WAVEFORMATEX format{};
-  format.wFormatTag = tag;
-  format.nChannels = 2;
-  format.nSamplesPerSec = 48000;
-  format.wBitsPerSample = bits;
-  format.nBlockAlign = static_cast<WORD>(2 * bits / 8);
-  format.cbSize = tag == WAVE_FORMAT_EXTENSIBLE ? 22 : 0;
-  return format;
-}
-
-// The chain reads 32 bits by the tag (an extensible one is taken for float whatever its
-// sub-format); the meter by the bit depth alone.
-TEST(WaveFormat, ThirtyTwoBitsFollowTheTagForTheChainButNotForTheMeter) {
-  const struct {
-    WORD tag, bits;
-    std::int32_t stream, meter;
-  } cases[] = {{WAVE_FORMAT_PCM, 8, 0, 1},
-               {WAVE_FORMAT_PCM, 32, 5, 6},
-               {WAVE_FORMAT_EXTENSIBLE, 32, 6, 6},
-               {WAVE_FORMAT_IEEE_FLOAT, 32, 0, 6}};
-  for (const auto& c : cases) {
-    const WAVEFORMATEX format = Wave(c.tag, c.bits);
-    EXPECT_EQ(StreamSampleFormatCode(format), c.stream) << c.tag << "/" << c.bits;
-    EXPECT_EQ(MeterSampleFormatCode(format), c.meter) << c.tag << "/" << c.bits;
-  }
-}
-
 // A plain record is 18 bytes: the copy must not read past it, and leaves the rest zero.
 TEST(WaveFormat, CopyTakesOnlyTheBytesTheRecordHas) {
-  auto plain = std::make_unique<WAVEFORMATEX>(Wave(WAVE_FORMAT_PCM, 16));
+  auto plain =
+      std::make_unique<WAVEFORMATEX>(WAVEFORMATEX{WAVE_FORMAT_PCM, 2, 48000, 192000, 4, 16, 0});
   WAVEFORMATEXTENSIBLE copy;
   std::memset(&copy, 0xFF, sizeof(copy));
   CopyWaveFormat(plain.get(), &copy);

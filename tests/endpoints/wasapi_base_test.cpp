@@ -11,18 +11,16 @@ namespace {
 
 using WasapiBase = EndpointTest;
 
-struct CNegotiationCase {
-  const char* name;
-  std::optional<WAVEFORMATEXTENSIBLE> requested;
-  const char* failingMethod;  // injected into the speaker, or null
-  HRESULT initialize;
-  DWORD rate;  // of the negotiated format; 0: none was taken
-  WORD bits;
-  const char* line;  // expected in the trace, or null
-};
-
 TEST_F(WasapiBase, SharedModeTakesTheRequestedTheClosestOrTheMixFormat) {
-  const CNegotiationCase cases[] = {
+  const struct {
+    const char* name;
+    std::optional<WAVEFORMATEXTENSIBLE> requested;
+    const char* failingMethod;  // injected into the speaker, or null
+    HRESULT initialize;
+    DWORD rate;  // of the negotiated format; 0: none was taken
+    WORD bits;
+    const char* line;  // expected in the trace, or null
+  } cases[] = {
       {"accepted", simaudio::MakePcmFormat(48000, 2, 16), nullptr, S_OK, 48000, 16, nullptr},
       {"closest match", simaudio::MakePcmFormat(44100, 2, 16), nullptr, S_OK, 48000, 32, nullptr},
       {"none requested", std::nullopt, nullptr, S_OK, 48000, 32, nullptr},
@@ -32,7 +30,7 @@ TEST_F(WasapiBase, SharedModeTakesTheRequestedTheClosestOrTheMixFormat) {
        "CAudioWASAPIBase::CheckFormat() - Unable to get mix format: 8007000e"},
   };
   AddSpeaker(kSpeakerId, simaudio::MakeFloatFormat(48000, 2));
-  for (const CNegotiationCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     m_Debug.Clear();
     if (c.failingMethod != nullptr) {
@@ -53,16 +51,13 @@ TEST_F(WasapiBase, SharedModeTakesTheRequestedTheClosestOrTheMixFormat) {
   }
 }
 
-struct CBufferCase {
-  REFERENCE_TIME period;
-  std::uint32_t latencyMs;
-  std::uint32_t frames;  // at 48 kHz
-};
-
 TEST_F(WasapiBase, BufferIsOneDevicePeriodOfAtMostThirtyMillisecondsPlusTheLatency) {
-  const CBufferCase cases[] = {
-      {100000, 0, 480}, {100000, 40, 2400}, {400000, 20, 2400}, {300000, 0, 1440}};
-  for (const CBufferCase& c : cases) {
+  const struct {
+    REFERENCE_TIME period;
+    std::uint32_t latencyMs;
+    std::uint32_t frames;  // at 48 kHz
+  } cases[] = {{100000, 0, 480}, {100000, 40, 2400}, {400000, 20, 2400}, {300000, 0, 1440}};
+  for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.period << " hns + " << c.latencyMs << " ms");
     simaudio::Reset();
     AddSpeaker(kSpeakerId, simaudio::MakeFloatFormat(48000, 2), c.period);
@@ -74,18 +69,16 @@ TEST_F(WasapiBase, BufferIsOneDevicePeriodOfAtMostThirtyMillisecondsPlusTheLaten
   }
 }
 
-struct CExclusiveCase {
-  const char* name;
-  std::optional<HRESULT> exclusiveAnswer;
-  UINT32 alignment;
-  bool fallbackFails;
-  HRESULT initialize;
-  std::uint32_t frames;
-  const char* line;
-};
-
 TEST_F(WasapiBase, ExclusiveModeRealignsOrFallsBackToSharedMode) {
-  const CExclusiveCase cases[] = {
+  const struct {
+    const char* name;
+    std::optional<HRESULT> exclusiveAnswer;
+    UINT32 alignment;
+    bool fallbackFails;
+    HRESULT initialize;
+    std::uint32_t frames;
+    const char* line;
+  } cases[] = {
       {"device format", std::nullopt, 0, false, S_OK, 240, "Shared mode: false"},
       // 5 ms is 240 frames; the device wants multiples of 480: 480 frames are 100000 hns.
       {"realigned", std::nullopt, 480, false, S_OK, 480,
@@ -97,7 +90,7 @@ TEST_F(WasapiBase, ExclusiveModeRealignsOrFallsBackToSharedMode) {
       {"fallback writes the device format", AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED, 0, false,
        AUDCLNT_E_DEVICE_INVALIDATED, 0, nullptr},
   };
-  for (const CExclusiveCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     simaudio::Reset();
     m_Debug.Clear();

@@ -18,15 +18,12 @@ namespace {
 
 using namespace halvern;
 
-bool WaitForFile(const std::filesystem::path& file) {
-  return halvern::testing::WaitUntil([&] { return std::filesystem::exists(file); },
-                                     std::chrono::seconds(60));
-}
-
 int Share(const std::string& logFile, int lines, const std::filesystem::path& goFile) {
   const platform::WString log = platform::Utf8ToUtf16(logFile);
   if (TraceInitEx(nullptr, kTraceToFile, log.c_str(), kTraceLevelWarning, true) != 1) return 2;
-  if (!WaitForFile(goFile)) return 3;
+  if (!testing::WaitUntil([&] { return std::filesystem::exists(goFile); },
+                          std::chrono::seconds(60)))
+    return 3;
   for (int i = 0; i < lines; ++i) Trace(kTraceLevelError, kTraceAllContexts, "child line %d", i);
   TraceTerminateThread(GetCurrentThreadId(), true, true);
   return 0;
