@@ -4,50 +4,39 @@
 
 #include <regex>
 #include <string>
-#include <vector>
+#include <thread>
 
 #include "base/zub_log.h"
 #include "platform/win32.h"
 #include "support/debug_capture.h"
 
-using halvern::testing::DebugCapture;
-
 namespace halvern {
 namespace {
 
-constexpr DWORD kDeadlineMs = 10000;
+using halvern::testing::DebugCapture;
 
 // The function column and message of a captured line: what follows the 14-character time,
 // the 30-character module column and the 4-character level column.
 std::string Tail(const std::string& line) { return line.size() > 48 ? line.substr(48) : line; }
 
-void Nested(const CZubLogModuleDescriptor& module) {
-  CZubFunctionTrace outer(module, "Outer::Run");
-  CZubFunctionTrace inner(module, "Inner::Step");
+// Traces one scope on a new thread; its id and its depth inside the scope.
+std::pair<DWORD, int> ScopeOnThread(const CZubLogModuleDescriptor& module) {
+  std::pair<DWORD, int> run{0, -2};
+  std::thread([&] {
+    run.first = GetCurrentThreadId();
+    CZubFunctionTrace trace(module, "Worker::Run");
+    run.second = ZubNestingDepth(static_cast<std::int32_t>(run.first));
+  }).join();
+  return run;
 }
-
-struct ThreadRun {
-  const CZubLogModuleDescriptor* module;
-  DWORD threadId = 0;
-  int depthInside = -2;
-};
-
-DWORD WINAPI TraceOnThread(LPVOID parameter) {
-  auto* run = static_cast<ThreadRun*>(parameter);
-  run->threadId = GetCurrentThreadId();
-  {
-    CZubFunctionTrace trace(*run->module, "Worker::Run");
-    run->depthInside = ZubNestingDepth(static_cast<std::int32_t>(run->threadId));
-  }
-  return 0;
-}
-
-}  // namespace
 
 TEST(ZubFunctionTrace, NestedScopesIndentEnterAndLeaveAlike) {
   static const CZubLogModuleDescriptor module("TraceNestingModule");
   DebugCapture capture;
-  Nested(module);
+  {
+    CZubFunctionTrace outer(module, "Outer::Run");
+    CZubFunctionTrace inner(module, "Inner::Step");
+  }
   const auto lines = capture.Lines();
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0].substr(14, 34), "zub TraceNestingModule        inf ");
@@ -65,15 +54,13 @@ TEST(ZubFunctionTrace, NestedScopesIndentEnterAndLeaveAlike) {
 TEST(ZubFunctionTrace, EachThreadNestsOnItsOwn) {
   static const CZubLogModuleDescriptor module("TraceThreadsModule");
   DebugCapture capture;
-  ThreadRun run{&module};
+  std::pair<DWORD, int> run;
   {
     CZubFunctionTrace open(module, "Main::Open");
-    HANDLE thread = CreateThread(nullptr, 0, TraceOnThread, &run, 0, nullptr);
-    ASSERT_EQ(WaitForSingleObject(thread, kDeadlineMs), WAIT_OBJECT_0);
-    CloseHandle(thread);
+    run = ScopeOnThread(module);
   }
-  EXPECT_EQ(run.depthInside, 1);
-  EXPECT_EQ(ZubNestingDepth(static_cast<std::int32_t>(run.threadId)), 0);
+  EXPECT_EQ(run.second, 1);
+  EXPECT_EQ(ZubNestingDepth(static_cast<std::int32_t>(run.first)), 0);
   const auto lines = capture.Lines();
   ASSERT_EQ(lines.size(), 4u);
   // The worker's lines stand at depth 0 although the main thread has a scope open.
@@ -88,15 +75,12 @@ TEST(ZubFunctionTrace, DisabledInfoLevelWritesNothingAndLeavesNoEntry) {
   RegisterLevel(index, "INF", false);
   static const CZubLogModuleDescriptor module("TraceOffModule");
   ASSERT_FALSE(IsLevelEnabled(module.index, module.levelInf));
-
   DebugCapture capture;
-  ThreadRun run{&module};
-  HANDLE thread = CreateThread(nullptr, 0, TraceOnThread, &run, 0, nullptr);
-  ASSERT_EQ(WaitForSingleObject(thread, kDeadlineMs), WAIT_OBJECT_0);
-  CloseHandle(thread);
+  const auto run = ScopeOnThread(module);
   EXPECT_TRUE(capture.Lines().empty());
-  EXPECT_EQ(run.depthInside, -1);
-  EXPECT_EQ(ZubNestingDepth(static_cast<std::int32_t>(run.threadId)), -1);
+  EXPECT_EQ(run.second, -1);
+  EXPECT_EQ(ZubNestingDepth(static_cast<std::int32_t>(run.first)), -1);
 }
 
+}  // namespace
 }  // namespace halvern
