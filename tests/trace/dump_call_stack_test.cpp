@@ -73,13 +73,20 @@ TEST_F(DumpCallStack, CrashDumpsShowTheCrashingChainInnermostFirst) {
   }
 }
 
-TEST_F(DumpCallStack, FailsCleanlyWithoutStoredEventOrFile) {
+TEST_F(DumpCallStack, FailsCleanlyWithoutStoredEventFileOrArguments) {
   for (const char* dump : {"nocrash_normal.dmp", "no_such_file.dmp", "crasher.exe"}) {
     SCOPED_TRACE(dump);
     StackResult stack = ReadStack(Sample(dump), 64);
     EXPECT_EQ(stack.result, 0);
     EXPECT_EQ(stack.count, 0);
   }
+  platform::WString path = platform::Utf8ToUtf16(Sample("crash_av_normal.dmp").string());
+  CallStackFrameRecord frame{};
+  int count = 7;
+  EXPECT_EQ(DumpGetCallStackFromMemoryDump(nullptr, &frame, 1, &count), 0);
+  EXPECT_EQ(DumpGetCallStackFromMemoryDump(path.c_str(), nullptr, 1, &count), 0);
+  EXPECT_EQ(count, 7);  // untouched
+  EXPECT_EQ(DumpGetCallStackFromMemoryDump(path.c_str(), &frame, 1, nullptr), 0);
 }
 
 TEST_F(DumpCallStack, MaxFramesLimitsTheRecordsToTheInnermost) {
@@ -94,16 +101,6 @@ TEST_F(DumpCallStack, MaxFramesLimitsTheRecordsToTheInnermost) {
       EXPECT_EQ(some.frames[i].offset, all.frames[i].offset);
     }
   }
-}
-
-TEST_F(DumpCallStack, NullArgumentsTouchNothing) {
-  platform::WString path = platform::Utf8ToUtf16(Sample("crash_av_normal.dmp").string());
-  CallStackFrameRecord frame{};
-  int count = 7;
-  EXPECT_EQ(DumpGetCallStackFromMemoryDump(nullptr, &frame, 1, &count), 0);
-  EXPECT_EQ(DumpGetCallStackFromMemoryDump(path.c_str(), nullptr, 1, &count), 0);
-  EXPECT_EQ(count, 7);
-  EXPECT_EQ(DumpGetCallStackFromMemoryDump(path.c_str(), &frame, 1, nullptr), 0);
 }
 
 void SetImagePath(const std::string& value) {

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <string>
 
-#include "trace/child_process.h"
 #include "trace/trace_test_support.h"
 
 namespace halvern::testing {
@@ -11,18 +10,14 @@ namespace {
 
 using TraceProcesses = TraceTest;
 
-int RegisteredProcesses() {
+// The registered processes, and whether `processId` has an entry.
+std::pair<int, bool> Processes(DWORD processId) {
   CTraceBlockLock lock(false);
   const QKDEBUG_PROC_INFO* block = lock.Block();
   int count = 0;
   for (int i = 0; block != nullptr && i < kTraceMaxProcesses; ++i)
-    if (block[i].processId != 0 && block[i].referenceCount > 0) ++count;
-  return count;
-}
-
-bool HasProcessEntry(DWORD processId) {
-  CTraceBlockLock lock(false);
-  return QKDEBUG_GetProcInfoPtr(lock.Block(), processId, false, false) != nullptr;
+    count += block[i].processId != 0 && block[i].referenceCount > 0;
+  return {count, QKDEBUG_GetProcInfoPtr(lock.Block(), processId, false, false) != nullptr};
 }
 
 TEST_F(TraceProcesses, TwoProcessesShareTheBlockAndOneLogFile) {
@@ -30,21 +25,20 @@ TEST_F(TraceProcesses, TwoProcessesShareTheBlockAndOneLogFile) {
   const auto go = m_Folder / "go";
   Start(kTraceToFile, kTraceLevelWarning, kTraceDefaultPrefixMode, log);
   CChildProcess child("trace_helper", {"share", m_BlockName, log.string(), "5", go.string()});
-  ASSERT_TRUE(child.Started());
+  ASSERT_NE(child.id, 0u);
   // The child's registration rotates the log; both write to the new one from here on.
-  ASSERT_TRUE(WaitUntil([] { return RegisteredProcesses() == 2; }));
-  EXPECT_TRUE(HasProcessEntry(child.Id()));
+  ASSERT_TRUE(WaitUntil([&] { return Processes(child.id) == std::pair(2, true); }));
   Trace(kTraceLevelError, kTraceAllContexts, "parent line");
   WriteText(go, "go");
   ASSERT_EQ(child.Wait(60000), 0);
-  EXPECT_FALSE(HasProcessEntry(child.Id()));
+  EXPECT_FALSE(Processes(child.id).second);
   EXPECT_TRUE(BlockExists(m_BlockName));
 
   TraceTerminateThread(GetCurrentThreadId(), true, true);
   EXPECT_FALSE(BlockExists(m_BlockName));
   const std::string text = ReadText(log);
   char childIds[16];
-  std::snprintf(childIds, sizeof(childIds), " %04X-", static_cast<unsigned>(child.Id()));
+  std::snprintf(childIds, sizeof(childIds), " %04X-", static_cast<unsigned>(child.id));
   for (int i = 0; i < 5; ++i) {
     const std::size_t at = text.find("ERR  child line " + std::to_string(i) + "\n");
     ASSERT_NE(at, std::string::npos) << i;
@@ -60,7 +54,7 @@ TEST_F(TraceProcesses, AProcessKilledHoldingTheMutexDoesNotLockOthersOut) {
 #endif
   const auto ready = m_Folder / "ready";
   CChildProcess child("trace_helper", {"hold", m_BlockName, ready.string()});
-  ASSERT_TRUE(child.Started());
+  ASSERT_NE(child.id, 0u);
   ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(ready); }));
   // Nothing of this process waits on the mutex before this test does (no writer thread yet).
   HANDLE mutex =

@@ -91,7 +91,7 @@ TEST_F(TraceRegistration, LaterThreadsInheritTheProcessSettings) {
   });
   later.join();
   // The guard ended the registration but kept the entry (no release).
-  EXPECT_TRUE(HasThread(laterId));
+  EXPECT_EQ(SnapshotThread(laterId).threadId, laterId);
   EXPECT_EQ(SnapshotThread(laterId).referenceCount, 0);
 }
 
