@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
 
 #include "platform/simaudio/sim_fixture.h"
 
@@ -10,18 +9,6 @@ namespace halvern::simaudio::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Frame f carries 1 + f mod 30000 on the left and its negation on the right: never silent, so the
-// copy can be checked frame by frame.
-std::int16_t Ramp(UINT64 frame) { return static_cast<std::int16_t>(1 + frame % 30000); }
-
-void RampSource(BYTE* data, UINT32 frames, const WAVEFORMATEX&, UINT64 position) {
-  auto* s = reinterpret_cast<std::int16_t*>(data);
-  for (UINT32 i = 0; i < frames; ++i) {
-    s[2 * i] = Ramp(position + i);
-    s[2 * i + 1] = static_cast<std::int16_t>(-s[2 * i]);
-  }
-}
 
 class SimStreaming : public SimAudioTest {
  protected:
@@ -35,72 +22,6 @@ class SimStreaming : public SimAudioTest {
     ASSERT_EQ(AddEndpoint(spk), S_OK);
   }
 };
-
-TEST_F(SimStreaming, CopyLoopMovesEveryFrameFromCaptureToRenderInOrder) {
-  ASSERT_EQ(SetCaptureSource(u"mic", RampSource), S_OK);
-  std::mutex mutex;
-  std::vector<std::int16_t> heard;
-  ASSERT_EQ(SetRenderSink(u"spk",
-                          [&](const BYTE* data, UINT32 frames, const WAVEFORMATEX&, UINT64) {
-                            std::lock_guard<std::mutex> lock(mutex);
-                            auto* s = reinterpret_cast<const std::int16_t*>(data);
-                            heard.insert(heard.end(), s, s + 2 * static_cast<size_t>(frames));
-                          }),
-            S_OK);
-  Stream in, out;
-  Open(in, u"mic", 1000000);  // 100 ms on both sides: room for a stall of the copy thread
-  Open(out, u"spk", 1000000);
-  HANDLE shutdown = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  std::atomic<int> packets{0};
-
-  // The loop of a streaming endpoint: wait on {shutdown, samples ready}, one packet per event.
-  std::thread loop([&] {
-    const HANDLE handles[] = {shutdown, in.event};
-    while (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-      BYTE* data = nullptr;
-      UINT32 frames = 0;
-      DWORD flags = 0;
-      if (in.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr) != S_OK) continue;
-      BYTE* target = nullptr;
-      if (out.render->GetBuffer(frames, &target) == S_OK) {
-        std::memcpy(target, data, static_cast<size_t>(frames) * 4);
-        out.render->ReleaseBuffer(frames, 0);
-      }
-      in.capture->ReleaseBuffer(frames);
-      ++packets;
-    }
-  });
-  ASSERT_EQ(out.client->Start(), S_OK);
-  const auto started = std::chrono::steady_clock::now();
-  ASSERT_EQ(in.client->Start(), S_OK);
-  ASSERT_TRUE(WaitUntil([&] { return packets >= 60; }));
-
-  SetEvent(shutdown);
-  loop.join();
-  in.client->Stop();
-  const double elapsedPeriods =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() / 0.010;
-  out.client->Stop();
-  CloseHandle(shutdown);
-
-  // The clock never runs ahead of real time (a loaded machine may leave the last periods
-  // unprocessed, hence the loose lower bound).
-  const EndpointCounters mic = Counters(u"mic");
-  EXPECT_LE(static_cast<double>(mic.periods), elapsedPeriods + 1.0);
-  EXPECT_GE(static_cast<double>(mic.periods), elapsedPeriods * 0.5);
-  EXPECT_EQ(mic.overflows, 0u);
-
-  // Silence aside (leading, or inserted by an underrun on a busy machine), the render side heard
-  // every frame in order from the first.
-  std::lock_guard<std::mutex> lock(mutex);
-  UINT64 frame = 0;
-  for (size_t i = 0; i + 1 < heard.size(); i += 2) {
-    if (heard[i] == 0 && heard[i + 1] == 0) continue;
-    ASSERT_EQ(heard[i], Ramp(frame)) << frame;
-    ASSERT_EQ(heard[i + 1], -Ramp(frame++));
-  }
-  EXPECT_GT(frame, 48000u * 3 / 10 / 2);  // 60 packets, less what sat in the buffers
-}
 
 TEST_F(SimStreaming, RenderPeriodsWithTooLittleDataAreFilledWithSilenceAndCounted) {
   std::atomic<UINT64> nonSilent{0};
@@ -126,13 +47,18 @@ TEST_F(SimStreaming, RenderPeriodsWithTooLittleDataAreFilledWithSilenceAndCounte
   EXPECT_EQ(nonSilent, 2400u * 4);
 }
 
-TEST_F(SimStreaming, AFastClockDeliversMorePeriodsInTheSameTime) {
+// The data path itself (every frame, in order) is judged by the routing tests on the endpoints.
+TEST_F(SimStreaming, ClocksKeepToRealTimeAndAFastOneDeliversMore) {
   auto fast = Endpoint(u"fast", eRender, MakePcmFormat(48000, 2, 16));
   fast.clockSkewPpm = 50000;  // 5 % fast: exaggerated so that scheduling noise cannot hide it
   ASSERT_EQ(AddEndpoint(fast), S_OK);
   Stream a, b;
   Open(a, u"spk", 300000);
   Open(b, u"fast", 300000);
+  const auto started = std::chrono::steady_clock::now();
+  auto periodsSinceStart = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() / 0.01;
+  };
   ASSERT_EQ(a.client->Start(), S_OK);
   ASSERT_EQ(b.client->Start(), S_OK);
   // Compare what both moved between two snapshots, so that their start times do not matter.
@@ -144,6 +70,12 @@ TEST_F(SimStreaming, AFastClockDeliversMorePeriodsInTheSameTime) {
   }
   // Over 300 periods, ±2 % leaves room for a few periods of scheduling noise.
   EXPECT_NEAR((moved[1][1] - moved[0][1]) / (moved[1][0] - moved[0][0]), 1.05, 0.02);
+  // Never ahead of real time; a loaded machine may leave periods unprocessed, hence the loose
+  // lower bound.
+  const double before = periodsSinceStart();
+  const auto periods = static_cast<double>(Counters(u"spk").periods);
+  EXPECT_LE(periods, periodsSinceStart() + 1.0);
+  EXPECT_GE(periods, before * 0.5);
 }
 
 TEST_F(SimStreaming, PeriodsOfFractionalFrameCountAlternateWithoutLosingFrames) {
