@@ -142,7 +142,7 @@ TEST_F(ZubLogLines, OverlongMessagesAreCutAt4095Characters) {
   EXPECT_EQ(line[4093], 'x');
 }
 
-TEST_F(ZubLogLines, StartTimeAndDeltaColumns) {
+TEST_F(ZubLogLines, StartTimeDeltaProcessAndThreadColumns) {
   CZubLogFormatOptions options;
   options.hasStartTime = true;
   // 3 s, 4 ms and 5 us before now: the local clock counts whole milliseconds, so the
@@ -171,12 +171,11 @@ TEST_F(ZubLogLines, StartTimeAndDeltaColumns) {
   EXPECT_TRUE(std::regex_match(WithoutTime(lines[1]),
                                std::regex(R"( [ \d]\d\.[ \d]{2}\d\.  0 zub M {25}inf second\n)")))
       << lines[1];
-}
 
-TEST_F(ZubLogLines, ProcessAndThreadColumn) {
-  CZubLogFormatOptions options;
+  options.delta = false;
   options.processAndThread = true;
   ConfigureZubLogFormat(options);
+  capture.Clear();
   LogMessage(0, "zub", "M", nullptr, "m");
   char ids[64];
   std::snprintf(ids, sizeof(ids), "%04X-%04X: ", static_cast<unsigned>(GetCurrentProcessId()),

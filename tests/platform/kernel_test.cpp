@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <ctime>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -200,19 +199,4 @@ TEST(KernelTime, LocalTimeAgreesWithTheCRuntime) {
   EXPECT_LE(st.wMilliseconds, 999);
   EXPECT_EQ(std::vector<int>({st.wYear, st.wMonth, st.wDay, st.wDayOfWeek}),
             std::vector<int>({tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_wday}));
-}
-
-TEST(DebugOutput, SinkCapturesNarrowAndWideLinesUntilRemoved) {
-  std::vector<std::string> lines;
-  const auto previous = halvern::platform::SetDebugOutputSink(
-      [](void* context, const char* line) {
-        static_cast<std::vector<std::string>*>(context)->push_back(line);
-      },
-      &lines);
-  halvern::platform::EmitDebugStringA("narrow line\n");
-  halvern::platform::EmitDebugStringW(u"wide \u00e9\u20ac\U0001F600\n");
-  halvern::platform::SetDebugOutputSink(previous, nullptr);
-  halvern::platform::EmitDebugStringA("not captured\n");
-  EXPECT_EQ(lines, std::vector<std::string>(
-                       {"narrow line\n", "wide \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\n"}));
 }

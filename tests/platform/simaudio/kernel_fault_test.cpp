@@ -42,6 +42,18 @@ TEST_F(SimKernelFaults, FailTheArmedThreadForTheirCountWithTheChosenLastError) {
       {"WaitForMultipleObjects", ERROR_INVALID_HANDLE, WaitFails},
       {"AvSetMmThreadCharacteristicsW", ERROR_PRIVILEGE_NOT_HELD, MmcssFails},
   };
+  // Only Win32 errors of known calls, without an endpoint, are armed.
+  EXPECT_EQ(InjectFault(u"", "CreateThreads", HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY)),
+            E_INVALIDARG);
+  EXPECT_EQ(InjectFault(u"", "WaitForSingleObject", HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE)),
+            E_INVALIDARG);
+  EXPECT_EQ(InjectFault(u"", "CreateEventExW", E_FAIL), E_INVALIDARG);  // no last error to give
+  EXPECT_EQ(InjectFault(u"", "CreateEventExW", S_OK), E_INVALIDARG);
+  EXPECT_EQ(InjectFault(u"spk", "AvSetMmThreadCharacteristicsW",
+                        HRESULT_FROM_WIN32(ERROR_INVALID_TASK_NAME)),
+            E_INVALIDARG);
+  EXPECT_FALSE(CreateEventExFails());
+  EXPECT_EQ(FaultsFired(u"", "CreateEventExW"), 0);
   for (const auto& c : cases) {
     ASSERT_EQ(InjectFault(u"", c.call, HRESULT_FROM_WIN32(c.error), 2, GetCurrentThreadId()), S_OK);
     bool elsewhere = true;
@@ -59,25 +71,6 @@ TEST_F(SimKernelFaults, FailTheArmedThreadForTheirCountWithTheChosenLastError) {
     }
     EXPECT_EQ(FaultsFired(u"", c.call), 2) << c.call;
   }
-}
-
-TEST_F(SimKernelFaults, OnlyWin32ErrorsOfKnownCallsWithoutAnEndpointAreArmed) {
-  const struct {
-    std::u16string_view id;
-    const char* call;
-    HRESULT hr;
-  } refused[] = {
-      {u"", "CreateThreads", HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY)},
-      {u"", "WaitForSingleObject", HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE)},
-      {u"", "CreateEventExW", E_FAIL},  // no last error to give
-      {u"", "CreateEventExW", S_OK},
-      {u"spk", "AvSetMmThreadCharacteristicsW", HRESULT_FROM_WIN32(ERROR_INVALID_TASK_NAME)},
-  };
-  for (const auto& r : refused) {
-    EXPECT_EQ(InjectFault(r.id, r.call, r.hr), E_INVALIDARG) << r.call;
-  }
-  EXPECT_FALSE(CreateEventExFails());
-  EXPECT_EQ(FaultsFired(u"", "CreateEventExW"), 0);
 }
 
 }  // namespace
