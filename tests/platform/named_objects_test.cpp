@@ -94,22 +94,6 @@ TEST(NamedMutex, IsRecursiveAndOwnedByOneThreadAtATime) {
   CloseHandle(mutex);
 }
 
-TEST(NamedMutex, AThreadEndingAsOwnerAbandonsIt) {
-#if defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "ThreadSanitizer does not follow a robust mutex handed over by a dead owner";
-#endif
-  const WString name = UniqueName("abandoned");
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
-  ASSERT_NE(mutex, nullptr);
-  std::thread owner([&] { EXPECT_EQ(WaitForSingleObject(mutex, INFINITE), WAIT_OBJECT_0); });
-  owner.join();
-  EXPECT_EQ(WaitForSingleObject(mutex, 10000), WAIT_ABANDONED);
-  EXPECT_TRUE(ReleaseMutex(mutex));
-  EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);  // ordinary again
-  EXPECT_TRUE(ReleaseMutex(mutex));
-  CloseHandle(mutex);
-}
-
 TEST(Utf16, RoundTripsAndCutsWholeCharacters) {
   const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x8E\xB5";  // a, e-acute, euro, a note
   const WString wide = Utf8ToUtf16(text);
