@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "base/zub_function_trace.h"
 #include "base/zub_log_modules.h"
 #include "platform/win32.h"
 #include "support/debug_capture.h"
@@ -16,14 +18,11 @@ using halvern::testing::DebugCapture;
 namespace halvern {
 namespace {
 
-constexpr std::size_t kTimeColumn = 14;  // "hh:mm:ss.mmm" and two spaces
-
 // The line without its leading time column, after checking that column's shape.
 std::string WithoutTime(const std::string& line) {
-  EXPECT_TRUE(
-      std::regex_match(line.substr(0, kTimeColumn), std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d  )")))
+  EXPECT_TRUE(std::regex_match(line.substr(0, 14), std::regex(R"(\d\d:\d\d:\d\d\.\d\d\d  )")))
       << line;
-  return line.substr(kTimeColumn);
+  return line.substr(14);
 }
 
 std::string Spaces(std::size_t n) { return std::string(n, ' '); }
@@ -41,28 +40,27 @@ class ZubLogLines : public ::testing::Test {
   DebugCapture capture;
 };
 
-}  // namespace
+// The function column and message of a line: what follows the time, the 30-character module
+// column and the 4-character level column.
+std::string Tail(const std::string& line) { return WithoutTime(line).substr(34); }
 
-// Registered in start-up order into the first free entries, with errors, warnings and information
-// on and detail off.
-TEST(ZubLogModules, StartUpModulesCarryTheStandardLevels) {
-  const CZubLogModuleDescriptor* modules[] = {&g_ZubRingBufferLog, &g_ZubAudioProcessorLog,
-                                              &g_ZubPortableLibraryLog};
-  const char* names[] = {"CZubRingBuffer", "CZubAudioProcessor", "PortableLibrary"};
-  for (int i = 0; i < 3; ++i) {
-    const CZubLogModuleDescriptor& module = *modules[i];
-    EXPECT_EQ(module.index, g_ZubRingBufferLog.index + i);
-    EXPECT_STREQ(ZubLogModuleTable().entries[module.index].name, names[i]);
-    const int levels[] = {module.levelErr, module.levelWrn, module.levelInf, module.levelDbg};
-    for (int level = 0; level < 4; ++level) {
-      EXPECT_EQ(levels[level], level);
-      EXPECT_EQ(IsLevelEnabled(module.index, level), level < 3) << names[i] << " " << level;
-    }
-  }
+// Traces one scope on a new thread; its id and its depth inside the scope.
+std::pair<DWORD, int> ScopeOnThread(const CZubLogModuleDescriptor& module) {
+  std::pair<DWORD, int> run{0, -2};
+  std::thread([&] {
+    run.first = GetCurrentThreadId();
+    CZubFunctionTrace trace(module, "Worker::Run");
+    run.second = ZubNestingDepth(static_cast<std::int32_t>(run.first));
+  }).join();
+  return run;
 }
 
+}  // namespace
+
 TEST(ZubLogModules, RegisteringFindsEqualNamesAndRefusesWhenFull) {
-  EXPECT_EQ(RegisterModule("CZubRingBuffer"), g_ZubRingBufferLog.index);
+  // A start-up module has errors, warnings and information on and detail off.
+  for (int level = 0; level < 4; ++level)
+    EXPECT_EQ(IsLevelEnabled(g_ZubRingBufferLog.index, level), level < 3) << level;
   EXPECT_EQ(RegisterModule("CZubRingBuffer"), g_ZubRingBufferLog.index);
 
   std::vector<std::string> added;
@@ -77,10 +75,6 @@ TEST(ZubLogModules, RegisteringFindsEqualNamesAndRefusesWhenFull) {
     }
   }
   EXPECT_EQ(index, -1);
-  int used = 0;
-  for (const auto& entry : ZubLogModuleTable().entries) used += entry.name != nullptr;
-  EXPECT_EQ(used, 64);
-  EXPECT_EQ(RegisterModule("OneTooMany"), -1);
   EXPECT_EQ(RegisterModule(added.back().c_str()), lastIndex);  // found even in a full table
 
   const int freed = RegisterModule(added.front().c_str());
@@ -106,8 +100,6 @@ TEST(ZubLogModules, LevelsKeepTheirBitAndRunOutAtThirtyTwo) {
     EXPECT_EQ(RegisterLevel(module, name, i % 2 == 0), i);
   }
   EXPECT_EQ(RegisterLevel(module, "Overflow", true), 0);
-  EXPECT_TRUE(IsLevelEnabled(module, 30));
-  EXPECT_FALSE(IsLevelEnabled(module, 31));
   EXPECT_EQ(ZubLogModuleTable().entries[module].enabledMask, 0x55555556u);
   EXPECT_FALSE(IsLevelEnabled(module, 32));
   EXPECT_FALSE(IsLevelEnabled(64, 1));
@@ -167,7 +159,7 @@ TEST_F(ZubLogLines, OverlongMessagesAreCutAt4095Characters) {
   EXPECT_EQ(line[4093], 'x');
 }
 
-TEST_F(ZubLogLines, StartTimeAndDeltaColumns) {
+TEST_F(ZubLogLines, StartTimeDeltaProcessAndThreadColumns) {
   CZubLogFormatOptions options;
   options.hasStartTime = true;
   // 3 s, 4 ms and 5 us before now: the local clock counts whole milliseconds, so the
@@ -196,12 +188,11 @@ TEST_F(ZubLogLines, StartTimeAndDeltaColumns) {
   EXPECT_TRUE(std::regex_match(WithoutTime(lines[1]),
                                std::regex(R"( [ \d]\d\.[ \d]{2}\d\.  0 zub M {25}inf second\n)")))
       << lines[1];
-}
 
-TEST_F(ZubLogLines, ProcessAndThreadColumn) {
-  CZubLogFormatOptions options;
+  options.delta = false;
   options.processAndThread = true;
   ConfigureZubLogFormat(options);
+  capture.Clear();
   LogMessage(0, "zub", "M", nullptr, "m");
   char ids[64];
   std::snprintf(ids, sizeof(ids), "%04X-%04X: ", static_cast<unsigned>(GetCurrentProcessId()),
@@ -209,31 +200,73 @@ TEST_F(ZubLogLines, ProcessAndThreadColumn) {
   EXPECT_EQ(WithoutTime(Only()), Spaces(19) + ids + "zub M" + Spaces(25) + "ERR m\n");
 }
 
-TEST_F(ZubLogLines, IncludeFilterIsPerLevelAndIgnoresCase) {
+// The include filter is per level and ignores case; the exclude filter drops the function column
+// only, and minds case.
+TEST_F(ZubLogLines, IncludeAndExcludeFilters) {
   CZubLogFormatOptions options;
   options.includeFilters[1] = "needle";
+  options.excludeFilter = "Secret";
   ConfigureZubLogFormat(options);
   LogMessage(1, "zub", "M", "F", "hay");             // dropped
   LogMessage(1, "zub", "M", "F", "hay NeEdLe hay");  // message matches
   LogMessage(1, "zub", "M", "Find::NEEDLE", "hay");  // function name matches
-  LogMessage(2, "zub", "M", "F", "hay");             // other level: no filter
+  LogMessage(2, "zub", "M", "F", "a Secret");        // other level: no include filter
+  LogMessage(2, "zub", "M", "F", "a secret");
   const auto lines = capture.Lines();
-  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(lines.size(), 4u);
   EXPECT_NE(lines[0].find("NeEdLe"), std::string::npos);
   EXPECT_NE(lines[1].find("Find::NEEDLE(): "), std::string::npos);
-  EXPECT_NE(lines[2].find("inf F(): "), std::string::npos);
+  EXPECT_EQ(WithoutTime(lines[2]), "zub M" + Spaces(25) + "inf a Secret\n");
+  EXPECT_EQ(WithoutTime(lines[3]), "zub M" + Spaces(25) + "inf F(): " + Spaces(43) + "a secret\n");
 }
 
-TEST_F(ZubLogLines, ExcludeFilterDropsTheFunctionColumnOnly) {
-  CZubLogFormatOptions options;
-  options.excludeFilter = "Secret";
-  ConfigureZubLogFormat(options);
-  LogMessage(2, "zub", "M", "F", "a Secret");
-  LogMessage(2, "zub", "M", "F", "a secret");  // case matters
+TEST_F(ZubLogLines, FunctionScopesIndentEnterAndLeaveAlike) {
+  static const CZubLogModuleDescriptor module("TraceNestingModule");
+  {
+    CZubFunctionTrace outer(module, "Outer::Run");
+    CZubFunctionTrace inner(module, "Inner::Step");
+  }
   const auto lines = capture.Lines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(WithoutTime(lines[0]), "zub M" + Spaces(25) + "inf a Secret\n");
-  EXPECT_EQ(WithoutTime(lines[1]), "zub M" + Spaces(25) + "inf F(): " + Spaces(43) + "a secret\n");
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0].substr(14, 34), "zub TraceNestingModule        inf ");
+  EXPECT_EQ(Tail(lines[0]), " \\ Outer::Run(): " + Spaces(31) + "\n");
+  EXPECT_EQ(Tail(lines[1]), "  \\ Inner::Step(): " + Spaces(29) + "\n");
+  EXPECT_TRUE(
+      std::regex_match(Tail(lines[2]), std::regex(R"(  / Inner::Step\(\): {30}\(\d+ msec\)\n)")))
+      << lines[2];
+  EXPECT_TRUE(
+      std::regex_match(Tail(lines[3]), std::regex(R"( / Outer::Run\(\): {32}\(\d+ msec\)\n)")))
+      << lines[3];
+  EXPECT_EQ(ZubNestingDepth(static_cast<std::int32_t>(GetCurrentThreadId())), 0);
+}
+
+TEST_F(ZubLogLines, EachThreadNestsItsFunctionScopesOnItsOwn) {
+  static const CZubLogModuleDescriptor module("TraceThreadsModule");
+  std::pair<DWORD, int> run;
+  {
+    CZubFunctionTrace open(module, "Main::Open");
+    run = ScopeOnThread(module);
+  }
+  EXPECT_EQ(run.second, 1);
+  EXPECT_EQ(ZubNestingDepth(static_cast<std::int32_t>(run.first)), 0);
+  const auto lines = capture.Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  // The worker's lines stand at depth 0 although the main thread has a scope open.
+  EXPECT_EQ(Tail(lines[1]).substr(0, 18), " \\ Worker::Run(): ");
+  EXPECT_EQ(Tail(lines[2]).substr(0, 18), " / Worker::Run(): ");
+}
+
+TEST_F(ZubLogLines, ADisabledInfoLevelTracesNoFunctionScopeAndLeavesNoEntry) {
+  const int index = RegisterModule("TraceOffModule");
+  RegisterLevel(index, "ERR", true);
+  RegisterLevel(index, "WRN", true);
+  RegisterLevel(index, "INF", false);
+  static const CZubLogModuleDescriptor module("TraceOffModule");
+  ASSERT_FALSE(IsLevelEnabled(module.index, module.levelInf));
+  const auto run = ScopeOnThread(module);
+  EXPECT_TRUE(capture.Lines().empty());
+  EXPECT_EQ(run.second, -1);
+  EXPECT_EQ(ZubNestingDepth(static_cast<std::int32_t>(run.first)), -1);
 }
 
 }  // namespace halvern

@@ -10,12 +10,10 @@
 #include "platform/win32.h"
 #include "support/debug_capture.h"
 
-using halvern::testing::DebugCapture;
-
 namespace halvern {
 namespace {
 
-constexpr int kDeadlineMs = 10000;
+using halvern::testing::DebugCapture;
 
 // A loopback receiver standing in for the syslog server.
 class SyslogSinkTest : public ::testing::Test {
@@ -31,7 +29,7 @@ class SyslogSinkTest : public ::testing::Test {
     platform::CloseUdpSocket(m_Receiver);
   }
 
-  void Configure(int mode, const char* serverName = "loghost") {
+  void Configure(int mode, const char* serverName = "loghost", int enable = 1) {
     CZubSyslogSettings settings;
     settings.serverName = serverName;
     settings.destinationIp = "127.0.0.1";
@@ -39,10 +37,11 @@ class SyslogSinkTest : public ::testing::Test {
     settings.hostName = "testhost";
     settings.applicationName = "testapp";
     settings.mode = mode;
+    settings.enable = enable;
     ASSERT_TRUE(ConfigureZubSyslog(settings));
   }
 
-  std::string Receive(int timeoutMs = kDeadlineMs) {
+  std::string Receive(int timeoutMs = 10000) {
     char buffer[8192];
     const int got = platform::ReceiveDatagram(m_Receiver, buffer, sizeof(buffer), timeoutMs);
     return got < 0 ? std::string("<nothing>") : std::string(buffer, static_cast<std::size_t>(got));
@@ -57,10 +56,6 @@ class SyslogSinkTest : public ::testing::Test {
 std::string Body(const char* level) {
   return "zub Mod" + std::string(23, ' ') + level + " Fn(): " + std::string(42, ' ') + "hello";
 }
-
-const char* kTime = R"(\d\d:\d\d:\d\d\.\d\d\d  )";
-
-}  // namespace
 
 TEST_F(SyslogSinkTest, EachModeHasItsHeaderAndThePriorityCarriesTheSeverity) {
   const std::string pid = std::to_string(GetCurrentProcessId());
@@ -87,7 +82,8 @@ TEST_F(SyslogSinkTest, EachModeHasItsHeaderAndThePriorityCarriesTheSeverity) {
     LogMessage(c.level, "zub", "Mod", "Fn", "hello\n");
     const std::string datagram = Receive();
     const std::string body = std::regex_replace(Body(c.shown), std::regex(R"([()])"), R"(\$&)");
-    EXPECT_TRUE(std::regex_match(datagram, std::regex(c.header + kTime + body))) << datagram;
+    const std::string time = R"(\d\d:\d\d:\d\d\.\d\d\d  )";
+    EXPECT_TRUE(std::regex_match(datagram, std::regex(c.header + time + body))) << datagram;
   }
   EXPECT_TRUE(capture.Lines().empty());  // nothing reached the debugger
 }
@@ -100,25 +96,18 @@ TEST_F(SyslogSinkTest, EmptyServerNameOrZeroEnableKeepsLinesOnTheDebugger) {
   LogMessage(2, "zub", "Mod", "Fn", "hello");
   ASSERT_EQ(capture.Lines().size(), 1u);
   EXPECT_EQ(capture.Lines()[0].substr(14), Body("inf") + "\n");
-
-  CZubSyslogSettings off;
-  off.serverName = "loghost";
-  off.destinationIp = "127.0.0.1";
-  off.destinationPort = m_Port;
-  off.enable = 0;
-  ASSERT_TRUE(ConfigureZubSyslog(off));
+  Configure(kZubSyslogPriorityOnly, "loghost", 0);
   EXPECT_FALSE(ZubSyslogInUse());
   LogMessage(2, "zub", "Mod", "Fn", "hello");
   EXPECT_EQ(capture.Lines().size(), 2u);
   EXPECT_EQ(Receive(200), "<nothing>");
-}
 
-TEST(ZubSyslogSettings, RefusesADestinationThatIsNoIpv4Address) {
   CZubSyslogSettings settings;
   settings.serverName = "loghost";
-  settings.destinationIp = "localhost";
+  settings.destinationIp = "localhost";  // no IPv4 address
   EXPECT_FALSE(ConfigureZubSyslog(settings));
   EXPECT_FALSE(ZubSyslogInUse());
 }
 
+}  // namespace
 }  // namespace halvern

@@ -2,49 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <thread>
 
 namespace halvern {
 namespace {
 
-constexpr DWORD kDeadlineMs = 10000;
-
-struct TryProbe {
-  CZubThreadMutex* mutex;
-  bool acquired = false;
-};
-
-DWORD WINAPI TryOnce(LPVOID parameter) {
-  auto* probe = static_cast<TryProbe*>(parameter);
-  probe->acquired = probe->mutex->TryLock();
-  if (probe->acquired) probe->mutex->Unlock();
-  return 0;
-}
-
 bool TryFromAnotherThread(CZubThreadMutex& mutex) {
-  TryProbe probe{&mutex};
-  HANDLE thread = CreateThread(nullptr, 0, TryOnce, &probe, 0, nullptr);
-  EXPECT_EQ(WaitForSingleObject(thread, kDeadlineMs), WAIT_OBJECT_0);
-  CloseHandle(thread);
-  return probe.acquired;
+  bool acquired = false;
+  std::thread([&] {
+    acquired = mutex.TryLock();
+    if (acquired) mutex.Unlock();
+  }).join();
+  return acquired;
 }
-
-struct Counter {
-  CZubThreadMutex mutex;
-  long long value = 0;
-};
-
-DWORD WINAPI CountUnderLock(LPVOID parameter) {
-  auto* counter = static_cast<Counter*>(parameter);
-  for (int i = 0; i < 20000; ++i) {
-    CZubThreadMutexLock outer(counter->mutex);
-    CZubThreadMutexLock inner(counter->mutex);
-    counter->value = counter->value + 1;
-  }
-  return 0;
-}
-
-}  // namespace
 
 TEST(ZubThreadMutex, NestedScopedLocksProceedAndReleaseFully) {
   CZubThreadMutex mutex;
@@ -62,13 +32,20 @@ TEST(ZubThreadMutex, NestedScopedLocksProceedAndReleaseFully) {
 }
 
 TEST(ZubThreadMutex, ExcludesConcurrentWriters) {
-  Counter counter;
-  HANDLE threads[2] = {CreateThread(nullptr, 0, CountUnderLock, &counter, 0, nullptr),
-                       CreateThread(nullptr, 0, CountUnderLock, &counter, 0, nullptr)};
-  EXPECT_EQ(WaitForMultipleObjects(2, threads, TRUE, 60000), WAIT_OBJECT_0);
-  CloseHandle(threads[0]);
-  CloseHandle(threads[1]);
-  EXPECT_EQ(counter.value, 40000);
+  CZubThreadMutex mutex;
+  long long value = 0;
+  auto count = [&] {
+    for (int i = 0; i < 20000; ++i) {
+      CZubThreadMutexLock outer(mutex);
+      CZubThreadMutexLock inner(mutex);
+      value = value + 1;
+    }
+  };
+  std::thread a(count), b(count);
+  a.join();
+  b.join();
+  EXPECT_EQ(value, 40000);
 }
 
+}  // namespace
 }  // namespace halvern

@@ -96,7 +96,7 @@ TEST_F(TraceFile, PendingOutputIsCutAt51200CharactersWithTheTerminator) {
   EXPECT_EQ(ReadText(log).substr(before.size()), expected);
 }
 
-TEST_F(TraceFile, AnEmptyPathMeansNoLogFileAndLeavesTheCurrentFolderAlone) {
+TEST_F(TraceFile, AnEmptyPathMeansNoLogFileAndAnUnwritableOneIsSkipped) {
   const auto previous = std::filesystem::current_path();
   std::filesystem::current_path(m_Folder);
   for (const char* name : {"01", "10", ".log"}) WriteText(m_Folder / name, name);
@@ -109,6 +109,14 @@ TEST_F(TraceFile, AnEmptyPathMeansNoLogFileAndLeavesTheCurrentFolderAlone) {
   for (const char* name : {"01", "10", ".log"}) EXPECT_EQ(ReadText(m_Folder / name), name);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_Folder), {}), 3);
   EXPECT_TRUE(m_Debug.Contains("ERR  debugger only\n"));
+
+  // A log that cannot be written is skipped.
+  const auto log = m_Folder / "missing folder" / "app.log";
+  Start(kTraceToFile | kTraceToDebugger, kTraceLevelWarning, kTracePrefixNone, log);
+  Trace(kTraceLevelError, kTraceAllContexts, "still on the debugger");
+  TraceTerminateThread(GetCurrentThreadId(), true, true);
+  EXPECT_FALSE(std::filesystem::exists(log));
+  EXPECT_TRUE(m_Debug.Contains("ERR  still on the debugger\n"));
 }
 
 #if !defined(_WIN32)
@@ -144,15 +152,6 @@ TEST_F(TraceFile, TheDefaultFolderIsOwnAndFollowsNoPlantedLink) {
   EXPECT_TRUE(std::filesystem::is_empty(m_Folder / "elsewhere"));
 }
 #endif
-
-TEST_F(TraceFile, AnUnwritableLogIsSkipped) {
-  const auto log = m_Folder / "missing folder" / "app.log";
-  Start(kTraceToFile | kTraceToDebugger, kTraceLevelWarning, kTracePrefixNone, log);
-  Trace(kTraceLevelError, kTraceAllContexts, "still on the debugger");
-  TraceTerminateThread(GetCurrentThreadId(), true, true);
-  EXPECT_FALSE(std::filesystem::exists(log));
-  EXPECT_TRUE(m_Debug.Contains("ERR  still on the debugger\n"));
-}
 
 }  // namespace
 }  // namespace halvern::testing

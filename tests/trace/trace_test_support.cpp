@@ -1,10 +1,18 @@
 #include "trace/trace_test_support.h"
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "platform/scoped_resources.h"
+
+#if !defined(_WIN32)
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+extern char** environ;
+#endif
 
 namespace halvern::testing {
 
@@ -18,11 +26,8 @@ platform::WString Wide(const std::filesystem::path& path) {
 
 std::string ReadText(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  std::string text = content.str();
+  std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   std::string out;
-  out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i)
     if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out += text[i];
   return out;
@@ -85,15 +90,7 @@ QKDEBUG_THREAD_INFO TraceTest::SnapshotThread(DWORD threadId) {
   CTraceBlockLock lock(false);
   const QKDEBUG_THREAD_INFO* thread =
       QKDEBUG_GetThreadInfoPtr(lock.Block(), GetCurrentProcessId(), threadId, false, false);
-  QKDEBUG_THREAD_INFO copy{};
-  if (thread != nullptr) copy = *thread;
-  return copy;
-}
-
-bool TraceTest::HasThread(DWORD threadId) {
-  CTraceBlockLock lock(false);
-  return QKDEBUG_GetThreadInfoPtr(lock.Block(), GetCurrentProcessId(), threadId, false, false) !=
-         nullptr;
+  return thread != nullptr ? *thread : QKDEBUG_THREAD_INFO{};
 }
 
 void TraceTest::Start(std::uint32_t flags, int level, std::int32_t prefixMode,
@@ -103,5 +100,82 @@ void TraceTest::Start(std::uint32_t flags, int level, std::int32_t prefixMode,
   EditThread([prefixMode](QKDEBUG_THREAD_INFO& thread) { thread.prefixMode = prefixMode; });
   m_Debug.Clear();
 }
+
+#if defined(_WIN32)
+
+CChildProcess::CChildProcess(const std::string& program,
+                             const std::vector<std::string>& arguments) {
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const std::filesystem::path exe = std::filesystem::path(self).parent_path() / (program + ".exe");
+  std::wstring command = L"\"" + exe.wstring() + L"\"";
+  for (const std::string& argument : arguments) {
+    const platform::WString wide = platform::Utf8ToUtf16(argument);
+    command += L" \"" + std::wstring(wide.begin(), wide.end()) + L"\"";
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  if (CreateProcessW(exe.wstring().c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                     nullptr, &startup, &info)) {
+    CloseHandle(info.hThread);
+    m_Process = info.hProcess;
+    id = info.dwProcessId;
+  }
+}
+
+int CChildProcess::Wait(DWORD timeoutMs) {
+  if (m_Process == nullptr || WaitForSingleObject(m_Process, timeoutMs) != WAIT_OBJECT_0) return -1;
+  DWORD code = 0;
+  GetExitCodeProcess(m_Process, &code);
+  return static_cast<int>(code);
+}
+
+void CChildProcess::Kill() {
+  if (m_Process == nullptr) return;
+  TerminateProcess(m_Process, 99);  // fails harmlessly on a child that has ended
+  WaitForSingleObject(m_Process, INFINITE);
+  CloseHandle(m_Process);
+  m_Process = nullptr;
+}
+
+#else
+
+CChildProcess::CChildProcess(const std::string& program,
+                             const std::vector<std::string>& arguments) {
+  std::vector<std::string> strings{
+      (std::filesystem::read_symlink("/proc/self/exe").parent_path() / program).string()};
+  strings.insert(strings.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& s : strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0) {
+    m_Pid = pid;
+    id = static_cast<DWORD>(pid);
+  }
+}
+
+int CChildProcess::Wait(DWORD timeoutMs) {
+  if (m_Pid <= 0) return -1;
+  int status = 0;
+  pid_t done = 0;
+  WaitUntil([&] { return (done = ::waitpid(m_Pid, &status, WNOHANG)) != 0; },
+            std::chrono::milliseconds(timeoutMs));
+  if (done != m_Pid) return -1;
+  m_Pid = -1;
+  if (WIFSIGNALED(status)) std::fprintf(stderr, "child ended by signal %d\n", WTERMSIG(status));
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void CChildProcess::Kill() {
+  if (m_Pid <= 0) return;
+  ::kill(m_Pid, SIGKILL);
+  int status = 0;
+  ::waitpid(m_Pid, &status, 0);
+  m_Pid = -1;
+}
+
+#endif
 
 }  // namespace halvern::testing

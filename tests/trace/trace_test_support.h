@@ -1,4 +1,5 @@
-// A trace block, a temporary folder and captured debugger output of each test's own.
+// A trace block, a temporary folder and captured debugger output of each test's own, and the
+// helper programs that trace from other processes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,8 +32,8 @@ class TraceTest : public ::testing::Test {
 
   // Runs `change` on the calling thread's entry under the block lock.
   void EditThread(const std::function<void(QKDEBUG_THREAD_INFO&)>& change);
+  // A copy of the thread's entry; all zero when it has none.
   QKDEBUG_THREAD_INFO SnapshotThread(DWORD threadId = GetCurrentThreadId());
-  bool HasThread(DWORD threadId);
 
   // Registers the calling thread as the process's first (flags, log file, level; quiet) and sets
   // its prefix mode; debugger output captured so far is dropped.
@@ -42,6 +43,29 @@ class TraceTest : public ::testing::Test {
   std::string m_BlockName;
   std::filesystem::path m_Folder;
   DebugCapture m_Debug;
+};
+
+// One of the helper programs built next to the test binary (`program` without extension), run as
+// a separate process; killed when still running at the end.
+class CChildProcess {
+ public:
+  CChildProcess(const std::string& program, const std::vector<std::string>& arguments);
+  ~CChildProcess() { Kill(); }
+  CChildProcess(const CChildProcess&) = delete;
+  CChildProcess& operator=(const CChildProcess&) = delete;
+
+  // The exit code, or -1 when the child did not end within the timeout or was killed.
+  int Wait(DWORD timeoutMs);
+  void Kill();
+
+  DWORD id = 0;  // 0 when the child did not start
+
+ private:
+#if defined(_WIN32)
+  HANDLE m_Process = nullptr;
+#else
+  int m_Pid = -1;
+#endif
 };
 
 }  // namespace halvern::testing

@@ -5,12 +5,15 @@
 namespace halvern::simaudio::test {
 namespace {
 
-// Points `out` at garbage and hands it over as the out-parameter a call wants.
-template <class T = void>
-T** Garbage(void*& out) {
-  out = reinterpret_cast<void*>(1);
-  return reinterpret_cast<T**>(&out);
-}
+// An out-parameter of any pointer type, pointing at garbage when handed over.
+struct Out {
+  void* value = nullptr;
+  template <class T>
+  operator T**() {  // NOLINT(google-explicit-constructor)
+    value = reinterpret_cast<void*>(1);
+    return reinterpret_cast<T**>(&value);
+  }
+};
 
 class SimAudioClient : public SimAudioTest {
  protected:
@@ -156,42 +159,33 @@ TEST_F(SimAudioClient, PointerOutParametersAreNullAfterAnyFailure) {
   auto device = Device(u"spk");
   auto client = Client(u"spk");
   const auto format = MakePcmFormat(48000, 1, 16);
-  void* out = nullptr;
+  Out out;
   const struct {
     const char16_t* id;
     const char* method;
     std::function<HRESULT()> call;
   } cases[] = {
       {u"spk", "IMMDevice::Activate",
-       [&] { return device->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, Garbage(out)); }},
+       [&] { return device->Activate(IID_IAudioClient, CLSCTX_ALL, nullptr, out); }},
       {u"spk", "IMMDevice::OpenPropertyStore",
-       [&] { return device->OpenPropertyStore(STGM_READ, Garbage<IPropertyStore>(out)); }},
-      {u"spk", "IMMDevice::GetId", [&] { return device->GetId(Garbage<WCHAR>(out)); }},
+       [&] { return device->OpenPropertyStore(STGM_READ, out); }},
+      {u"spk", "IMMDevice::GetId", [&] { return device->GetId(out); }},
       {u"spk", "IMMDeviceEnumerator::GetDevice",
-       [&] { return enumerator->GetDevice(u"spk", Garbage<IMMDevice>(out)); }},
+       [&] { return enumerator->GetDevice(u"spk", out); }},
       {u"", "IMMDeviceEnumerator::GetDefaultAudioEndpoint",
-       [&] {
-         return enumerator->GetDefaultAudioEndpoint(eRender, eConsole, Garbage<IMMDevice>(out));
-       }},
+       [&] { return enumerator->GetDefaultAudioEndpoint(eRender, eConsole, out); }},
       {u"", "IMMDeviceEnumerator::EnumAudioEndpoints",
-       [&] {
-         return enumerator->EnumAudioEndpoints(eAll, DEVICE_STATE_ACTIVE,
-                                               Garbage<IMMDeviceCollection>(out));
-       }},
-      {u"spk", "IAudioClient::GetMixFormat",
-       [&] { return client->GetMixFormat(Garbage<WAVEFORMATEX>(out)); }},
+       [&] { return enumerator->EnumAudioEndpoints(eAll, DEVICE_STATE_ACTIVE, out); }},
+      {u"spk", "IAudioClient::GetMixFormat", [&] { return client->GetMixFormat(out); }},
       {u"spk", "IAudioClient::IsFormatSupported",
-       [&] {
-         return client->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &format.Format,
-                                          Garbage<WAVEFORMATEX>(out));
-       }},
+       [&] { return client->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &format.Format, out); }},
       {u"spk", "IAudioClient::GetService",
-       [&] { return client->GetService(IID_IAudioRenderClient, Garbage(out)); }},
+       [&] { return client->GetService(IID_IAudioRenderClient, out); }},
   };
   for (const auto& c : cases) {
     ASSERT_EQ(InjectFault(c.id, c.method, E_OUTOFMEMORY, 1), S_OK) << c.method;
     EXPECT_EQ(c.call(), E_OUTOFMEMORY) << c.method;
-    EXPECT_EQ(out, nullptr) << c.method;
+    EXPECT_EQ(out.value, nullptr) << c.method;
   }
 }
 

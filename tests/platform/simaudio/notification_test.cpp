@@ -11,10 +11,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::string Narrow(LPCWSTR id) {
-  return id == nullptr ? "(null)" : std::string(id, id + std::char_traits<char16_t>::length(id));
-}
-
 // Records every notification as one line, then runs its action, on the thread it arrived on.
 class Recorder final : public IMMNotificationClient {
  public:
@@ -24,23 +20,18 @@ class Recorder final : public IMMNotificationClient {
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++m_Refs; }
   ULONG STDMETHODCALLTYPE Release() override { return --m_Refs; }
-
   HRESULT STDMETHODCALLTYPE OnDeviceStateChanged(LPCWSTR id, DWORD state) override {
-    return Add("state " + Narrow(id) + " " + std::to_string(state));
+    return Add("state", id, " " + std::to_string(state));
   }
-  HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR id) override {
-    return Add("added " + Narrow(id));
-  }
-  HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR id) override {
-    return Add("removed " + Narrow(id));
-  }
+  HRESULT STDMETHODCALLTYPE OnDeviceAdded(LPCWSTR id) override { return Add("added", id); }
+  HRESULT STDMETHODCALLTYPE OnDeviceRemoved(LPCWSTR id) override { return Add("removed", id); }
   HRESULT STDMETHODCALLTYPE OnDefaultDeviceChanged(EDataFlow flow, ERole role,
                                                    LPCWSTR id) override {
-    return Add("default " + std::to_string(flow) + std::to_string(role) + " " + Narrow(id));
+    return Add("default " + std::to_string(flow) + std::to_string(role), id);
   }
   HRESULT STDMETHODCALLTYPE OnPropertyValueChanged(LPCWSTR id, const PROPERTYKEY key) override {
     const bool format = IsEqualPropertyKey(key, PKEY_AudioEngine_DeviceFormat);
-    return Add("property " + Narrow(id) + (format ? " format" : " " + std::to_string(key.pid)));
+    return Add("property", id, format ? " format" : " " + std::to_string(key.pid));
   }
 
   Lines Take() {
@@ -52,10 +43,11 @@ class Recorder final : public IMMNotificationClient {
   std::atomic<int> m_Refs{1};
 
  private:
-  HRESULT Add(std::string line) {
+  HRESULT Add(const std::string& what, LPCWSTR id, const std::string& detail = "") {
+    const std::u16string_view name = id == nullptr ? u"(null)" : id;
     {
       std::lock_guard<std::mutex> lock(m_Mutex);
-      m_Lines.push_back(std::move(line));
+      m_Lines.push_back(what + " " + std::string(name.begin(), name.end()) + detail);
     }
     if (action) action();
     return S_OK;
@@ -284,9 +276,10 @@ TEST_F(SimNotifications, PolicyObjectAnswersOnlyTheInterfacesTheSystemHas) {
                              unknown.PutVoid()),
             S_OK);
   ComPtr<IPolicyConfig> policy;
-  EXPECT_EQ(unknown->QueryInterface(IID_IPolicyConfig, policy.PutVoid()), E_NOINTERFACE);
-  EXPECT_EQ(policy.Get(), nullptr);
-  EXPECT_EQ(unknown->QueryInterface(IID_IPolicyConfigWindows10, policy.PutVoid()), E_NOINTERFACE);
+  for (const IID& absent : {IID_IPolicyConfig, IID_IPolicyConfigWindows10}) {
+    EXPECT_EQ(unknown->QueryInterface(absent, policy.PutVoid()), E_NOINTERFACE);
+    EXPECT_EQ(policy.Get(), nullptr);
+  }
   ASSERT_EQ(unknown->QueryInterface(IID_IPolicyConfigWindows10_1, policy.PutVoid()), S_OK);
   // One identity, which is not the policy interface.
   ASSERT_EQ(policy->QueryInterface(IID_IUnknown, again.PutVoid()), S_OK);
