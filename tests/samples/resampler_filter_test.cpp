@@ -4,47 +4,33 @@
 
 #include <cmath>
 #include <numbers>
+#include <utility>
 
 namespace halvern {
 namespace {
 
-TEST(ResamplerFilter, SpanIsQualityTimes120AtLeast5) {
-  EXPECT_EQ(FilterSpan(0.01), 5);
-  EXPECT_EQ(FilterSpan(0.0), 5);
-  EXPECT_EQ(FilterSpan(-1.0), 5);
-  EXPECT_EQ(FilterSpan(0.299), 35);  // 35.88 truncated
-  EXPECT_EQ(FilterSpan(0.2), 24);
-  EXPECT_EQ(FilterSpan(0.5), 60);
-}
-
-TEST(ResamplerFilter, BlocksAreWholeMultiplesOfLTimesMAboveTheSpan) {
-  // 25/23, z 24: L x M = 575 > 25, one multiple; 575 / 23 x 25 output frames.
-  CResamplerGeometry g = MakeResamplerGeometry(25, 23, 24);
-  EXPECT_EQ(g.halfLength, 600);
-  EXPECT_EQ(g.upTimesDown, 575);
-  EXPECT_EQ(g.inputBlock, 575);
-  EXPECT_EQ(g.outputBlock, 625);
-  EXPECT_EQ(g.lead, 625);  // (601 / 25 + 1) x 25
-  EXPECT_EQ(g.InputLead(), 25);
-
-  // 2/1, z 24: the smallest multiple of 2 above 25.
-  g = MakeResamplerGeometry(2, 1, 24);
-  EXPECT_EQ(g.inputBlock, 26);
-  EXPECT_EQ(g.outputBlock, 52);
-  EXPECT_EQ(g.lead, 50);
-
-  // 5/1, z 24: 25 is itself a multiple of 5, so one more multiple.
-  g = MakeResamplerGeometry(5, 1, 24);
-  EXPECT_EQ(g.inputBlock, 30);
-  EXPECT_EQ(g.outputBlock, 150);
-
-  // 1/2, z 5: L = 1 puts H two samples past N ((N + 1) / 1 + 1).
-  g = MakeResamplerGeometry(1, 2, 5);
-  EXPECT_EQ(g.halfLength, 5);
-  EXPECT_EQ(g.inputBlock, 8);
-  EXPECT_EQ(g.outputBlock, 4);
-  EXPECT_EQ(g.lead, 7);
-
+TEST(ResamplerFilter, SpanAndBlockGeometry) {
+  // Quality x 120, truncated, at least 5.
+  for (const auto& [quality, span] : {std::pair{0.01, 5}, {-1.0, 5}, {0.299, 35}, {0.5, 60}})
+    EXPECT_EQ(FilterSpan(quality), span) << quality;
+  // Blocks are the smallest whole multiple of L x M above the span; the lead puts H past N.
+  const struct {
+    int up, down, span, halfLength, inputBlock, outputBlock, lead;
+  } cases[] = {
+      {25, 23, 24, 600, 575, 625, 625},  // (601 / 25 + 1) x 25
+      {2, 1, 24, 48, 26, 52, 50},
+      {5, 1, 24, 120, 30, 150, 125},  // 25 is itself a multiple of 5: one more
+      {1, 2, 5, 5, 8, 4, 7},          // L = 1 puts H two samples past N
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.up * 100 + c.down);
+    const CResamplerGeometry g = MakeResamplerGeometry(c.up, c.down, c.span);
+    EXPECT_EQ(g.halfLength, c.halfLength);
+    EXPECT_EQ(g.inputBlock, c.inputBlock);
+    EXPECT_EQ(g.outputBlock, c.outputBlock);
+    EXPECT_EQ(g.lead, c.lead);
+    EXPECT_EQ(g.InputLead() * c.up, c.lead);
+  }
   EXPECT_THROW(MakeResamplerGeometry(0, 1, 24), int);
   EXPECT_THROW(MakeResamplerGeometry(1, -1, 24), int);
 }

@@ -28,25 +28,6 @@ std::vector<float> BlockInput(const CKernelReach& reach, int channels, std::uint
   return input;
 }
 
-TEST(ResamplerKernel, CentreTapLandsOnTheBlockStartWithoutDelay) {
-  // Equal rates: the other taps sit on zero crossings, so the block reproduces its input frames
-  // from the block start on. Doubling: every second output frame is an input frame.
-  for (int up : {1, 2}) {
-    const CResamplerGeometry g = MakeResamplerGeometry(up, 1, 24);
-    const std::vector<double> table = MakeResamplerTable(up, 1, g.halfLength);
-    const CKernelReach reach = KernelReach(g.outputBlock, up, 1, g.halfLength);
-    const int channels = 3;
-    const std::vector<float> input = BlockInput(reach, channels, 7, 0.9f);
-    std::vector<float> output(std::size_t(g.outputBlock) * channels);
-    ResampleChannelBlock(input.data() + 1, channels, output.data() + 1, g.outputBlock, up, 1,
-                         g.halfLength, table.data());
-    for (int n = 0; n < g.outputBlock; n += up) {
-      const float in = input[std::size_t(g.InputLead() + n / up) * channels + 1];
-      ASSERT_NEAR(output[std::size_t(n) * channels + 1], in, 1e-6) << "L " << up << " n " << n;
-    }
-  }
-}
-
 struct CKernelCase {
   int up;
   int down;

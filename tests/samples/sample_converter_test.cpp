@@ -158,10 +158,19 @@ TEST(SampleConverter, FactoryRefusesCodesOutsideTheListAndCountsOfNothingWriteNo
     converter->Convert(dst, src, -4);
     for (unsigned char b : dst) ASSERT_EQ(b, 0x5A) << to;
   }
-  // Float to short goes through the quantizer, which refuses a partial frame.
-  const float floats[3] = {};
-  std::int16_t shorts[3];
-  EXPECT_THROW(CSampleFunnel::Create(6, 2, 2, {})->Convert(shorts, floats, 3), int);
+  // Float to short goes through the quantizer, which refuses a partial frame (and, without
+  // channels, every frame) before writing anything.
+  const float floats[3] = {0.5f, 0.5f, 0.5f};
+  std::int16_t shorts[3] = {7, 7, 7};
+  for (std::uint32_t channels : {2u, 0u}) {
+    try {
+      CSampleFunnel::Create(6, 2, channels, {})->Convert(shorts, floats, channels == 2 ? 3 : 2);
+      ADD_FAILURE() << "no exception, " << channels << " channels";
+    } catch (int code) {
+      EXPECT_EQ(code, -50);
+    }
+  }
+  EXPECT_EQ(shorts[0], 7);
 }
 
 TEST(SampleConverter, FilterSeesEverySampleOnceInOrderAndHoldsAReference) {
