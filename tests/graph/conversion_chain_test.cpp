@@ -59,47 +59,32 @@ TEST(ConversionChain, StereoToMonoMixesInTheMixFormatAndEndsInTheTargetFormat) {
   EXPECT_THROW(capture->ConvertRateAndFormat(CSoundTraits(kFormatInt16, 1, 48000), kRender), int);
 }
 
-TEST(ConversionChain, MoreThanTwoChannelsAverageAllChannelsIntoMono) {
-  for (const std::int32_t count : {3, 6}) {
-    SCOPED_TRACE(count);
-    auto mono = Build(Channels(count), CSoundTraits(kFormatFloat, 1, 48000));
-    auto out = PullFloats(*mono, 2000);
-    // Mean of 0.1 x (c + 1) over c < count, plus the common ramp.
-    const double channelMean = 0.1 * (count + 1) / 2.0;
-    for (int f = 0; f < 2000; ++f)
-      ASSERT_NEAR(out[static_cast<std::size_t>(f)], channelMean + f / 16384.0, 1e-6);
+TEST(ConversionChain, ChannelsAreAveragedReplicatedSelectedOrSpread) {
+  const struct {
+    int from, to;
+    double (*offset)(int from, int channel);
+  } cases[] = {
+      {3, 1, [](int from, int) { return 0.1 * (from + 1) / 2.0; }},  // the mean of all channels
+      {6, 1, [](int from, int) { return 0.1 * (from + 1) / 2.0; }},
+      {1, 2, [](int, int) { return 0.1; }},
+      {6, 2, [](int, int c) { return 0.1 * (c + 1); }},
+      {2, 6, [](int, int c) { return 0.1 * (c % 2 + 1); }},  // left and right alternate
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.from << " -> " << c.to);
+    auto out = PullFloats(*Build(Channels(c.from), CSoundTraits(kFormatFloat, c.to, 48000)), 3000);
+    for (int f = 0; f < 3000; ++f)
+      for (int ch = 0; ch < c.to; ++ch)
+        ASSERT_NEAR(out[static_cast<std::size_t>(f * c.to + ch)],
+                    c.offset(c.from, ch) + f / 16384.0, 1e-6)
+            << "frame " << f << " channel " << ch;
   }
-}
-
-TEST(ConversionChain, MonoIsReplicatedAndStereoIsSelected) {
-  auto out = PullFloats(*Build(Channels(1), CSoundTraits(kFormatFloat, 2, 48000)), 100);
-  for (int f = 0; f < 100; ++f) {
-    ASSERT_FLOAT_EQ(out[f * 2], 0.1f + f / 16384.0f);
-    ASSERT_EQ(out[f * 2 + 1], out[f * 2]);
-  }
-  out = PullFloats(*Build(Channels(6), CSoundTraits(kFormatFloat, 2, 48000)), 100);
-  for (int f = 0; f < 100; ++f) {
-    ASSERT_FLOAT_EQ(out[f * 2], 0.1f + f / 16384.0f);
-    ASSERT_FLOAT_EQ(out[f * 2 + 1], 0.2f + f / 16384.0f);
-  }
-  EXPECT_THROW(Channels(1)->SelectStereo(kChunk), int);
-}
-
-TEST(ConversionChain, StereoOnSixChannelsAlternatesLeftAndRight) {
-  auto out = PullFloats(*Build(Channels(2), CSoundTraits(kFormatFloat, 6, 48000)), 3000);
-  for (int f = 0; f < 3000; ++f)
-    for (int c = 0; c < 6; ++c)
-      ASSERT_FLOAT_EQ(out[static_cast<std::size_t>(f * 6 + c)], 0.1f * (c % 2 + 1) + f / 16384.0f)
-          << "frame " << f << " channel " << c;
-}
-
-TEST(ConversionChain, SelectChannelWrapsTheIndex) {
-  auto source = Channels(2);
-  auto selected = source->SelectChannel(5, 0, kChunk);
-  ASSERT_EQ(selected->channels, 1);
+  auto stereo = Channels(2);
+  auto selected = stereo->SelectChannel(5, 0, kChunk);  // wraps to channel 1
   auto out = PullFloats(*selected, 10);
   for (int f = 0; f < 10; ++f) ASSERT_FLOAT_EQ(out[f], 0.2f + f / 16384.0f);
-  EXPECT_THROW(source->SelectChannel(-1, 0, kChunk), int);
+  EXPECT_THROW(stereo->SelectChannel(-1, 0, kChunk), int);
+  EXPECT_THROW(Channels(1)->SelectStereo(kChunk), int);
 }
 
 TEST(ConversionChain, SoundPumpMovesTheWholeConvertedStream) {
