@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "graph/frames.h"
+#include "graph/sound_buffer.h"
 #include "graph/sound_channel_deinterleaver.h"
 #include "graph/sound_channel_interleaver.h"
 #include "graph/sound_channel_interleaver_socket.h"
@@ -22,7 +23,6 @@ namespace halvern {
 namespace {
 
 using testing::FakeSource;
-using testing::PatternBuffer;
 using testing::PatternByte;
 using testing::PatternSource;
 
@@ -82,19 +82,6 @@ TEST(ChannelSelector, RepeatedAndReorderedChannelsForEveryWidth) {
     EXPECT_EQ(out.bytes[static_cast<std::size_t>(9 * out.frameSize)], kUntouched);
     EXPECT_EQ(source->calls.size(), 3u);  // one source pull per pass of 4, 4, 1
   }
-}
-
-TEST(ChannelSelector, ExplicitPositionsAdvanceOncePerPass) {
-  auto buffer = PatternBuffer(CSoundTraits(kFormatInt16, 3, 8000), 40);
-  const std::int32_t map[] = {1, 2};
-  TCountedRef<CSoundChannelSelectorSocket> selector(
-      new CSoundChannelSelectorSocket(buffer, 2, map, 3));
-  Output out(*selector, 8);
-  EXPECT_EQ(selector->Pull(out.Block(), 8, 5), 8);
-  EXPECT_EQ(Head(out, 8), ExpectedFrames(5, 8, {1, 2}, 2));
-  // Near the end the buffer comes back short and so does the selector.
-  EXPECT_EQ(selector->Pull(out.Block(), 8, 36), 4);
-  EXPECT_EQ(Head(out, 4), ExpectedFrames(36, 4, {1, 2}, 2));
 }
 
 // Every channel socket refuses a layout it cannot serve with -50, and lets go of its sources.

@@ -13,7 +13,6 @@
 
 #include "graph/bitstream_tag.h"
 #include "graph/frames.h"
-#include "graph/sound_buffer.h"
 #include "graph/sound_pull_socket.h"
 #include "samples/sample_format.h"
 
@@ -172,16 +171,6 @@ inline std::vector<std::uint8_t> PullBytes(CDataPullSocket& socket, std::int64_t
       socket.Pull(CDataBlock{{socket.frameSize, 1}, bytes.data()}, count, position);
   bytes.resize(static_cast<std::size_t>(std::max<std::int64_t>(got, 0) * socket.frameSize));
   return bytes;
-}
-
-// A sound buffer of `length` frames holding the pattern.
-inline TCountedRef<CSoundBuffer> PatternBuffer(const CSoundTraits& traits, std::int64_t length,
-                                               int channelBase = 0) {
-  TCountedRef<CSoundBuffer> buffer(new CSoundBuffer(traits, length));
-  FakeSource source(traits, length, Pattern(SampleWidth(traits.sampleFormat), channelBase));
-  std::vector<std::uint8_t> bytes = PullBytes(source, length, 0);
-  buffer->Push(CDataBlock{{buffer->frameSize, 1}, bytes.data()}, length, 0);
-  return buffer;
 }
 
 }  // namespace halvern::testing
