@@ -1,16 +1,14 @@
+// Channel sockets, and the de- and interleavers inside them, judged by the samples they deliver.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <iterator>
 #include <vector>
 
 #include "graph/frames.h"
 #include "graph/sound_buffer.h"
-#include "graph/sound_channel_deinterleaver.h"
-#include "graph/sound_channel_interleaver.h"
 #include "graph/sound_channel_interleaver_socket.h"
 #include "graph/sound_channel_selector_socket.h"
 #include "graph/sound_mixdown_socket.h"
@@ -138,40 +136,6 @@ TEST(ChannelSelector, ReplaceSourceKeepsTheMapForASourceOfTheSameLayout) {
   EXPECT_EQ(first->RefCount(), 1);
 }
 
-TEST(ChannelDeinterleaver, WritesOnlyRequestedChannelsAndReportsWhatIsLeft) {
-  TCountedRef<FakeSource> source(PatternSource(CSoundTraits(kFormatPacked24, 3, 8000), 100, 27));
-  TCountedRef<CSoundChannelDeinterleaver> splitter(new CSoundChannelDeinterleaver(source, 3));
-  std::vector<std::uint8_t> plane(40, kUntouched);
-  std::uint8_t* channels[3] = {nullptr, plane.data(), nullptr};
-  std::int64_t count = 10;
-  std::int64_t position = 20;
-  EXPECT_EQ(splitter->Deinterleave(channels, count, position), 7);
-  EXPECT_EQ(count, 3);
-  EXPECT_EQ(position, 27);
-  std::vector<std::uint8_t> expected;
-  for (int f = 0; f < 7; ++f)
-    for (int b = 0; b < 3; ++b) expected.push_back(PatternByte(20 + f, 1, b));
-  EXPECT_EQ(std::vector<std::uint8_t>(plane.begin(), plane.begin() + 21), expected);
-  EXPECT_EQ(plane[21], kUntouched);
-  EXPECT_EQ(channels[1], plane.data());  // the caller's pointers stay
-  EXPECT_EQ(splitter->GetSource().Get(), source.Get());
-}
-
-TEST(ChannelInterleaver, MergesPlanesIntoFrames) {
-  TCountedRef<CSoundChannelInterleaver> merger(
-      new CSoundChannelInterleaver(CSoundTraits(kFormatInt16, 3, 8000)));
-  const std::uint8_t a[] = {1, 2, 3, 4};
-  const std::uint8_t b[] = {5, 6, 7, 8};
-  const std::uint8_t c[] = {9, 10, 11, 12};
-  const std::uint8_t* planes[] = {a, b, c};
-  std::uint8_t out[12];
-  std::int64_t frames = 2;
-  merger->Interleave(CDataBlock{{6, 1}, out}, planes, frames);
-  const std::uint8_t expected[] = {1, 2, 5, 6, 9, 10, 3, 4, 7, 8, 11, 12};
-  EXPECT_EQ(std::memcmp(out, expected, sizeof(out)), 0);
-  EXPECT_EQ(planes[0], a);
-}
-
 TEST(ChannelInterleaverSocket, LaterSourcesAreAskedOnlyForWhatEarlierOnesDelivered) {
   const CSoundTraits mono(kFormatInt16, 1, 8000);
   TCountedRef<FakeSource> s0(PatternSource(mono, U, 1000, 0, 50));
@@ -180,8 +144,6 @@ TEST(ChannelInterleaverSocket, LaterSourcesAreAskedOnlyForWhatEarlierOnesDeliver
   const TCountedRef<CSoundPullSocket> sources[] = {s0, s1, s2};
   TCountedRef<CSoundChannelInterleaverSocket> socket(
       new CSoundChannelInterleaverSocket(3, sources, 512));
-  EXPECT_EQ(socket->channels, 3);
-  EXPECT_EQ(socket->frameSize, 6);
   Output out(*socket, 256);
   CTagList tags;
   EXPECT_EQ(socket->Pull(out.Block(), 256, U, tags), 100);
