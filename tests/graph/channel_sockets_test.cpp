@@ -234,17 +234,9 @@ TEST(ChannelChain, OddSizedPullsGiveTheWholeStream) {
     SCOPED_TRACE(c.width);
     const auto expected = ExpectedFrames(0, kLength, c.map, c.width);
     TCountedRef<CSoundPullSocket> whole(new CSoundReRandomizerPullSocket(c.build()));
-    EXPECT_EQ(testing::PullBytes(*whole, kLength + 50), expected);
+    EXPECT_EQ(testing::PullFrames(*whole, kLength + 50), expected);
     TCountedRef<CSoundPullSocket> sliced(new CSoundReRandomizerPullSocket(c.build()));
-    const std::int64_t sizes[] = {1, 2, 3, 5, 7, 11, 13};
-    std::vector<std::uint8_t> all;
-    for (int i = 0; all.size() < expected.size(); ++i) {
-      const auto piece = testing::PullBytes(*sliced, sizes[i % 7]);
-      ASSERT_FALSE(piece.empty());
-      all.insert(all.end(), piece.begin(), piece.end());
-    }
-    EXPECT_EQ(all, expected);
-    EXPECT_TRUE(testing::PullBytes(*sliced, 5).empty());
+    EXPECT_EQ(testing::PullInPieces(*sliced, kLength + 50, {1, 2, 3, 5, 7, 11, 13}), expected);
   }
 }
 

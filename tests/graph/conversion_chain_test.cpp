@@ -35,12 +35,6 @@ TCountedRef<CSoundPullSocket> Build(const TCountedRef<CSoundPullSocket>& source,
   return chain;
 }
 
-std::vector<float> PullFloats(CSoundPullSocket& socket, std::int64_t frames) {
-  std::vector<float> out(static_cast<std::size_t>(frames * socket.channels));
-  EXPECT_EQ(socket.Pull(testing::BlockOf(out, socket.frameSize), frames, 0), frames);
-  return out;
-}
-
 // Channel c of frame p holds 0.1 x (c + 1) + p / 16384.
 TCountedRef<CSoundPullSocket> Channels(std::int32_t count, std::int64_t length = 4096) {
   return TCountedRef<CSoundPullSocket>(WaveSource(
@@ -72,7 +66,9 @@ TEST(ConversionChain, ChannelsAreAveragedReplicatedSelectedOrSpread) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.from << " -> " << c.to);
-    auto out = PullFloats(*Build(Channels(c.from), CSoundTraits(kFormatFloat, c.to, 48000)), 3000);
+    auto out = testing::PullFrames<float>(
+        *Build(Channels(c.from), CSoundTraits(kFormatFloat, c.to, 48000)), 3000, 0);
+    ASSERT_EQ(out.size(), 3000u * c.to);
     for (int f = 0; f < 3000; ++f)
       for (int ch = 0; ch < c.to; ++ch)
         ASSERT_NEAR(out[static_cast<std::size_t>(f * c.to + ch)],
@@ -81,7 +77,8 @@ TEST(ConversionChain, ChannelsAreAveragedReplicatedSelectedOrSpread) {
   }
   auto stereo = Channels(2);
   auto selected = stereo->SelectChannel(5, 0, kChunk);  // wraps to channel 1
-  auto out = PullFloats(*selected, 10);
+  auto out = testing::PullFrames<float>(*selected, 10, 0);
+  ASSERT_EQ(out.size(), 10u);
   for (int f = 0; f < 10; ++f) ASSERT_FLOAT_EQ(out[f], 0.2f + f / 16384.0f);
   EXPECT_THROW(stereo->SelectChannel(-1, 0, kChunk), int);
   EXPECT_THROW(Channels(1)->SelectStereo(kChunk), int);

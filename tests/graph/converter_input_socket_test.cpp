@@ -126,20 +126,5 @@ TEST(ConverterInputSocket, ReplaceSourceKeepsLayoutAndRebuildsTheConverter) {
   EXPECT_EQ(passThrough->ScratchCapacity(), 0);
 }
 
-TEST(ConverterInputSocket, OddSizedPullsEqualOneWholePull) {
-  TCountedRef<FakeSource> source(RampSource(kChannels, 3000));
-  TCountedRef<CSoundConverterInputSocket> socket(
-      new CSoundConverterInputSocket(source, kFormatFloat, nullptr, 100));
-  std::vector<float> out(3000 * kChannels);
-  std::int64_t at = 0;
-  for (std::int64_t size = 3; at < 3000; size = size * 3 % 401 + 1) {
-    const std::int64_t got =
-        socket->Pull(testing::BlockOf(out, 8, at * kChannels), size, kUnspecifiedFrames);
-    ASSERT_EQ(got, std::min<std::int64_t>(size, 3000 - at));
-    at += got;
-  }
-  ExpectFloatRamp(out, 0, 3000);
-}
-
 }  // namespace
 }  // namespace halvern

@@ -4,18 +4,48 @@
 #include <vector>
 
 #include "graph/data_pull_socket.h"
+#include "graph/data_push_socket.h"
 #include "graph/frames.h"
+#include "graph/progress_observer.h"
 #include "graph/sound_re_randomizer_pull_socket.h"
 #include "support/fake_source.h"
-#include "support/recording_sink.h"
 
 namespace halvern {
 namespace {
 
 using testing::FakeSource;
-using testing::ProgressLog;
-using testing::RecordingSink;
 using Positions = std::vector<std::int64_t>;
+
+// Records every push of 4-byte frames.
+class RecordingSink : public CDataPushSocket {
+ public:
+  struct Record {
+    std::int64_t count, position;
+    std::vector<std::int32_t> values;
+    Positions tagPositions;
+  };
+
+  explicit RecordingSink(std::int32_t size = 4) : CDataPushSocket(size) {}
+  using CDataPushSocket::Push;
+  void Push(const CDataBlock& block, std::int64_t count, std::int64_t position,
+            CTagList& tags) override {
+    AssertConsistency(block.traits);
+    const auto* values = reinterpret_cast<const std::int32_t*>(block.data);
+    pushes.push_back({count, position, {values, values + count}, testing::TagPositions(tags)});
+  }
+  void Flush(int flags) override {
+    EXPECT_EQ(flags, 0);
+    ++flushes;
+  }
+
+  std::vector<Record> pushes;
+  int flushes = 0;
+};
+
+struct ProgressLog : CProgressObserver {
+  void OnProgress(std::int64_t frames) override { counts.push_back(frames); }
+  Positions counts;
+};
 
 constexpr std::int64_t U = kUnspecifiedFrames;
 

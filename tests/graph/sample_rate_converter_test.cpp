@@ -18,6 +18,8 @@ namespace halvern {
 namespace {
 
 using testing::FakeSource;
+using testing::PullFrames;
+using testing::PullInPieces;
 using testing::RampSource;
 using testing::TagPositions;
 using testing::WaveSource;
@@ -28,35 +30,6 @@ constexpr double kFrequency[] = {1000.0, 6000.0};  // per channel
 
 double Sine(double at, std::int32_t rate, int channel) {
   return kAmplitude * std::sin(2.0 * std::numbers::pi * kFrequency[channel] * at / rate);
-}
-
-std::vector<float> PullFrames(CSampleRateConverter& converter, std::int64_t frames,
-                              std::int64_t position) {
-  std::vector<float> out(static_cast<std::size_t>(frames * converter.channels));
-  const std::int64_t got =
-      converter.Pull(testing::BlockOf(out, converter.frameSize), frames, position);
-  out.resize(static_cast<std::size_t>(got * converter.channels));
-  return out;
-}
-
-// Continued pulls of sizes from `sizes`, in turn, until `frames` frames arrived.
-std::vector<float> PullInPieces(CSampleRateConverter& converter, std::int64_t frames,
-                                const std::vector<std::int64_t>& sizes, CTagList* allTags) {
-  std::vector<float> out;
-  for (std::size_t i = 0; static_cast<std::int64_t>(out.size()) < frames * converter.channels;
-       ++i) {
-    const std::int64_t size = sizes[i % sizes.size()];
-    std::vector<float> piece(static_cast<std::size_t>(size * converter.channels));
-    CTagList tags;
-    const std::int64_t got = converter.Pull(testing::BlockOf(piece, converter.frameSize), size,
-                                            kUnspecifiedFrames, tags);
-    if (allTags != nullptr)
-      for (const auto* entry = tags.Head(); entry != nullptr; entry = entry->next)
-        allTags->Insert(*entry);
-    out.insert(out.end(), piece.begin(), piece.begin() + got * converter.channels);
-    if (got < size) break;
-  }
-  return out;
 }
 
 TCountedRef<CSampleRateConverter> Converter(std::int32_t from, std::int32_t to, std::int64_t length,
@@ -86,10 +59,10 @@ TEST(SampleRateConverter, LengthFollowsTheRatioAndClipsPulls) {
   EXPECT_EQ(Converter(48000, 44100, kUnspecifiedFrames)->GetLength(), kUnspecifiedFrames);
 
   auto converter = Converter(48000, 96000, 100);  // 201 frames
-  EXPECT_EQ(PullFrames(*converter, 150, 100).size(), 101u * 2);
-  EXPECT_EQ(PullFrames(*converter, 10, 201).size(), 0u);
-  EXPECT_EQ(PullFrames(*converter, 10, kUnspecifiedFrames).size(), 0u);
-  EXPECT_EQ(PullFrames(*converter, 300, 0).size(), 201u * 2);
+  EXPECT_EQ(PullFrames<float>(*converter, 150, 100).size(), 101u * 2);
+  EXPECT_EQ(PullFrames<float>(*converter, 10, 201).size(), 0u);
+  EXPECT_EQ(PullFrames<float>(*converter, 10, kUnspecifiedFrames).size(), 0u);
+  EXPECT_EQ(PullFrames<float>(*converter, 300, 0).size(), 201u * 2);
 }
 
 // Every pair of rates runs through several block and chunk boundaries. The pieces and the jumps
@@ -106,16 +79,17 @@ TEST(SampleRateConverter, ExplicitContinuedAndOddSizedPullsGiveTheSameStream) {
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.from << " -> " << c.to << " bound " << c.bound);
     const std::int64_t frames = 60000;
-    auto whole = PullFrames(*Converter(c.from, c.to, kUnspecifiedFrames, c.bound), frames, 0);
-    auto pieces = PullInPieces(*Converter(c.from, c.to, kUnspecifiedFrames, c.bound, 512), frames,
-                               {1, 960, 7, 4097, 333, 25601, 2}, nullptr);
+    auto whole =
+        PullFrames<float>(*Converter(c.from, c.to, kUnspecifiedFrames, c.bound), frames, 0);
+    auto pieces = PullInPieces<float>(*Converter(c.from, c.to, kUnspecifiedFrames, c.bound, 512),
+                                      frames, {1, 960, 7, 4097, 333, 25601, 2});
     pieces.resize(whole.size());
     ASSERT_TRUE(whole == pieces);
 
     // Backwards through the stream, at explicit positions, also before the start.
     auto converter = Converter(c.from, c.to, kUnspecifiedFrames, c.bound, 512);
     for (std::int64_t at = frames - 777; at > -2000; at -= 5003) {
-      auto part = PullFrames(*converter, 777, at);
+      auto part = PullFrames<float>(*converter, 777, at);
       for (std::int64_t f = std::max<std::int64_t>(at, 0); f < at + 777; ++f)
         for (int ch = 0; ch < 2; ++ch)
           ASSERT_EQ(part[static_cast<std::size_t>((f - at) * 2 + ch)],
@@ -123,8 +97,8 @@ TEST(SampleRateConverter, ExplicitContinuedAndOddSizedPullsGiveTheSameStream) {
               << "frame " << f;
     }
     // A continued pull goes on where the last explicit one ended.
-    PullFrames(*converter, 100, 30000);
-    auto next = PullFrames(*converter, 50, kUnspecifiedFrames);
+    PullFrames<float>(*converter, 100, 30000);
+    auto next = PullFrames<float>(*converter, 50, kUnspecifiedFrames);
     ASSERT_TRUE(std::equal(next.begin(), next.end(), whole.begin() + 30100 * 2));
   }
 }
@@ -134,7 +108,7 @@ TEST(SampleRateConverter, PullsInOrderComputeEveryBlockOnce) {
     auto converter = Converter(44100, 48000, kUnspecifiedFrames, bound);
     const std::int64_t blockFrames = converter->Geometry().outputBlock;  // 625 or 25600
     const std::int64_t pulls = 200;
-    PullInPieces(*converter, pulls * 960, {960}, nullptr);
+    PullInPieces<float>(*converter, pulls * 960, {960});
     EXPECT_EQ(converter->ComputedBlocks(), (pulls * 960 + blockFrames - 1) / blockFrames)
         << "bound " << bound;
   }
@@ -146,7 +120,7 @@ TEST(SampleRateConverter, TagsMoveOntoTheOutputTimeline) {
     TCountedRef<CSampleRateConverter> up(new CSampleRateConverter(
         source, 96000, CQuality(0.2), kWholeStreamBudget, kExactRatioBound));
     CTagList tags;
-    PullInPieces(*up, 40001, {333, 1, 2999}, &tags);
+    PullInPieces<float>(*up, 40001, {333, 1, 2999}, &tags);
     Counts expected;
     for (std::int64_t p = 0; p < 20000; p += 1000) expected.push_back(2 * p);
     EXPECT_EQ(TagPositions(tags), expected);
@@ -156,7 +130,7 @@ TEST(SampleRateConverter, TagsMoveOntoTheOutputTimeline) {
     TCountedRef<CSampleRateConverter> up(new CSampleRateConverter(
         source, 48000, CQuality(0.2), kWholeStreamBudget, kExactRatioBound));
     CTagList tags;
-    PullInPieces(*up, 6000, {700}, &tags);
+    PullInPieces<float>(*up, 6000, {700}, &tags);
     // trunc(p x 160 / 147)
     EXPECT_EQ(TagPositions(tags), (Counts{0, 1088, 2176, 3265, 4353}));
   }
@@ -183,7 +157,7 @@ TEST(SampleRateConverter, SineFollowsTheIdealResampledSine) {
     const double down = converter->Ratio().downFactor;
     // The table is not normalised: downsampling gains M / L.
     const double gain = down > up ? down / up : 1.0;
-    auto out = PullInPieces(*converter, 20000, {960}, nullptr);
+    auto out = PullInPieces<float>(*converter, 20000, {960});
     const auto skip = static_cast<std::int64_t>((converter->Geometry().span + 2) * up / down) + 1;
     double worst = 0.0;
     for (std::int64_t n = skip; n < 20000; ++n)
