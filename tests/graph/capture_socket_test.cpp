@@ -102,8 +102,7 @@ TEST_F(CaptureSocket, BadBlocksAndUnknownFormatsReadNothing) {
   EXPECT_THROW(m_Socket->Pull(CDataBlock{{8, 1}, m_Storage.block.data}, kPull, 0), int);
   EXPECT_EQ(m_Socket->GetAvailableFrames(), 1000);
 
-  TCountedRef<CVxAudioCaptureSocket> unknown =
-      new CVxAudioCaptureSocket(CSoundTraits(0, 2, kRate), 10);
+  TCountedRef unknown = new CVxAudioCaptureSocket(CSoundTraits(0, 2, kRate), 10);
   std::uint32_t data[4] = {};
   std::int64_t count = 4;
   EXPECT_EQ(unknown->Write(data, count), 0);
@@ -141,8 +140,7 @@ TEST_F(CaptureSocket, SteadyPeriodsDoNotAllocateOnceWarm) {
 TEST(CaptureSocketRealTime, SteadyWriterAndTwentyMillisecondPullsKeepEveryFrameInOrder) {
   constexpr std::uint32_t kPacket = kRate / 100;
   constexpr std::uint32_t kPackets = 60;
-  TCountedRef<CVxAudioCaptureSocket> socket =
-      new CVxAudioCaptureSocket(CSoundTraits(kFormatInt16, 2, kRate), kRingFrames);
+  TCountedRef socket = new CVxAudioCaptureSocket(CSoundTraits(kFormatInt16, 2, kRate), kRingFrames);
   std::thread writer([&socket] {
     auto next = std::chrono::steady_clock::now();
     for (std::uint32_t packet = 0; packet < kPackets; ++packet) {

@@ -72,8 +72,7 @@ TEST(ChannelSelector, RepeatedAndReorderedChannelsForEveryWidth) {
     const int width = SampleWidth(format);
     TCountedRef<FakeSource> source(PatternSource(CSoundTraits(format, 3, 8000), U, 1000));
     const std::int32_t map[] = {2, 0, 2};
-    TCountedRef<CSoundChannelSelectorSocket> selector(
-        new CSoundChannelSelectorSocket(source, 3, map, 4));
+    TCountedRef selector(new CSoundChannelSelectorSocket(source, 3, map, 4));
     Output out(*selector, 9);
     EXPECT_EQ(selector->Pull(out.Block(), 9, U), 9);
     EXPECT_EQ(Head(out, 9), ExpectedFrames(0, 9, {2, 0, 2}, width));
@@ -96,8 +95,8 @@ TEST(ChannelSockets, ConstructionRefusesImpossibleLayouts) {
   const TCountedRef<CSoundPullSocket> withStereo[] = {good, source};
   const TCountedRef<CSoundPullSocket> withFast[] = {good, fast};
   const CSoundTraits stereo24(kFormatPacked24, 2, 8000);
-  TCountedRef<CSoundBuffer> buffer24(new CSoundBuffer(stereo24, 4));
-  TCountedRef<CSoundBuffer> three(new CSoundBuffer(CSoundTraits(kFormatInt16, 3, 8000), 4));
+  TCountedRef buffer24(new CSoundBuffer(stereo24, 4));
+  TCountedRef three(new CSoundBuffer(CSoundTraits(kFormatInt16, 3, 8000), 4));
   const std::function<void()> refused[] = {
       [&] { new CSoundChannelSelectorSocket(source, 1, beyond, 4); },
       [&] { new CSoundChannelSelectorSocket(source, 2, negative, 4); },
@@ -120,8 +119,7 @@ TEST(ChannelSelector, ReplaceSourceKeepsTheMapForASourceOfTheSameLayout) {
   const CSoundTraits stereo(kFormatInt16, 2, 8000);
   TCountedRef<FakeSource> first(PatternSource(stereo, 50, 1000));
   const std::int32_t map[] = {1};
-  TCountedRef<CSoundChannelSelectorSocket> selector(
-      new CSoundChannelSelectorSocket(first, 1, map, 4));
+  TCountedRef selector(new CSoundChannelSelectorSocket(first, 1, map, 4));
   EXPECT_EQ(selector->GetLength(), 50);
   TCountedRef<FakeSource> mono(PatternSource(CSoundTraits(kFormatInt16, 1, 8000), 10, 1000));
   EXPECT_FALSE(selector->ReplaceSource(mono));
@@ -142,8 +140,7 @@ TEST(ChannelInterleaverSocket, LaterSourcesAreAskedOnlyForWhatEarlierOnesDeliver
   TCountedRef<FakeSource> s1(PatternSource(mono, U, 100, 1, 70));
   TCountedRef<FakeSource> s2(PatternSource(mono, U, 1000, 2));
   const TCountedRef<CSoundPullSocket> sources[] = {s0, s1, s2};
-  TCountedRef<CSoundChannelInterleaverSocket> socket(
-      new CSoundChannelInterleaverSocket(3, sources, 512));
+  TCountedRef socket(new CSoundChannelInterleaverSocket(3, sources, 512));
   Output out(*socket, 256);
   CTagList tags;
   EXPECT_EQ(socket->Pull(out.Block(), 256, U, tags), 100);
@@ -162,11 +159,11 @@ namespace {
 TCountedRef<CSoundMixdownSocket> Mixdown(std::int32_t format, const void* pairs,
                                          std::int64_t frames, std::int64_t scratchFrames) {
   const CSoundTraits stereo(format, 2, 8000);
-  TCountedRef<CSoundBuffer> source(new CSoundBuffer(stereo, frames));
+  TCountedRef source(new CSoundBuffer(stereo, frames));
   source->Push(
       CDataBlock{{source->frameSize, 1}, static_cast<std::uint8_t*>(const_cast<void*>(pairs))},
       frames, 0);
-  TCountedRef<CSoundBuffer> scratch(new CSoundBuffer(stereo, scratchFrames));
+  TCountedRef scratch(new CSoundBuffer(stereo, scratchFrames));
   return new CSoundMixdownSocket(CSoundTraits(format, 1, 8000), source, scratch);
 }
 
@@ -197,7 +194,7 @@ TEST(Replicator, CopiesEachMonoSampleToEveryChannelForEveryWidth) {
     SCOPED_TRACE(format);
     const int width = SampleWidth(format);
     TCountedRef<FakeSource> source(PatternSource(CSoundTraits(format, 1, 8000), U, 5));
-    TCountedRef<CSoundReplicatorSocket> replicator(new CSoundReplicatorSocket(source, 6));
+    TCountedRef replicator(new CSoundReplicatorSocket(source, 6));
     EXPECT_EQ(replicator->frameSize, 6 * width);
     Output out(*replicator, 8);
     EXPECT_EQ(replicator->Pull(out.Block(), 8, U), 5);

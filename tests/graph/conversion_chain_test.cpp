@@ -87,7 +87,7 @@ TEST(ConversionChain, ChannelsAreAveragedReplicatedSelectedOrSpread) {
 TEST(ConversionChain, SoundPumpMovesTheWholeConvertedStream) {
   // 1000 frames at 48 kHz are 2001 at 96 kHz.
   TCountedRef<CSoundPullSocket> source = Channels(2, 1000);
-  TCountedRef<CSoundBuffer> target(new CSoundBuffer(CSoundTraits(kFormatFloat, 1, 96000), 2001));
+  TCountedRef target(new CSoundBuffer(CSoundTraits(kFormatFloat, 1, 96000), 2001));
   struct : CProgressObserver {
     std::int64_t total = 0;
     void OnProgress(std::int64_t frames) override { total += frames; }
@@ -99,7 +99,7 @@ TEST(ConversionChain, SoundPumpMovesTheWholeConvertedStream) {
   // Mid-stream, frame n is the mono mix at source position n / 2.
   for (int n = 200; n < 1800; n += 2) ASSERT_NEAR(frames[n], 0.15 + n / 32768.0, 1e-4) << n;
   // The limited pump, from source frame 100 to target frame 50.
-  TCountedRef<CSoundBuffer> part(new CSoundBuffer(CSoundTraits(kFormatFloat, 1, 96000), 500));
+  TCountedRef part(new CSoundBuffer(CSoundTraits(kFormatFloat, 1, 96000), 500));
   std::int64_t limit = 400, from = 100, to = 50;
   EXPECT_EQ(source->Pump(TCountedRef<CSoundPushSocket>(part.Get()), limit, from, to, CQuality(0.2),
                          CChunkFrames(64), nullptr),
@@ -158,7 +158,7 @@ TEST(ConversionChain, CaptureStreamPlaysThroughTheRenderChain) {
   const CSoundTraits capture(kFormatInt16, 2, 48000);
   const CSoundTraits device(kFormatFloat, 2, 44100);
   const std::int64_t period = device.sampleRate / 50;
-  TCountedRef<CVxAudioCaptureSocket> live(new CVxAudioCaptureSocket(capture, 48000));
+  TCountedRef live(new CVxAudioCaptureSocket(capture, 48000));
   std::vector<std::int16_t> packet(20000 * 2);
   for (std::int64_t p = 0; p < 20000; ++p)
     for (int c = 0; c < 2; ++c) packet[static_cast<std::size_t>(p * 2 + c)] = RampSample(p, c);

@@ -23,7 +23,7 @@ CDataBlock BlockOf(std::vector<std::int32_t>& frames) {
 }
 
 TCountedRef<CDataBuffer> NumberedBuffer(std::int64_t length) {
-  TCountedRef<CDataBuffer> buffer(new CDataBuffer(4, length, false, nullptr, 0, 0));
+  TCountedRef buffer(new CDataBuffer(4, length, false, nullptr, 0, 0));
   std::vector<std::int32_t> values;
   for (std::int32_t i = 0; i < length; ++i) values.push_back(100 + i);
   buffer->Push(BlockOf(values), length, 0);
@@ -38,7 +38,7 @@ using Positions = std::vector<std::int64_t>;
 }  // namespace
 
 TEST(DataBuffer, PullsAreSilentBeforeZeroAndShortAtTheEnd) {
-  TCountedRef<CDataBuffer> fresh(new CDataBuffer(4, 5, false, nullptr, 0, 0));
+  TCountedRef fresh(new CDataBuffer(4, 5, false, nullptr, 0, 0));
   std::vector<std::int32_t> out(7, -1);
   EXPECT_EQ(fresh->Pull(BlockOf(out), 5, U), 5);
   EXPECT_EQ(out, Frames({0, 0, 0, 0, 0, -1, -1}));
@@ -83,7 +83,7 @@ TEST(DataBuffer, PushesAreClippedToTheStreamAndShareTheCursorWithPulls) {
 }
 
 TEST(DataBuffer, TagsAreStoredWithTheirFramesAndHandedOutByRange) {
-  TCountedRef<CDataBuffer> buffer(new CDataBuffer(4, 10, false, nullptr, 0, 0));
+  TCountedRef buffer(new CDataBuffer(4, 10, false, nullptr, 0, 0));
   std::vector<std::int32_t> in(4);
   CTagList incoming;
   for (std::int64_t p : {1, 3, 4, 6, 8}) incoming.Insert(new Marker, p);
@@ -103,7 +103,7 @@ TEST(DataBuffer, TagsAreStoredWithTheirFramesAndHandedOutByRange) {
 TEST(DataBuffer, InitialTagsAreCopiedAndLeadAndTailAreOutsideTheStream) {
   CTagList initial;
   initial.Insert(new Marker, 2);
-  TCountedRef<CDataBuffer> buffer(new CDataBuffer(4, 4, false, &initial, 2, 3));
+  TCountedRef buffer(new CDataBuffer(4, 4, false, &initial, 2, 3));
   EXPECT_EQ(initial.Count(), 1);
   EXPECT_EQ(TagPositions(buffer->Tags()), (Positions{2}));
   EXPECT_EQ(buffer->GetLength(), 4);
@@ -117,7 +117,7 @@ TEST(DataBuffer, InitialTagsAreCopiedAndLeadAndTailAreOutsideTheStream) {
 }
 
 TEST(SoundBuffer, PullAndPushSidesShareOneReferenceCount) {
-  TCountedRef<CSoundBuffer> buffer(new CSoundBuffer(CSoundTraits(kFormatPacked24, 2, 48000), 4));
+  TCountedRef buffer(new CSoundBuffer(CSoundTraits(kFormatPacked24, 2, 48000), 4));
   CDataPullSocket* pull = buffer.Get();
   CDataPushSocket* push = buffer.Get();
   pull->AddRef();

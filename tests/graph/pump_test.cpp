@@ -85,7 +85,7 @@ TEST(PumpAll, StopsAtTheFirstShortPull) {
 
 TEST(PumpAll, FrameSizeMismatchThrowsBeforeAnyPull) {
   TCountedRef<FakeSource> source = Source(10, 10);
-  TCountedRef<RecordingSink> sink(new RecordingSink(8));
+  TCountedRef sink(new RecordingSink(8));
   EXPECT_THROW(source->PumpAll(sink, 4, nullptr), int);
   std::int64_t limit = 4, from = 0, to = 0;
   EXPECT_THROW(source->Pump(sink, limit, from, to, 4, nullptr), int);
@@ -128,7 +128,7 @@ TEST(Skip, StopsAtAShortPullAndLeavesTheRestInTheCount) {
 
 TEST(ReRandomizer, GivesTheSourceConsecutivePositionsAndFollowsJumps) {
   TCountedRef<FakeSource> source = Source(104, 1000, 4);
-  TCountedRef<CSoundReRandomizerPullSocket> socket(new CSoundReRandomizerPullSocket(source));
+  TCountedRef socket(new CSoundReRandomizerPullSocket(source));
   std::vector<std::int32_t> frames(10);
   const CDataBlock block{{4, 1}, reinterpret_cast<std::uint8_t*>(frames.data())};
   CTagList tags;

@@ -120,8 +120,8 @@ TEST(SampleRateConverter, AnyPullsGiveTheIdealResampledSine) {
 TEST(SampleRateConverter, TagsMoveOntoTheOutputTimeline) {
   {
     TCountedRef<CSoundPullSocket> source(RampSource(2, 20000, testing::kNoEnd, 1000));
-    TCountedRef<CSampleRateConverter> up(new CSampleRateConverter(
-        source, 96000, CQuality(0.2), kWholeStreamBudget, kExactRatioBound));
+    TCountedRef up(new CSampleRateConverter(source, 96000, CQuality(0.2), kWholeStreamBudget,
+                                            kExactRatioBound));
     CTagList tags;
     PullInPieces<float>(*up, 40001, {333, 1, 2999}, &tags);
     Counts expected;
@@ -130,8 +130,8 @@ TEST(SampleRateConverter, TagsMoveOntoTheOutputTimeline) {
   }
   {
     TCountedRef<CSoundPullSocket> source(RampSource(1, 5000, testing::kNoEnd, 1000, 44100));
-    TCountedRef<CSampleRateConverter> up(new CSampleRateConverter(
-        source, 48000, CQuality(0.2), kWholeStreamBudget, kExactRatioBound));
+    TCountedRef up(new CSampleRateConverter(source, 48000, CQuality(0.2), kWholeStreamBudget,
+                                            kExactRatioBound));
     CTagList tags;
     PullInPieces<float>(*up, 6000, {700}, &tags);
     // trunc(p x 160 / 147)

@@ -45,7 +45,7 @@ void ExpectLinked(const CTagList& list) {
 }  // namespace
 
 TEST(TagList, InsertionKeepsPositionOrderAndClearReleasesEveryTag) {
-  TCountedRef<NamedTag> tag(new NamedTag(3));
+  TCountedRef tag(new NamedTag(3));
   {
     CTagList list;
     list.Insert(new NamedTag(1), 5);

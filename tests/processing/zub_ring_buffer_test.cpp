@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -20,8 +19,7 @@ namespace {
 
 std::vector<std::uint8_t> Sequence(int count, int first = 0) {
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
-  for (int i = 0; i < count; ++i)
-    bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(first + i);
+  std::iota(bytes.begin(), bytes.end(), static_cast<std::uint8_t>(first));
   return bytes;
 }
 
@@ -41,8 +39,7 @@ std::vector<std::string> Warnings(const testing::DebugCapture& capture) {
 
 // Makes exactly one overflow: from empty, two writes of more than half the capacity.
 void Overflow(CZubRingBuffer& ring, int capacity) {
-  std::vector<std::uint8_t> drain(static_cast<std::size_t>(capacity));
-  ring.Read(drain.data(), capacity);
+  ReadAll(ring, capacity);
   const auto block = Sequence(capacity / 2 + 1);
   ring.Write(block.data(), capacity / 2 + 1);
   ring.Write(block.data(), capacity / 2 + 1);
@@ -69,10 +66,7 @@ TEST(RingBuffer, WithoutStorageNothingMoves) {
 // Sequence(result, first); then `available` bytes are left.
 struct Step {
   bool write;
-  int n;
-  int first;
-  int result;
-  int available;
+  int n, first, result, available;
 };
 constexpr bool W = true;
 constexpr bool R = false;
@@ -80,8 +74,7 @@ constexpr bool R = false;
 TEST(RingBuffer, WritesAndReadsWrapAndAnOverflowKeepsTheNewestHalf) {
   const struct {
     const char* name;
-    int capacity;
-    int warnings;
+    int capacity, warnings;
     std::vector<Step> steps;
   } cases[] = {
       // Ends at 3 after wrapping; the reader at 5 is not passed, so nothing is dropped.
