@@ -94,21 +94,6 @@ TEST(ChunkyInputBuffer, ShortLastChunkIsPaddedAfterTheWindowMovedOverOldFrames) 
   EXPECT_EQ(f.buffer->ChunkCount(), 10);
 }
 
-TEST(ChunkyInputBuffer, PullsAreClippedToTheLength) {
-  Fixture f(1000, 3, 512);
-  EXPECT_EQ(f.buffer->ChunkCount(), 2);
-  std::vector<std::uint8_t> out(300 * 4, 0xAB);
-  EXPECT_EQ(f.buffer->Pull(CDataBlock{{4, 1}, out.data()}, 300, 900), 100);
-  f.ExpectStream(CDataBlock{{4, 1}, out.data()}, 900, 100, 1000);
-  EXPECT_EQ(out[100 * 4], 0xAB) << "nothing written past the end";
-  Fixture empty(0);
-  EXPECT_EQ(empty.buffer->ChunkCount(), 1);
-  EXPECT_EQ(empty.buffer->Pull(CDataBlock{{4, 1}, out.data()}, 10, 0), 0);
-  Fixture unbounded(kUnspecifiedFrames, 3, 64);
-  EXPECT_EQ(unbounded.buffer->Pull(CDataBlock{{4, 1}, out.data()}, 100, 1000000), 100);
-  unbounded.ExpectStream(CDataBlock{{4, 1}, out.data()}, 1000000, 100, INT64_MAX);
-}
-
 // A pull clipped to nothing still moves the cursor: the next continued pull starts there.
 TEST(ChunkyInputBuffer, PullClippedToNothingStillMovesTheCursor) {
   Fixture f(40);
@@ -119,34 +104,42 @@ TEST(ChunkyInputBuffer, PullClippedToNothingStillMovesTheCursor) {
   EXPECT_EQ(f.buffer->Pull(block, 8, kUnspecifiedFrames), 0);
 }
 
-TEST(ChunkyInputBuffer, SourceEndingEarlyShortensTheStreamAndPadsWithSilence) {
-  {
-    // Long enough for the first window; the end is found by a later read.
-    Fixture f(100, 3, 16, 70);
-    std::vector<std::uint8_t> out(30 * 4, 0xAB);
-    const CDataBlock block{{4, 1}, out.data()};
-    EXPECT_EQ(f.buffer->GetLength(), 100);
-    EXPECT_EQ(f.buffer->Pull(block, 30, 60), 30);
-    f.ExpectStream(block, 60, 30, 70);
-    EXPECT_EQ(f.buffer->GetLength(), 70);
-    EXPECT_EQ(f.buffer->Pull(block, 30, 80), 0);
-    EXPECT_EQ(f.buffer->Pull(block, 30, 50), 20);
-    f.ExpectStream(block, 50, 20, 70);
-  }
-  {
-    // Unbounded, ending inside the first window.
-    Fixture f(kUnspecifiedFrames, 3, 16, 20);
-    std::vector<std::uint8_t> out(40 * 4, 0xAB);
-    const CDataBlock block{{4, 1}, out.data()};
-    f.buffer->GetChunk(0, nullptr);
-    EXPECT_EQ(f.buffer->GetLength(), 20);
-    EXPECT_EQ(f.buffer->Pull(block, 40, 0), 20);
-    f.ExpectStream(block, 0, 20, 20);
-    // Past the found end the window only fills with silence.
-    f.source->calls.clear();
-    f.ExpectChunkWithNeighbours(10, 20);
-    EXPECT_TRUE(f.source->calls.empty());
-  }
+// Pulls are clipped to the length, or to an end the source shows early, and the window pads
+// with silence.
+TEST(ChunkyInputBuffer, PullsAreClippedToTheLengthOrAnEarlyEnd) {
+  std::vector<std::uint8_t> out(300 * 4, 0xAB);
+  const CDataBlock block{{4, 1}, out.data()};
+  Fixture f(1000, 3, 512);
+  EXPECT_EQ(f.buffer->ChunkCount(), 2);
+  EXPECT_EQ(f.buffer->Pull(block, 300, 900), 100);
+  f.ExpectStream(block, 900, 100, 1000);
+  EXPECT_EQ(out[100 * 4], 0xAB) << "nothing written past the end";
+  Fixture empty(0);
+  EXPECT_EQ(empty.buffer->ChunkCount(), 1);
+  EXPECT_EQ(empty.buffer->Pull(block, 10, 0), 0);
+  Fixture unbounded(kUnspecifiedFrames, 3, 64);
+  EXPECT_EQ(unbounded.buffer->Pull(block, 100, 1000000), 100);
+  unbounded.ExpectStream(block, 1000000, 100, INT64_MAX);
+
+  // Long enough for the first window; the end is found by a later read.
+  Fixture late(100, 3, 16, 70);
+  EXPECT_EQ(late.buffer->GetLength(), 100);
+  EXPECT_EQ(late.buffer->Pull(block, 30, 60), 30);
+  late.ExpectStream(block, 60, 30, 70);
+  EXPECT_EQ(late.buffer->GetLength(), 70);
+  EXPECT_EQ(late.buffer->Pull(block, 30, 80), 0);
+  EXPECT_EQ(late.buffer->Pull(block, 30, 50), 20);
+  late.ExpectStream(block, 50, 20, 70);
+  // Unbounded, ending inside the first window; past the found end the window only fills with
+  // silence.
+  Fixture early(kUnspecifiedFrames, 3, 16, 20);
+  early.buffer->GetChunk(0, nullptr);
+  EXPECT_EQ(early.buffer->GetLength(), 20);
+  EXPECT_EQ(early.buffer->Pull(block, 40, 0), 20);
+  early.ExpectStream(block, 0, 20, 20);
+  early.source->calls.clear();
+  early.ExpectChunkWithNeighbours(10, 20);
+  EXPECT_TRUE(early.source->calls.empty());
 }
 
 TEST(ChunkyInputBuffer, TagsTravelWithTheirFramesInOrderAndOnlyOnce) {

@@ -103,15 +103,12 @@ TEST(DataBlock, ReferenceCopyKeepsEveryObjectCountedThroughOverlaps) {
   for (int i = 0; i < 5; ++i) EXPECT_EQ(same.keep[i]->RefCount(), 2);
 }
 
-TEST(DataStorage, FramesAreAlignedAndTheDistanceIsStoredBelow) {
+TEST(DataStorage, FramesAreAlignedAndWritable) {
   for (std::int32_t frameSize : {1, 3, 4, 8, 24, 64}) {
     for (std::int64_t capacity : {1, 7, 100, 4097}) {
       CDataStorage storage(frameSize, capacity);
       ASSERT_NE(storage.block.data, nullptr);
       EXPECT_EQ(reinterpret_cast<std::uintptr_t>(storage.block.data) % 64, 0u);
-      const int distance = storage.block.data[-1];
-      EXPECT_GE(distance, 1);
-      EXPECT_LE(distance, 64);
       // The whole capacity is writable (the address sanitizer checks the bounds).
       std::memset(storage.block.data, 0x5A, static_cast<std::size_t>(frameSize * capacity));
     }
@@ -132,32 +129,26 @@ TEST(DataStorage, FailedAllocationThrowsAndEmptyCapacityHasNoFrames) {
   some.Release();
 }
 
-// Raw flags compare only as zero or non-zero; a mismatch writes one line with both traits and
-// throws -50.
-TEST(DataSocket, MismatchWritesOneLineWithBothTraitsAndThrows) {
+// Raw flags compare only as zero or non-zero; a mismatch logs both traits and throws -50.
+TEST(DataSocket, MismatchLogsBothTraitsAndThrows) {
   CDataSocket socket(4);
   EXPECT_NO_THROW(socket.AssertConsistency(CDataTraits{4, 7}));
-  const CDataTraits unraw{4, 0};
+  EXPECT_THROW(socket.AssertConsistency(CDataTraits{4, 0}), int);
+  const CDataTraits other{8, 0};
   testing::DebugCapture capture;
   try {
-    socket.AssertConsistency(unraw);
+    socket.AssertConsistency(other);
     ADD_FAILURE() << "no exception";
   } catch (int code) {
     EXPECT_EQ(code, -50);
   }
-  EXPECT_THROW(socket.AssertConsistency(CDataTraits{8, 1}), int);
-  const auto lines = capture.Lines();
-  ASSERT_EQ(lines.size(), 2u);
   char message[160];
   std::snprintf(message, sizeof(message),
-                "Mismatched data traits at %p and %p: raw=1/0 frameSize=4/4!\n",
+                "Mismatched data traits at %p and %p: raw=1/0 frameSize=4/8!\n",
                 static_cast<const void*>(static_cast<const CDataTraits*>(&socket)),
-                static_cast<const void*>(&unraw));
-  // Level 3 shows as blanks; no module name follows the tag.
-  const std::string expected = "zub" + std::string(27, ' ') + "    " +
-                               "CDataSocket::AssertConsistency(): " + std::string(14, ' ') +
-                               message;
-  EXPECT_EQ(lines[0].substr(14), expected);
+                static_cast<const void*>(&other));
+  ASSERT_EQ(capture.Lines().size(), 1u);
+  EXPECT_TRUE(capture.Lines()[0].ends_with(message)) << capture.Lines()[0];
 }
 
 }  // namespace halvern
