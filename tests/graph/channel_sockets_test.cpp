@@ -66,7 +66,9 @@ int ThrownCode(auto&& call) {
 
 }  // namespace
 
-TEST(ChannelSelector, RepeatedAndReorderedChannelsForEveryWidth) {
+// For every sample width: the selector repeats and reorders channels in passes of its chunk, and
+// the replicator copies each mono sample to every channel; neither writes past what it delivers.
+TEST(ChannelSelector, RepeatedAndReorderedChannelsAndReplicasForEveryWidth) {
   for (std::int32_t format : kFormatsByWidth) {
     SCOPED_TRACE(format);
     const int width = SampleWidth(format);
@@ -78,6 +80,13 @@ TEST(ChannelSelector, RepeatedAndReorderedChannelsForEveryWidth) {
     EXPECT_EQ(Head(out, 9), ExpectedFrames(0, 9, {2, 0, 2}, width));
     EXPECT_EQ(out.bytes[static_cast<std::size_t>(9 * out.frameSize)], kUntouched);
     EXPECT_EQ(source->calls.size(), 3u);  // one source pull per pass of 4, 4, 1
+
+    TCountedRef replicator(
+        new CSoundReplicatorSocket(PatternSource(CSoundTraits(format, 1, 8000), U, 5), 6));
+    Output replicas(*replicator, 8);
+    EXPECT_EQ(replicator->Pull(replicas.Block(), 8, U), 5);
+    EXPECT_EQ(Head(replicas, 5), ExpectedFrames(0, 5, {0, 0, 0, 0, 0, 0}, width));
+    EXPECT_EQ(replicas.bytes[static_cast<std::size_t>(5 * replicas.frameSize)], kUntouched);
   }
 }
 
@@ -187,20 +196,6 @@ TEST(Mixdown, MeanRoundsHalfUpWithoutOverflowAndFloatsSumInSinglePrecision) {
   EXPECT_EQ(floats[0], 0.375f);
   EXPECT_EQ(floats[1], 0.0f);
   EXPECT_TRUE(std::isinf(floats[2]));
-}
-
-TEST(Replicator, CopiesEachMonoSampleToEveryChannelForEveryWidth) {
-  for (std::int32_t format : kFormatsByWidth) {
-    SCOPED_TRACE(format);
-    const int width = SampleWidth(format);
-    TCountedRef<FakeSource> source(PatternSource(CSoundTraits(format, 1, 8000), U, 5));
-    TCountedRef replicator(new CSoundReplicatorSocket(source, 6));
-    EXPECT_EQ(replicator->frameSize, 6 * width);
-    Output out(*replicator, 8);
-    EXPECT_EQ(replicator->Pull(out.Block(), 8, U), 5);
-    EXPECT_EQ(Head(out, 5), ExpectedFrames(0, 5, {0, 0, 0, 0, 0, 0}, width));
-    EXPECT_EQ(out.bytes[static_cast<std::size_t>(5 * out.frameSize)], kUntouched);
-  }
 }
 
 // Chains must deliver the same stream however the consumer slices its pulls: the re-randomizer

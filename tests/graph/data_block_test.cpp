@@ -70,34 +70,27 @@ TEST(DataBlock, RawAndReferenceBlocksDoNotMix) {
   EXPECT_EQ(other[2], 3);
 }
 
-TEST(DataBlock, ReferenceSilenceReleasesEachSlot) {
-  Slots s;
-  EXPECT_EQ(FillSilence(SlotBlock(s.slots + 1), 3).data,
-            reinterpret_cast<std::uint8_t*>(s.slots + 4));
-  EXPECT_TRUE(s.slots[0]);
-  EXPECT_FALSE(s.slots[1]);
-  EXPECT_FALSE(s.slots[3]);
-  EXPECT_TRUE(s.slots[4]);
-  EXPECT_EQ(s.keep[2]->RefCount(), 1);
-  EXPECT_EQ(s.keep[4]->RefCount(), 2);
-}
+// Reference slots stay counted: silence releases each one, and copies in either direction through
+// an overlap (walking first to last upwards would smear slot 0 over everything) or onto
+// themselves keep every object counted once per slot.
+TEST(DataBlock, ReferenceSilenceAndCopiesKeepEveryObjectCounted) {
+  Slots silent;
+  EXPECT_EQ(FillSilence(SlotBlock(silent.slots + 1), 3).data,
+            reinterpret_cast<std::uint8_t*>(silent.slots + 4));
+  EXPECT_TRUE(silent.slots[0] && !silent.slots[1] && !silent.slots[3] && silent.slots[4]);
+  EXPECT_EQ(silent.keep[2]->RefCount(), 1);
+  EXPECT_EQ(silent.keep[4]->RefCount(), 2);
 
-TEST(DataBlock, ReferenceCopyKeepsEveryObjectCountedThroughOverlaps) {
-  Slots s;
-  // Up by one slot: walking first to last would smear slot 0 over everything.
-  CopyFrames(SlotBlock(s.slots + 1), SlotBlock(s.slots), 4);
-  EXPECT_EQ(s.slots[0].Get(), s.keep[0].Get());
-  for (int i = 1; i < 5; ++i) EXPECT_EQ(s.slots[i].Get(), s.keep[i - 1].Get()) << i;
-  EXPECT_EQ(s.keep[0]->RefCount(), 3);
-  EXPECT_EQ(s.keep[4]->RefCount(), 1);  // overwritten, released
-
-  Slots d;
-  CopyFrames(SlotBlock(d.slots), SlotBlock(d.slots + 1), 4);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(d.slots[i].Get(), d.keep[i + 1].Get()) << i;
-  EXPECT_EQ(d.slots[4].Get(), d.keep[4].Get());
-  EXPECT_EQ(d.keep[0]->RefCount(), 1);
-  EXPECT_EQ(d.keep[4]->RefCount(), 3);
-
+  Slots up;
+  CopyFrames(SlotBlock(up.slots + 1), SlotBlock(up.slots), 4);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(up.slots[i].Get(), up.keep[i > 0 ? i - 1 : 0].Get()) << i;
+  EXPECT_EQ(up.keep[0]->RefCount(), 3);
+  EXPECT_EQ(up.keep[4]->RefCount(), 1);  // overwritten, released
+  Slots down;
+  CopyFrames(SlotBlock(down.slots), SlotBlock(down.slots + 1), 4);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(down.slots[i].Get(), down.keep[i < 4 ? i + 1 : 4].Get());
+  EXPECT_EQ(down.keep[0]->RefCount(), 1);
+  EXPECT_EQ(down.keep[4]->RefCount(), 3);
   Slots same;
   CopyFrames(SlotBlock(same.slots), SlotBlock(same.slots), 5);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(same.keep[i]->RefCount(), 2);

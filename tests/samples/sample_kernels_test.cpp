@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -22,13 +23,6 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 namespace k = sample_kernels;
-
-template <class T>
-T Load(const unsigned char* p) {
-  T value;
-  std::memcpy(&value, p, sizeof(T));
-  return value;
-}
 
 template <class T>
 Bytes Store(const std::vector<T>& values) {
@@ -106,11 +100,11 @@ Bytes InterestingFloats() {
        {0x7F800000u, 0xFF800000u, 0x7F800001u, 0xFF800001u, 0x7FC00000u, 0xFFC00000u, 0x7FFFFFFFu,
         0xFFFFFFFFu, 0x00000000u, 0x80000000u, 0x00000001u, 0x80000001u, 0x007FFFFFu, 0x807FFFFFu,
         0x7F7FFFFFu, 0xFF7FFFFFu, 0x3F800001u, 0xBF800001u, 0x4F000000u, 0xCF000000u, 0x40000000u})
-    values.push_back(Load<float>(reinterpret_cast<const unsigned char*>(&bits)));
+    values.push_back(std::bit_cast<float>(bits));
   std::mt19937 random(12345);
   for (int i = 0; i < 100000; ++i) {
     const std::uint32_t bits = random();
-    values.push_back(Load<float>(reinterpret_cast<const unsigned char*>(&bits)));
+    values.push_back(std::bit_cast<float>(bits));
     values.push_back(std::uniform_real_distribution<float>(-1.1f, 1.1f)(random));
   }
   return Store(values);
