@@ -69,7 +69,7 @@ TEST(ChunkyInputBuffer, WindowSlidesKeepingTheOverlapAndReadsOnlyWhatItLacks) {
   EXPECT_EQ(f.source->CallCounts(), (Counts{12, 4, 8, 12, 8, 4, 12}));
 }
 
-TEST(ChunkyInputBuffer, IndicesOutsideTheSourceLandInTheSilentMargins) {
+TEST(ChunkyInputBuffer, IndicesOutsideTheSourceLandInTheSilentMarginsAndShortChunksArePadded) {
   Fixture f(40);
   const CDataBlock last = f.buffer->GetChunk(9, nullptr);
   const CDataBlock past2 = f.buffer->GetChunk(11, nullptr);
@@ -85,13 +85,10 @@ TEST(ChunkyInputBuffer, IndicesOutsideTheSourceLandInTheSilentMargins) {
   EXPECT_EQ(f.buffer->GetChunk(-2, nullptr).data, f.buffer->WindowBlock(-2).data);
   EXPECT_EQ(f.buffer->GetChunk(-5, nullptr).data, f.buffer->WindowBlock(-2).data);
   f.ExpectStream(f.buffer->WindowBlock(-3), -12, 16, 40);  // whole leading margin, then chunk 0
-}
 
-TEST(ChunkyInputBuffer, ShortLastChunkIsPaddedAfterTheWindowMovedOverOldFrames) {
-  Fixture f(38);  // the last chunk has two frames
-  for (std::int32_t i = 0; i <= 9; ++i) f.ExpectChunkWithNeighbours(i, 38);
-  EXPECT_EQ(f.buffer->GetLength(), 38);
-  EXPECT_EQ(f.buffer->ChunkCount(), 10);
+  Fixture shortLast(38);  // the last chunk has two frames, padded after the window moved on
+  for (std::int32_t i = 0; i <= 9; ++i) shortLast.ExpectChunkWithNeighbours(i, 38);
+  EXPECT_EQ(shortLast.buffer->ChunkCount(), 10);
 }
 
 // A pull clipped to nothing still moves the cursor: the next continued pull starts there.

@@ -117,25 +117,22 @@ TEST(SampleRateConverter, AnyPullsGiveTheIdealResampledSine) {
   }
 }
 
+// Doubling puts a tag at p on 2p; 44.1 to 48 kHz on trunc(p x 160 / 147).
 TEST(SampleRateConverter, TagsMoveOntoTheOutputTimeline) {
-  {
-    TCountedRef<CSoundPullSocket> source(RampSource(2, 20000, testing::kNoEnd, 1000));
-    TCountedRef up(new CSampleRateConverter(source, 96000, CQuality(0.2), kWholeStreamBudget,
-                                            kExactRatioBound));
-    CTagList tags;
-    PullInPieces<float>(*up, 40001, {333, 1, 2999}, &tags);
+  const struct {
+    std::int32_t from, to;
+    std::int64_t length;
+    std::vector<std::int64_t> pieces;
     Counts expected;
-    for (std::int64_t p = 0; p < 20000; p += 1000) expected.push_back(2 * p);
-    EXPECT_EQ(TagPositions(tags), expected);
-  }
-  {
-    TCountedRef<CSoundPullSocket> source(RampSource(1, 5000, testing::kNoEnd, 1000, 44100));
-    TCountedRef up(new CSampleRateConverter(source, 48000, CQuality(0.2), kWholeStreamBudget,
+  } cases[] = {{48000, 96000, 5000, {333, 1, 2999}, {0, 2000, 4000, 6000, 8000}},
+               {44100, 48000, 5000, {700}, {0, 1088, 2176, 3265, 4353}}};
+  for (const auto& c : cases) {
+    TCountedRef up(new CSampleRateConverter(RampSource(1, c.length, testing::kNoEnd, 1000, c.from),
+                                            c.to, CQuality(0.2), kWholeStreamBudget,
                                             kExactRatioBound));
     CTagList tags;
-    PullInPieces<float>(*up, 6000, {700}, &tags);
-    // trunc(p x 160 / 147)
-    EXPECT_EQ(TagPositions(tags), (Counts{0, 1088, 2176, 3265, 4353}));
+    PullInPieces<float>(*up, 2 * c.length, c.pieces, &tags);
+    EXPECT_EQ(TagPositions(tags), c.expected) << c.to;
   }
 }
 

@@ -42,18 +42,25 @@ TEST(LevelFilter, HoldsAStepThenReleasesUnlessTheReleaseSampleIsAsLoud) {
   EXPECT_EQ(level.GetPeakDb(), -144.0);
 }
 
-TEST(AudioProcessor, MeansChannelPeaksForAllChannels) {
+// Each channel has its own meter and gain, the rotation over the channels carrying across
+// packets; all channels read as the mean peak, channels outside the count as silence.
+TEST(AudioProcessor, ChannelsRotateAcrossPacketsAndTheirPeaksAreMeaned) {
   CZubAudioProcessor processor(kFormatFloat, 2, 48000);
   float packet[] = {0.5f, -0.25f, 0.125f, 0.0f};
   processor.Process(packet, sizeof packet);
   EXPECT_EQ(processor.GetPeak(0), 0.5);
   EXPECT_EQ(processor.GetPeak(CZubAudioProcessor::kAllChannels), 0.375);
   EXPECT_EQ(processor.GetPeakDb(1), static_cast<double>(20.0f * log10f(0.25f)));
-  // Channels outside the count read as silence.
   EXPECT_EQ(processor.GetPeakDb(2), -144.0);
   EXPECT_EQ(processor.GetPeak(-2), 0.0);
   processor.Reset();
   EXPECT_EQ(processor.GetPeak(0), 0.0);
+  processor.SetGain(0.0, 1);
+  float packets[6] = {0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f};  // L R L, then R L R
+  processor.Process(packets, 3 * sizeof(float));
+  processor.Process(packets + 3, 3 * sizeof(float));
+  EXPECT_EQ(std::vector<float>(packets, packets + 6),
+            (std::vector<float>{0.5f, 0.0f, 0.5f, 0.0f, 0.5f, 0.0f}));
 }
 
 // Mono, with the gain applied in place on the normalised scale; the meter sees the scaled sample.
@@ -87,16 +94,6 @@ TEST(AudioProcessor, EveryFilteredFormatIsScaledInPlaceAndMeteredAfterTheGain) {
   std::vector<double> doubles = {-0.125};
   EXPECT_EQ(Processed(kFormatDouble, 0.5, doubles), 0.0625);
   EXPECT_EQ(doubles[0], -0.0625);
-}
-
-TEST(AudioProcessor, ChannelRotationCarriesAcrossPackets) {
-  CZubAudioProcessor processor(kFormatFloat, 2, 48000);
-  processor.SetGain(0.0, 1);
-  float packets[6] = {0.5f, 0.5f, 0.5f, 0.5f, 0.5f, 0.5f};  // L R L, then R L R
-  processor.Process(packets, 3 * sizeof(float));
-  processor.Process(packets + 3, 3 * sizeof(float));
-  EXPECT_EQ(std::vector<float>(packets, packets + 6),
-            (std::vector<float>{0.5f, 0.0f, 0.5f, 0.0f, 0.5f, 0.0f}));
 }
 
 TEST(AudioProcessor, GainAndDecayAcceptanceRules) {

@@ -82,15 +82,17 @@ TEST(RingBuffer, WritesAndReadsWrapAndAnOverflowKeepsTheNewestHalf) {
        10,
        0,
        {{W, 7, 0, 7, 7}, {R, 5, 0, 5, 2}, {W, 6, 100, 6, 8}, {R, 2, 5, 2, 6}, {R, 20, 100, 6, 0}}},
-      // Both positions are back at 0 after ending exactly at the capacity.
+      // Both positions are back at 0 after ending exactly at the capacity; reads of nothing.
       {"ends at capacity",
        8,
        0,
-       {{W, 8, 0, 8, 8}, {R, 8, 0, 8, 0}, {W, 3, 50, 3, 3}, {R, 3, 50, 3, 0}}},
-      {"reads of nothing",
-       8,
-       0,
-       {{R, 8, 0, 0, 0}, {W, 4, 0, 4, 4}, {R, 0, 0, 0, 4}, {R, 2, 0, 2, 2}, {R, 9, 2, 2, 0}}},
+       {{R, 8, 0, 0, 0},
+        {W, 8, 0, 8, 8},
+        {R, 8, 0, 8, 0},
+        {W, 3, 50, 3, 3},
+        {R, 0, 0, 0, 3},
+        {R, 2, 50, 2, 1},
+        {R, 9, 52, 1, 0}}},
       // Into an empty ring the last `capacity` bytes are kept, and that is no overflow.
       {"oversize write",
        8,
