@@ -20,9 +20,7 @@
 namespace halvern {
 namespace {
 
-using testing::FakeSource;
-using testing::PatternByte;
-using testing::PatternSource;
+using namespace testing;
 
 constexpr std::int64_t U = kUnspecifiedFrames;
 constexpr std::uint8_t kUntouched = 0xEE;

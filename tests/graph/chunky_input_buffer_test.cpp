@@ -13,11 +13,7 @@
 namespace halvern {
 namespace {
 
-using testing::FakeSource;
-using testing::RampSample;
-using testing::RampSource;
-using testing::SampleAt;
-using testing::TagPositions;
+using namespace testing;
 
 constexpr int kChannels = 2;
 

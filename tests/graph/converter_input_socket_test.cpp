@@ -15,12 +15,7 @@
 namespace halvern {
 namespace {
 
-using testing::FakeSource;
-using testing::RampSample;
-using testing::RampSource;
-using testing::SampleAt;
-using testing::TagPositions;
-using testing::WaveSource;
+using namespace testing;
 using Counts = std::vector<std::int64_t>;
 
 constexpr int kChannels = 2;
@@ -49,7 +44,7 @@ TEST(ConverterInputSocket, EqualFormatsWithoutFilterPullStraightIntoTheCallersBl
   EXPECT_EQ(SampleAt(out.data(), 949, 1, kChannels), RampSample(999, 1));
 }
 
-TEST(ConverterInputSocket, PullsAndConvertsChunkByChunk) {
+TEST(ConverterInputSocket, PullsAndConvertsChunkByChunkUntilAShortSourcePull) {
   TCountedRef<FakeSource> source(RampSource(kChannels, 5000, testing::kNoEnd, 500));
   TCountedRef socket(new CSoundConverterInputSocket(source, kFormatFloat, nullptr, 512));
   EXPECT_EQ(socket->GetLength(), 5000);
@@ -67,17 +62,16 @@ TEST(ConverterInputSocket, PullsAndConvertsChunkByChunk) {
   ExpectFloatRamp(out, 1500, 600);
   ASSERT_EQ(source->calls.size(), 2u);
   EXPECT_EQ(source->calls[1].position, kUnspecifiedFrames);
-}
 
-TEST(ConverterInputSocket, StopsAtTheFirstShortSourcePull) {
-  TCountedRef<FakeSource> source(RampSource(kChannels, kUnspecifiedFrames, 700));
-  TCountedRef socket(new CSoundConverterInputSocket(source, kFormatFloat, nullptr, 512));
-  std::vector<float> out(1200 * kChannels, 9.0f);
-  EXPECT_EQ(socket->Pull(testing::BlockOf(out, 8), 1200, kUnspecifiedFrames), 700);
+  // A live source that stops: the first short pull ends the request, the rest stays untouched.
+  TCountedRef<FakeSource> live(RampSource(kChannels, kUnspecifiedFrames, 700));
+  TCountedRef stopping(new CSoundConverterInputSocket(live, kFormatFloat, nullptr, 512));
+  out.assign(out.size(), 9.0f);
+  EXPECT_EQ(stopping->Pull(testing::BlockOf(out, 8), 1200, kUnspecifiedFrames), 700);
   ExpectFloatRamp(out, 0, 700);
   EXPECT_EQ(out[700 * kChannels], 9.0f);
-  EXPECT_EQ(source->calls.size(), 2u);
-  EXPECT_THROW(socket->Pull(testing::BlockOf(out, 4), 2, 0), int);
+  EXPECT_EQ(live->calls.size(), 2u);
+  EXPECT_THROW(stopping->Pull(testing::BlockOf(out, 4), 2, 0), int);
 }
 
 TEST(ConverterInputSocket, FilterForcesConversionEvenBetweenEqualFormats) {

@@ -17,12 +17,7 @@
 namespace halvern {
 namespace {
 
-using testing::FakeSource;
-using testing::PullFrames;
-using testing::PullInPieces;
-using testing::RampSource;
-using testing::TagPositions;
-using testing::WaveSource;
+using namespace testing;
 using Counts = std::vector<std::int64_t>;
 
 constexpr double kAmplitude = 0.5;
