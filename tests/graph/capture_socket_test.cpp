@@ -66,7 +66,7 @@ class CaptureSocket : public testing::TraceTest {
 
 // 4801 frames into a ring of 5 x 960 frames (19200 bytes): the last 4800 are kept, with one
 // warning; a pull reads and tags them, replacing the caller's old tags.
-TEST_F(CaptureSocket, RingKeepsTheNewestFramesAndAPullTagsWhatItRead) {
+TEST_F(CaptureSocket, RingKeepsTheNewestFramesAndAPullTagsWhatItReadOrThrowsOnABadBlock) {
   EXPECT_EQ(Write(0, 100), 100);
   m_Socket->Reset();
   EXPECT_EQ(m_Socket->GetAvailableFrames(), 0);
@@ -82,8 +82,16 @@ TEST_F(CaptureSocket, RingKeepsTheNewestFramesAndAPullTagsWhatItRead) {
   EXPECT_EQ(PulledFrame(kPull - 1), static_cast<std::uint32_t>(kPull));
   EXPECT_EQ(CapturedFrames(m_Tags), kPull);
   EXPECT_EQ(m_Tags.Head()->position, 12345);
-  EXPECT_EQ(m_Socket->GetAvailableFrames(), kRingFrames - kPull);
   EXPECT_EQ(m_Socket->waits, 0);
+  // Bad blocks and unknown formats read nothing.
+  EXPECT_THROW(m_Socket->Pull(CDataBlock{{4, 0}, m_Storage.block.data}, kPull, 0), int);
+  EXPECT_THROW(m_Socket->Pull(CDataBlock{{8, 1}, m_Storage.block.data}, kPull, 0), int);
+  EXPECT_EQ(m_Socket->GetAvailableFrames(), kRingFrames - kPull);
+  TCountedRef unknown = new CVxAudioCaptureSocket(CSoundTraits(0, 2, kRate), 10);
+  std::int64_t count = 4;
+  EXPECT_EQ(unknown->Write(m_Storage.block.data, count), 0);
+  EXPECT_EQ(unknown->Pull(CDataBlock{{0, 1}, m_Storage.block.data}, 4, 0, m_Tags), 0);
+  EXPECT_EQ(m_Tags.Count(), 0);
 }
 
 TEST_F(CaptureSocket, StarvedPullWaitsAHundredStepsThenReportsTheWholeRequestUntouched) {
@@ -94,20 +102,6 @@ TEST_F(CaptureSocket, StarvedPullWaitsAHundredStepsThenReportsTheWholeRequestUnt
   for (int i = 0; i < kPull * 4; ++i) ASSERT_EQ(m_Storage.block.data[i], 0xAB);
   EXPECT_EQ(CapturedFrames(m_Tags), 0);
   EXPECT_EQ(m_Socket->GetAvailableFrames(), 900);
-}
-
-TEST_F(CaptureSocket, BadBlocksAndUnknownFormatsReadNothing) {
-  Write(0, 1000);
-  EXPECT_THROW(m_Socket->Pull(CDataBlock{{4, 0}, m_Storage.block.data}, kPull, 0), int);
-  EXPECT_THROW(m_Socket->Pull(CDataBlock{{8, 1}, m_Storage.block.data}, kPull, 0), int);
-  EXPECT_EQ(m_Socket->GetAvailableFrames(), 1000);
-
-  TCountedRef unknown = new CVxAudioCaptureSocket(CSoundTraits(0, 2, kRate), 10);
-  std::uint32_t data[4] = {};
-  std::int64_t count = 4;
-  EXPECT_EQ(unknown->Write(data, count), 0);
-  EXPECT_EQ(unknown->Pull(CDataBlock{{0, 1}, m_Storage.block.data}, 4, 0, m_Tags), 0);
-  EXPECT_EQ(m_Tags.Count(), 0);
 }
 
 // The capture thread writes and the render thread pulls every period: once warmed up, neither

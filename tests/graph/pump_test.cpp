@@ -72,7 +72,7 @@ TEST(PumpAll, FiniteSourceMovesChunksWithTheirOwnTagsThenFlushesOnce) {
   EXPECT_EQ(progress.counts, (Positions{4, 4, 2}));
 }
 
-TEST(PumpAll, StopsAtTheFirstShortPull) {
+TEST(PumpAll, StopsAtTheFirstShortPullAndRefusesAMismatchedTarget) {
   for (const std::int64_t length : {U, std::int64_t{10}}) {
     TCountedRef<FakeSource> source = Source(length, 5);
     TCountedRef<RecordingSink> sink(new RecordingSink);
@@ -81,9 +81,7 @@ TEST(PumpAll, StopsAtTheFirstShortPull) {
     EXPECT_EQ(sink->pushes.back().count, 1);
     EXPECT_EQ(sink->flushes, 1);
   }
-}
-
-TEST(PumpAll, FrameSizeMismatchThrowsBeforeAnyPull) {
+  // A frame size mismatch throws before any pull.
   TCountedRef<FakeSource> source = Source(10, 10);
   TCountedRef sink(new RecordingSink(8));
   EXPECT_THROW(source->PumpAll(sink, 4, nullptr), int);

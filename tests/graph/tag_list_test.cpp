@@ -18,8 +18,7 @@ class NamedTag : public CBitstreamTag {
 
 struct Seen {
   std::int64_t position;
-  int id;
-  std::int32_t value;
+  int id, value;
   bool operator==(const Seen&) const = default;
 };
 

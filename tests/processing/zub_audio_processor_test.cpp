@@ -121,14 +121,11 @@ TEST(AudioProcessor, GainAndDecayAcceptanceRules) {
 }
 
 TEST(AudioProcessor, InvalidChannelCountsAndUnfilteredFormatsLeavePacketsAlone) {
-  const struct {
-    std::uint32_t format;
-    int channels;
-  } cases[] = {{kFormatFloat, 0}, {kFormatFloat, 9}, {kFormatFloat, -1}, {kFormatPacked24, 1}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.channels);
-    CZubAudioProcessor processor(c.format, c.channels, 48000);
-    const bool valid = c.channels == 1;
+  for (const auto& [format, channels] :
+       {std::pair{kFormatFloat, 0}, {kFormatFloat, 9}, {kFormatFloat, -1}, {kFormatPacked24, 1}}) {
+    SCOPED_TRACE(channels);
+    CZubAudioProcessor processor(format, channels, 48000);
+    const bool valid = channels == 1;
     EXPECT_EQ(processor.IsValid(), valid);
     EXPECT_EQ(processor.SetGain(0.5, 0), valid);
     EXPECT_EQ(processor.SetDecay(3.0), valid);

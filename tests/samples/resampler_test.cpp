@@ -92,9 +92,7 @@ TEST(ResamplerFilter, SpanAndBlockGeometry) {
 }
 
 struct CTableCase {
-  int up;
-  int down;
-  int span;
+  int up, down, span;
 };
 
 class ResamplerTable : public testing::TestWithParam<CTableCase> {};
@@ -154,10 +152,7 @@ std::vector<float> BlockInput(const CKernelReach& reach, int channels, std::uint
 }
 
 struct CKernelCase {
-  int up;
-  int down;
-  int halfLength;
-  int outputFrames;
+  int up, down, halfLength, outputFrames;
 };
 
 // The kernel as plainly as it can be written: output n sits at t = H - N + n x M on the
