@@ -64,8 +64,7 @@ class FakeTag : public CBitstreamTag {};
 class FakeSource : public CSoundPullSocket {
  public:
   struct Call {
-    std::int64_t count;
-    std::int64_t position;
+    std::int64_t count, position;
     const std::uint8_t* data;
   };
 
