@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <numeric>
@@ -177,7 +176,6 @@ TEST(RingBuffer, WriterAndReaderThreadsKeepTheStreamInOrder) {
   constexpr int kReadBlock = 61;
   CZubRingBuffer ring("Test");
   ASSERT_TRUE(ring.Create(4096));
-  std::atomic<bool> writerDone{false};
   std::thread writer([&] {
     std::uint32_t packet[kWritePacket];
     for (std::uint32_t next = 0; next < kFrames;) {
@@ -186,30 +184,25 @@ TEST(RingBuffer, WriterAndReaderThreadsKeepTheStreamInOrder) {
       ring.Write(packet, n * 4);
       std::this_thread::yield();
     }
-    writerDone = true;
   });
 
   std::int64_t last = -1;
-  std::uint64_t received = 0;
   bool ordered = true;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   std::uint32_t block[kReadBlock];
   while (last + 1 < kFrames && std::chrono::steady_clock::now() < deadline) {
     const int bytes = ring.Read(block, kReadBlock * 4);
-    ASSERT_EQ(bytes % 4, 0);
+    ordered = ordered && bytes % 4 == 0;  // whole frames only
     for (int i = 0; i < bytes / 4; ++i) {
       if (i > 0 && block[i] != block[i - 1] + 1) ordered = false;
       if (static_cast<std::int64_t>(block[i]) <= last) ordered = false;
       last = block[i];
     }
-    received += static_cast<std::uint64_t>(bytes / 4);
     if (bytes == 0) std::this_thread::yield();
   }
   writer.join();
-  EXPECT_TRUE(writerDone);
   EXPECT_TRUE(ordered);
   EXPECT_EQ(last, static_cast<std::int64_t>(kFrames) - 1);
-  EXPECT_GT(received, 0u);
 }
 
 }  // namespace
