@@ -64,31 +64,34 @@ class CaptureSocket : public testing::TraceTest {
   CTagList m_Tags;
 };
 
-TEST_F(CaptureSocket, RingHoldsTheRequestedFramesAndAShortWriteWarnsOnce) {
+// 4801 frames into a ring of 5 x 960 frames (19200 bytes): the last 4800 are kept, with one
+// warning; a pull reads and tags them, replacing the caller's old tags.
+TEST_F(CaptureSocket, RingKeepsTheNewestFramesAndAPullTagsWhatItReadOrThrowsOnABadBlock) {
   EXPECT_EQ(Write(0, 100), 100);
-  EXPECT_FALSE(m_Debug.Contains("only"));
   m_Socket->Reset();
   EXPECT_EQ(m_Socket->GetAvailableFrames(), 0);
-  // 4801 frames into a ring of 5 x 960 frames (19200 bytes): only the last 4800 are kept.
   EXPECT_EQ(Write(0, kRingFrames + 1), kRingFrames);
   const auto lines = m_Debug.Lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("WRN "), std::string::npos);
   EXPECT_NE(lines[0].find("CVxAudioCaptureSocket::Write() - only 19200 of 19204 bytes written"),
             std::string::npos);
-  ASSERT_EQ(Pull(), kPull);
-  EXPECT_EQ(PulledFrame(0), 1u);
-}
-
-TEST_F(CaptureSocket, PullWithEnoughDataReadsAndTagsTheCapturedFrames) {
-  Write(0, 1000);
-  m_Tags.Insert(new CVxAudioCaptureTag(77), 5);  // the caller's old tags are replaced
+  m_Tags.Insert(new CVxAudioCaptureTag(77), 5);
   ASSERT_EQ(Pull(12345), kPull);
-  EXPECT_EQ(PulledFrame(kPull - 1), static_cast<std::uint32_t>(kPull - 1));
+  EXPECT_EQ(PulledFrame(0), 1u);
+  EXPECT_EQ(PulledFrame(kPull - 1), static_cast<std::uint32_t>(kPull));
   EXPECT_EQ(CapturedFrames(m_Tags), kPull);
   EXPECT_EQ(m_Tags.Head()->position, 12345);
-  EXPECT_EQ(m_Socket->GetAvailableFrames(), 40);
   EXPECT_EQ(m_Socket->waits, 0);
+  // Bad blocks and unknown formats read nothing.
+  EXPECT_THROW(m_Socket->Pull(CDataBlock{{4, 0}, m_Storage.block.data}, kPull, 0), int);
+  EXPECT_THROW(m_Socket->Pull(CDataBlock{{8, 1}, m_Storage.block.data}, kPull, 0), int);
+  EXPECT_EQ(m_Socket->GetAvailableFrames(), kRingFrames - kPull);
+  TCountedRef unknown = new CVxAudioCaptureSocket(CSoundTraits(0, 2, kRate), 10);
+  std::int64_t count = 4;
+  EXPECT_EQ(unknown->Write(m_Storage.block.data, count), 0);
+  EXPECT_EQ(unknown->Pull(CDataBlock{{0, 1}, m_Storage.block.data}, 4, 0, m_Tags), 0);
+  EXPECT_EQ(m_Tags.Count(), 0);
 }
 
 TEST_F(CaptureSocket, StarvedPullWaitsAHundredStepsThenReportsTheWholeRequestUntouched) {
@@ -99,21 +102,6 @@ TEST_F(CaptureSocket, StarvedPullWaitsAHundredStepsThenReportsTheWholeRequestUnt
   for (int i = 0; i < kPull * 4; ++i) ASSERT_EQ(m_Storage.block.data[i], 0xAB);
   EXPECT_EQ(CapturedFrames(m_Tags), 0);
   EXPECT_EQ(m_Socket->GetAvailableFrames(), 900);
-}
-
-TEST_F(CaptureSocket, BadBlocksAndUnknownFormatsReadNothing) {
-  Write(0, 1000);
-  EXPECT_THROW(m_Socket->Pull(CDataBlock{{4, 0}, m_Storage.block.data}, kPull, 0), int);
-  EXPECT_THROW(m_Socket->Pull(CDataBlock{{8, 1}, m_Storage.block.data}, kPull, 0), int);
-  EXPECT_EQ(m_Socket->GetAvailableFrames(), 1000);
-
-  TCountedRef<CVxAudioCaptureSocket> unknown =
-      new CVxAudioCaptureSocket(CSoundTraits(0, 2, kRate), 10);
-  std::uint32_t data[4] = {};
-  std::int64_t count = 4;
-  EXPECT_EQ(unknown->Write(data, count), 0);
-  EXPECT_EQ(unknown->Pull(CDataBlock{{0, 1}, m_Storage.block.data}, 4, 0, m_Tags), 0);
-  EXPECT_EQ(m_Tags.Count(), 0);
 }
 
 // The capture thread writes and the render thread pulls every period: once warmed up, neither
@@ -146,8 +134,7 @@ TEST_F(CaptureSocket, SteadyPeriodsDoNotAllocateOnceWarm) {
 TEST(CaptureSocketRealTime, SteadyWriterAndTwentyMillisecondPullsKeepEveryFrameInOrder) {
   constexpr std::uint32_t kPacket = kRate / 100;
   constexpr std::uint32_t kPackets = 60;
-  TCountedRef<CVxAudioCaptureSocket> socket =
-      new CVxAudioCaptureSocket(CSoundTraits(kFormatInt16, 2, kRate), kRingFrames);
+  TCountedRef socket = new CVxAudioCaptureSocket(CSoundTraits(kFormatInt16, 2, kRate), kRingFrames);
   std::thread writer([&socket] {
     auto next = std::chrono::steady_clock::now();
     for (std::uint32_t packet = 0; packet < kPackets; ++packet) {

@@ -13,11 +13,7 @@
 namespace halvern {
 namespace {
 
-using testing::FakeSource;
-using testing::RampSample;
-using testing::RampSource;
-using testing::SampleAt;
-using testing::TagPositions;
+using namespace testing;
 
 constexpr int kChannels = 2;
 
@@ -52,48 +48,24 @@ struct Fixture {
 
 using Counts = std::vector<std::int64_t>;
 
-TEST(ChunkyInputBuffer, WindowSlidesForwardKeepingTheOverlap) {
+TEST(ChunkyInputBuffer, WindowSlidesKeepingTheOverlapAndReadsOnlyWhatItLacks) {
   Fixture f(40);  // ten chunks of four frames
   EXPECT_TRUE(f.source->calls.empty()) << "no fill before first use";
-  EXPECT_EQ(f.buffer->GetChunk(0, nullptr).data, f.buffer->WindowBlock(0).data);
-  EXPECT_EQ(f.buffer->WindowFirst(), 0);
-  f.ExpectChunkWithNeighbours(0, 40);
-
-  // One chunk forward: chunks 1 and 2 move down, only chunk 3 is read.
-  f.ExpectChunkWithNeighbours(2, 40);
-  EXPECT_EQ(f.buffer->WindowFirst(), 1);
-  // Two forward (less than the window): one chunk kept, two read.
-  f.ExpectChunkWithNeighbours(4, 40);
-  EXPECT_EQ(f.buffer->WindowFirst(), 3);
-  // Beyond the window: everything read again, at the last place a window fits.
-  f.ExpectChunkWithNeighbours(9, 40);
-  EXPECT_EQ(f.buffer->WindowFirst(), 7);
-  EXPECT_EQ(f.source->CallPositions(), (Counts{0, 12, 16, 28}));
-  EXPECT_EQ(f.source->CallCounts(), (Counts{12, 4, 8, 12}));
+  // Forward by one and by two (less than the window), then beyond it to the last place a window
+  // fits; back by two and by one, then by more than the window; inside the window nothing is read.
+  const struct {
+    std::int32_t index, windowFirst;
+  } steps[] = {{0, 0}, {2, 1}, {4, 3}, {9, 7}, {6, 5}, {5, 4}, {1, 0}, {1, 0}, {0, 0}};
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.index);
+    f.ExpectChunkWithNeighbours(step.index, 40);
+    EXPECT_EQ(f.buffer->WindowFirst(), step.windowFirst);
+  }
+  EXPECT_EQ(f.source->CallPositions(), (Counts{0, 12, 16, 28, 20, 16, 0}));
+  EXPECT_EQ(f.source->CallCounts(), (Counts{12, 4, 8, 12, 8, 4, 12}));
 }
 
-TEST(ChunkyInputBuffer, WindowSlidesBackwardKeepingTheOverlap) {
-  Fixture f(40);
-  f.buffer->GetChunk(9, nullptr);  // window 7
-  f.source->calls.clear();
-  // Back by two: chunk 7 moves up, chunks 5 and 6 are read.
-  f.ExpectChunkWithNeighbours(6, 40);
-  EXPECT_EQ(f.buffer->WindowFirst(), 5);
-  // Back by one.
-  f.ExpectChunkWithNeighbours(5, 40);
-  EXPECT_EQ(f.buffer->WindowFirst(), 4);
-  // Back by more than the window.
-  f.ExpectChunkWithNeighbours(1, 40);
-  EXPECT_EQ(f.buffer->WindowFirst(), 0);
-  EXPECT_EQ(f.source->CallPositions(), (Counts{20, 16, 0}));
-  EXPECT_EQ(f.source->CallCounts(), (Counts{8, 4, 12}));
-  // Requests inside the window read nothing.
-  f.ExpectChunkWithNeighbours(1, 40);
-  f.ExpectChunkWithNeighbours(0, 40);
-  EXPECT_EQ(f.source->calls.size(), 3u);
-}
-
-TEST(ChunkyInputBuffer, IndicesOutsideTheSourceLandInTheSilentMargins) {
+TEST(ChunkyInputBuffer, IndicesOutsideTheSourceLandInTheSilentMarginsAndShortChunksArePadded) {
   Fixture f(40);
   const CDataBlock last = f.buffer->GetChunk(9, nullptr);
   const CDataBlock past2 = f.buffer->GetChunk(11, nullptr);
@@ -109,39 +81,10 @@ TEST(ChunkyInputBuffer, IndicesOutsideTheSourceLandInTheSilentMargins) {
   EXPECT_EQ(f.buffer->GetChunk(-2, nullptr).data, f.buffer->WindowBlock(-2).data);
   EXPECT_EQ(f.buffer->GetChunk(-5, nullptr).data, f.buffer->WindowBlock(-2).data);
   f.ExpectStream(f.buffer->WindowBlock(-3), -12, 16, 40);  // whole leading margin, then chunk 0
-}
 
-TEST(ChunkyInputBuffer, ShortLastChunkIsPaddedAfterTheWindowMovedOverOldFrames) {
-  Fixture f(38);  // the last chunk has two frames
-  for (std::int32_t i = 0; i <= 9; ++i) f.ExpectChunkWithNeighbours(i, 38);
-  EXPECT_EQ(f.buffer->GetLength(), 38);
-  EXPECT_EQ(f.buffer->ChunkCount(), 10);
-}
-
-TEST(ChunkyInputBuffer, ChunkCountAndLengthClipping) {
-  {
-    Fixture f(1000, 3, 512);
-    EXPECT_EQ(f.buffer->ChunkCount(), 2);
-    std::vector<std::uint8_t> out(300 * 4, 0xAB);
-    EXPECT_EQ(f.buffer->Pull(CDataBlock{{4, 1}, out.data()}, 300, 900), 100);
-    f.ExpectStream(CDataBlock{{4, 1}, out.data()}, 900, 100, 1000);
-    EXPECT_EQ(out[100 * 4], 0xAB) << "nothing written past the end";
-  }
-  {
-    Fixture f(0);
-    EXPECT_EQ(f.buffer->ChunkCount(), 1);
-    std::vector<std::uint8_t> out(40);
-    EXPECT_EQ(f.buffer->Pull(CDataBlock{{4, 1}, out.data()}, 10, 0), 0);
-  }
-  {
-    Fixture f(kUnspecifiedFrames, 3, 64);
-    EXPECT_EQ(f.buffer->ChunkCount(), 2147418112);
-    EXPECT_EQ(f.buffer->GetLength(), kUnspecifiedFrames);
-    std::vector<std::uint8_t> out(100 * 4);
-    EXPECT_EQ(f.buffer->Pull(CDataBlock{{4, 1}, out.data()}, 100, 1000000), 100);
-    f.ExpectStream(CDataBlock{{4, 1}, out.data()}, 1000000, 100, INT64_MAX);
-    for (const auto& call : f.source->calls) EXPECT_NE(call.position, kUnspecifiedFrames);
-  }
+  Fixture shortLast(38);  // the last chunk has two frames, padded after the window moved on
+  for (std::int32_t i = 0; i <= 9; ++i) shortLast.ExpectChunkWithNeighbours(i, 38);
+  EXPECT_EQ(shortLast.buffer->ChunkCount(), 10);
 }
 
 // A pull clipped to nothing still moves the cursor: the next continued pull starts there.
@@ -154,46 +97,42 @@ TEST(ChunkyInputBuffer, PullClippedToNothingStillMovesTheCursor) {
   EXPECT_EQ(f.buffer->Pull(block, 8, kUnspecifiedFrames), 0);
 }
 
-TEST(ChunkyInputBuffer, NegativeAndContinuedPositions) {
-  Fixture f(100, 3, 8);
-  std::vector<std::uint8_t> out(10 * 4, 0xAB);
+// Pulls are clipped to the length, or to an end the source shows early, and the window pads
+// with silence.
+TEST(ChunkyInputBuffer, PullsAreClippedToTheLengthOrAnEarlyEnd) {
+  std::vector<std::uint8_t> out(300 * 4, 0xAB);
   const CDataBlock block{{4, 1}, out.data()};
-  EXPECT_EQ(f.buffer->Pull(block, 10, -6), 10);
-  f.ExpectStream(block, -6, 10, 100);
-  EXPECT_EQ(f.buffer->Pull(block, 10, kUnspecifiedFrames), 10);
-  f.ExpectStream(block, 4, 10, 100);
-  EXPECT_EQ(f.buffer->Pull(block, 10, -1000), 10);
-  f.ExpectStream(block, -1000, 10, 100);
-}
+  Fixture f(1000, 3, 512);
+  EXPECT_EQ(f.buffer->ChunkCount(), 2);
+  EXPECT_EQ(f.buffer->Pull(block, 300, 900), 100);
+  f.ExpectStream(block, 900, 100, 1000);
+  EXPECT_EQ(out[100 * 4], 0xAB) << "nothing written past the end";
+  Fixture empty(0);
+  EXPECT_EQ(empty.buffer->ChunkCount(), 1);
+  EXPECT_EQ(empty.buffer->Pull(block, 10, 0), 0);
+  Fixture unbounded(kUnspecifiedFrames, 3, 64);
+  EXPECT_EQ(unbounded.buffer->Pull(block, 100, 1000000), 100);
+  unbounded.ExpectStream(block, 1000000, 100, INT64_MAX);
 
-TEST(ChunkyInputBuffer, SourceEndingEarlyShortensTheStreamAndPadsWithSilence) {
-  {
-    // Long enough for the first window; the end is found by a later read.
-    Fixture f(100, 3, 16, 70);
-    std::vector<std::uint8_t> out(30 * 4, 0xAB);
-    const CDataBlock block{{4, 1}, out.data()};
-    EXPECT_EQ(f.buffer->GetLength(), 100);
-    EXPECT_EQ(f.buffer->Pull(block, 30, 60), 30);
-    f.ExpectStream(block, 60, 30, 70);
-    EXPECT_EQ(f.buffer->GetLength(), 70);
-    EXPECT_EQ(f.buffer->Pull(block, 30, 80), 0);
-    EXPECT_EQ(f.buffer->Pull(block, 30, 50), 20);
-    f.ExpectStream(block, 50, 20, 70);
-  }
-  {
-    // Unbounded, ending inside the first window.
-    Fixture f(kUnspecifiedFrames, 3, 16, 20);
-    std::vector<std::uint8_t> out(40 * 4, 0xAB);
-    const CDataBlock block{{4, 1}, out.data()};
-    f.buffer->GetChunk(0, nullptr);
-    EXPECT_EQ(f.buffer->GetLength(), 20);
-    EXPECT_EQ(f.buffer->Pull(block, 40, 0), 20);
-    f.ExpectStream(block, 0, 20, 20);
-    // Past the found end the window only fills with silence.
-    f.source->calls.clear();
-    f.ExpectChunkWithNeighbours(10, 20);
-    EXPECT_TRUE(f.source->calls.empty());
-  }
+  // Long enough for the first window; the end is found by a later read.
+  Fixture late(100, 3, 16, 70);
+  EXPECT_EQ(late.buffer->GetLength(), 100);
+  EXPECT_EQ(late.buffer->Pull(block, 30, 60), 30);
+  late.ExpectStream(block, 60, 30, 70);
+  EXPECT_EQ(late.buffer->GetLength(), 70);
+  EXPECT_EQ(late.buffer->Pull(block, 30, 80), 0);
+  EXPECT_EQ(late.buffer->Pull(block, 30, 50), 20);
+  late.ExpectStream(block, 50, 20, 70);
+  // Unbounded, ending inside the first window; past the found end the window only fills with
+  // silence.
+  Fixture early(kUnspecifiedFrames, 3, 16, 20);
+  early.buffer->GetChunk(0, nullptr);
+  EXPECT_EQ(early.buffer->GetLength(), 20);
+  EXPECT_EQ(early.buffer->Pull(block, 40, 0), 20);
+  early.ExpectStream(block, 0, 20, 20);
+  early.source->calls.clear();
+  early.ExpectChunkWithNeighbours(10, 20);
+  EXPECT_TRUE(early.source->calls.empty());
 }
 
 TEST(ChunkyInputBuffer, TagsTravelWithTheirFramesInOrderAndOnlyOnce) {
@@ -219,17 +158,20 @@ TEST(ChunkyInputBuffer, TagsTravelWithTheirFramesInOrderAndOnlyOnce) {
   EXPECT_TRUE(TagPositions(tags).empty());
 }
 
-TEST(ChunkyInputBuffer, OddSizedContinuedPullsEqualTheWholeStream) {
+// The source is read in whole chunks at explicit positions, however the buffer is pulled.
+TEST(ChunkyInputBuffer, NegativeAndOddSizedContinuedPullsFollowTheStream) {
   Fixture f(1000, 3, 64);
-  std::vector<std::uint8_t> out(1000 * 4);
-  std::int64_t at = 0;
-  for (std::int64_t size = 1; at < 1000; size += 6) {
+  std::vector<std::uint8_t> out(1006 * 4);
+  EXPECT_EQ(f.buffer->Pull(CDataBlock{{4, 1}, out.data()}, 10, -1000), 10);
+  f.ExpectStream(CDataBlock{{4, 1}, out.data()}, -1000, 10, 1000);
+  std::int64_t at = -6;
+  for (std::int64_t size = 1, position = at; at < 1000; size += 6, position = kUnspecifiedFrames) {
     const std::int64_t got =
-        f.buffer->Pull(CDataBlock{{4, 1}, out.data() + at * 4}, size, kUnspecifiedFrames);
+        f.buffer->Pull(CDataBlock{{4, 1}, out.data() + (at + 6) * 4}, size, position);
     ASSERT_EQ(got, std::min<std::int64_t>(size, 1000 - at));
     at += got;
   }
-  f.ExpectStream(CDataBlock{{4, 1}, out.data()}, 0, 1000, 1000);
+  f.ExpectStream(CDataBlock{{4, 1}, out.data()}, -6, 1006, 1000);
   for (const auto& call : f.source->calls) EXPECT_EQ(call.position % 64, 0) << "whole chunks";
 }
 

@@ -17,11 +17,7 @@
 namespace halvern {
 namespace {
 
-using testing::FakeSource;
-using testing::RampSample;
-using testing::RampSource;
-using testing::SampleAt;
-using testing::WaveSource;
+using namespace testing;
 
 constexpr std::int64_t kChunk = 960;
 constexpr CChainSettings kRender = RenderChainSettings(48000);
@@ -35,77 +31,58 @@ TCountedRef<CSoundPullSocket> Build(const TCountedRef<CSoundPullSocket>& source,
   return chain;
 }
 
-std::vector<float> PullFloats(CSoundPullSocket& socket, std::int64_t frames) {
-  std::vector<float> out(static_cast<std::size_t>(frames * socket.channels));
-  EXPECT_EQ(socket.Pull(testing::BlockOf(out, socket.frameSize), frames, 0), frames);
-  return out;
-}
-
 // Channel c of frame p holds 0.1 x (c + 1) + p / 16384.
 TCountedRef<CSoundPullSocket> Channels(std::int32_t count, std::int64_t length = 4096) {
   return TCountedRef<CSoundPullSocket>(WaveSource(
       count, 48000, length, [](std::int64_t p, int c) { return 0.1 * (c + 1) + p / 16384.0; }));
 }
 
-TEST(ConversionChain, StereoToMonoMixesInTheMixFormatAndEndsInTheTargetFormat) {
-  TCountedRef<CSoundPullSocket> capture(RampSource(2, 1000));
-  auto int16 = Build(capture, CSoundTraits(kFormatInt16, 1, 48000));
-  std::vector<std::uint8_t> out(1000 * 2);
-  ASSERT_EQ(int16->Pull(CDataBlock{{2, 1}, out.data()}, 1000, 0), 1000);
-  for (int f = 0; f < 1000; ++f)  // the mean rounded half up
-    ASSERT_EQ(SampleAt(out.data(), f, 0, 1), (RampSample(f, 0) + RampSample(f, 1) + 1) >> 1);
-  // A format that is no mix format is mixed as float, then converted; a rate change on top.
-  Build(capture, CSoundTraits(kFormatInt32, 1, 44100));
-  EXPECT_THROW(capture->ConvertRateAndFormat(CSoundTraits(kFormatInt16, 1, 48000), kRender), int);
-}
-
-TEST(ConversionChain, MoreThanTwoChannelsAverageAllChannelsIntoMono) {
-  for (const std::int32_t count : {3, 6}) {
-    SCOPED_TRACE(count);
-    auto mono = Build(Channels(count), CSoundTraits(kFormatFloat, 1, 48000));
-    auto out = PullFloats(*mono, 2000);
-    // Mean of 0.1 x (c + 1) over c < count, plus the common ramp.
-    const double channelMean = 0.1 * (count + 1) / 2.0;
-    for (int f = 0; f < 2000; ++f)
-      ASSERT_NEAR(out[static_cast<std::size_t>(f)], channelMean + f / 16384.0, 1e-6);
+TEST(ConversionChain, ChannelsAreAveragedReplicatedSelectedOrSpread) {
+  const struct {
+    int from, to;
+    double (*offset)(int from, int channel);
+  } cases[] = {
+      {3, 1, [](int from, int) { return 0.1 * (from + 1) / 2.0; }},  // the mean of all channels
+      {6, 1, [](int from, int) { return 0.1 * (from + 1) / 2.0; }},
+      {1, 2, [](int, int) { return 0.1; }},
+      {6, 2, [](int, int c) { return 0.1 * (c + 1); }},
+      {2, 6, [](int, int c) { return 0.1 * (c % 2 + 1); }},  // left and right alternate
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.from << " -> " << c.to);
+    auto out = testing::PullFrames<float>(
+        *Build(Channels(c.from), CSoundTraits(kFormatFloat, c.to, 48000)), 3000, 0);
+    ASSERT_EQ(out.size(), 3000u * c.to);
+    for (int f = 0; f < 3000; ++f)
+      for (int ch = 0; ch < c.to; ++ch)
+        ASSERT_NEAR(out[static_cast<std::size_t>(f * c.to + ch)],
+                    c.offset(c.from, ch) + f / 16384.0, 1e-6)
+            << "frame " << f << " channel " << ch;
   }
-}
-
-TEST(ConversionChain, MonoIsReplicatedAndStereoIsSelected) {
-  auto out = PullFloats(*Build(Channels(1), CSoundTraits(kFormatFloat, 2, 48000)), 100);
-  for (int f = 0; f < 100; ++f) {
-    ASSERT_FLOAT_EQ(out[f * 2], 0.1f + f / 16384.0f);
-    ASSERT_EQ(out[f * 2 + 1], out[f * 2]);
-  }
-  out = PullFloats(*Build(Channels(6), CSoundTraits(kFormatFloat, 2, 48000)), 100);
-  for (int f = 0; f < 100; ++f) {
-    ASSERT_FLOAT_EQ(out[f * 2], 0.1f + f / 16384.0f);
-    ASSERT_FLOAT_EQ(out[f * 2 + 1], 0.2f + f / 16384.0f);
-  }
-  EXPECT_THROW(Channels(1)->SelectStereo(kChunk), int);
-}
-
-TEST(ConversionChain, StereoOnSixChannelsAlternatesLeftAndRight) {
-  auto out = PullFloats(*Build(Channels(2), CSoundTraits(kFormatFloat, 6, 48000)), 3000);
-  for (int f = 0; f < 3000; ++f)
-    for (int c = 0; c < 6; ++c)
-      ASSERT_FLOAT_EQ(out[static_cast<std::size_t>(f * 6 + c)], 0.1f * (c % 2 + 1) + f / 16384.0f)
-          << "frame " << f << " channel " << c;
-}
-
-TEST(ConversionChain, SelectChannelWrapsTheIndex) {
-  auto source = Channels(2);
-  auto selected = source->SelectChannel(5, 0, kChunk);
-  ASSERT_EQ(selected->channels, 1);
-  auto out = PullFloats(*selected, 10);
+  auto stereo = Channels(2);
+  auto selected = stereo->SelectChannel(5, 0, kChunk);  // wraps to channel 1
+  auto out = testing::PullFrames<float>(*selected, 10, 0);
+  ASSERT_EQ(out.size(), 10u);
   for (int f = 0; f < 10; ++f) ASSERT_FLOAT_EQ(out[f], 0.2f + f / 16384.0f);
-  EXPECT_THROW(source->SelectChannel(-1, 0, kChunk), int);
+  EXPECT_THROW(stereo->SelectChannel(-1, 0, kChunk), int);
+  EXPECT_THROW(Channels(1)->SelectStereo(kChunk), int);
+
+  // Stereo to mono mixes in the mix format (16-bit rounds the mean half up) and ends in the
+  // target format; a format that is no mix format is mixed as float, a rate change on top.
+  TCountedRef<CSoundPullSocket> ramp(RampSource(2, 1000));
+  const auto int16 =
+      testing::PullFrames(*Build(ramp, CSoundTraits(kFormatInt16, 1, 48000)), 1000, 0);
+  ASSERT_EQ(int16.size(), 2000u);
+  for (int f = 0; f < 1000; ++f)
+    ASSERT_EQ(SampleAt(int16.data(), f, 0, 1), (RampSample(f, 0) + RampSample(f, 1) + 1) >> 1);
+  Build(ramp, CSoundTraits(kFormatInt32, 1, 44100));
+  EXPECT_THROW(ramp->ConvertRateAndFormat(CSoundTraits(kFormatInt16, 1, 48000), kRender), int);
 }
 
 TEST(ConversionChain, SoundPumpMovesTheWholeConvertedStream) {
   // 1000 frames at 48 kHz are 2001 at 96 kHz.
   TCountedRef<CSoundPullSocket> source = Channels(2, 1000);
-  TCountedRef<CSoundBuffer> target(new CSoundBuffer(CSoundTraits(kFormatFloat, 1, 96000), 2001));
+  TCountedRef target(new CSoundBuffer(CSoundTraits(kFormatFloat, 1, 96000), 2001));
   struct : CProgressObserver {
     std::int64_t total = 0;
     void OnProgress(std::int64_t frames) override { total += frames; }
@@ -116,18 +93,15 @@ TEST(ConversionChain, SoundPumpMovesTheWholeConvertedStream) {
   const auto* frames = reinterpret_cast<const float*>(target->StorageBlock().data);
   // Mid-stream, frame n is the mono mix at source position n / 2.
   for (int n = 200; n < 1800; n += 2) ASSERT_NEAR(frames[n], 0.15 + n / 32768.0, 1e-4) << n;
-
-  TCountedRef<CSoundBuffer> part(new CSoundBuffer(CSoundTraits(kFormatFloat, 1, 96000), 500));
-  std::int64_t limit = 400;
-  std::int64_t from = 100;
-  std::int64_t to = 50;
+  // The limited pump, from source frame 100 to target frame 50.
+  TCountedRef part(new CSoundBuffer(CSoundTraits(kFormatFloat, 1, 96000), 500));
+  std::int64_t limit = 400, from = 100, to = 50;
   EXPECT_EQ(source->Pump(TCountedRef<CSoundPushSocket>(part.Get()), limit, from, to, CQuality(0.2),
                          CChunkFrames(64), nullptr),
             400);
   EXPECT_EQ(from, 500);
   EXPECT_EQ(to, 450);
-  const auto* partFrames = reinterpret_cast<const float*>(part->StorageBlock().data);
-  EXPECT_EQ(partFrames[50 + 200], frames[100 + 200]);
+  EXPECT_EQ(reinterpret_cast<const float*>(part->StorageBlock().data)[250], frames[300]);
 }
 
 // Building a chain never reads the live capture socket (that waited half a second or more per
@@ -179,7 +153,7 @@ TEST(ConversionChain, CaptureStreamPlaysThroughTheRenderChain) {
   const CSoundTraits capture(kFormatInt16, 2, 48000);
   const CSoundTraits device(kFormatFloat, 2, 44100);
   const std::int64_t period = device.sampleRate / 50;
-  TCountedRef<CVxAudioCaptureSocket> live(new CVxAudioCaptureSocket(capture, 48000));
+  TCountedRef live(new CVxAudioCaptureSocket(capture, 48000));
   std::vector<std::int16_t> packet(20000 * 2);
   for (std::int64_t p = 0; p < 20000; ++p)
     for (int c = 0; c < 2; ++c) packet[static_cast<std::size_t>(p * 2 + c)] = RampSample(p, c);

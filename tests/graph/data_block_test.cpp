@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <new>
-#include <numeric>
+#include <string>
 #include <vector>
 
 #include "base/counted_object.h"
+#include "graph/data_socket.h"
 #include "graph/data_storage.h"
 #include "support/allocation_counter.h"
+#include "support/debug_capture.h"
 
 namespace halvern {
 namespace {
@@ -48,21 +51,6 @@ TEST(DataBlock, RawSilenceZeroesExactlyTheFrames) {
   EXPECT_EQ(bytes[13], 0xAB);
 }
 
-TEST(DataBlock, RawCopyHandlesOverlapInBothDirections) {
-  std::vector<std::uint8_t> bytes(20);
-  std::iota(bytes.begin(), bytes.end(), 0);
-  const CDataBlock whole{{2, 1}, bytes.data()};
-  // Up by one frame: [0..7] lands on [2..9].
-  EXPECT_EQ(CopyFrames(whole.Advanced(1), whole, 4).data, bytes.data() + 10);
-  EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 10),
-            (std::vector<std::uint8_t>{0, 1, 0, 1, 2, 3, 4, 5, 6, 7}));
-  std::iota(bytes.begin(), bytes.end(), 0);
-  // Down by one frame.
-  CopyFrames(whole, whole.Advanced(1), 4);
-  EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 10),
-            (std::vector<std::uint8_t>{2, 3, 4, 5, 6, 7, 8, 9, 8, 9}));
-}
-
 TEST(DataBlock, RawAndReferenceBlocksDoNotMix) {
   std::uint8_t bytes[32] = {1, 2, 3};
   Slots s;
@@ -82,51 +70,38 @@ TEST(DataBlock, RawAndReferenceBlocksDoNotMix) {
   EXPECT_EQ(other[2], 3);
 }
 
-TEST(DataBlock, ReferenceSilenceReleasesEachSlot) {
-  Slots s;
-  EXPECT_EQ(FillSilence(SlotBlock(s.slots + 1), 3).data,
-            reinterpret_cast<std::uint8_t*>(s.slots + 4));
-  EXPECT_TRUE(s.slots[0]);
-  EXPECT_FALSE(s.slots[1]);
-  EXPECT_FALSE(s.slots[3]);
-  EXPECT_TRUE(s.slots[4]);
-  EXPECT_EQ(s.keep[2]->RefCount(), 1);
-  EXPECT_EQ(s.keep[4]->RefCount(), 2);
-}
+// Reference slots stay counted: silence releases each one, and copies in either direction through
+// an overlap (walking first to last upwards would smear slot 0 over everything) or onto
+// themselves keep every object counted once per slot.
+TEST(DataBlock, ReferenceSilenceAndCopiesKeepEveryObjectCounted) {
+  Slots silent;
+  EXPECT_EQ(FillSilence(SlotBlock(silent.slots + 1), 3).data,
+            reinterpret_cast<std::uint8_t*>(silent.slots + 4));
+  EXPECT_TRUE(silent.slots[0] && !silent.slots[1] && !silent.slots[3] && silent.slots[4]);
+  EXPECT_EQ(silent.keep[2]->RefCount(), 1);
+  EXPECT_EQ(silent.keep[4]->RefCount(), 2);
 
-TEST(DataBlock, ReferenceCopyKeepsEveryObjectCountedThroughOverlaps) {
-  Slots s;
-  // Up by one slot: walking first to last would smear slot 0 over everything.
-  CopyFrames(SlotBlock(s.slots + 1), SlotBlock(s.slots), 4);
-  EXPECT_EQ(s.slots[0].Get(), s.keep[0].Get());
-  for (int i = 1; i < 5; ++i) EXPECT_EQ(s.slots[i].Get(), s.keep[i - 1].Get()) << i;
-  EXPECT_EQ(s.keep[0]->RefCount(), 3);
-  EXPECT_EQ(s.keep[4]->RefCount(), 1);  // overwritten, released
-
-  Slots d;
-  CopyFrames(SlotBlock(d.slots), SlotBlock(d.slots + 1), 4);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(d.slots[i].Get(), d.keep[i + 1].Get()) << i;
-  EXPECT_EQ(d.slots[4].Get(), d.keep[4].Get());
-  EXPECT_EQ(d.keep[0]->RefCount(), 1);
-  EXPECT_EQ(d.keep[4]->RefCount(), 3);
-
+  Slots up;
+  CopyFrames(SlotBlock(up.slots + 1), SlotBlock(up.slots), 4);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(up.slots[i].Get(), up.keep[i > 0 ? i - 1 : 0].Get()) << i;
+  EXPECT_EQ(up.keep[0]->RefCount(), 3);
+  EXPECT_EQ(up.keep[4]->RefCount(), 1);  // overwritten, released
+  Slots down;
+  CopyFrames(SlotBlock(down.slots), SlotBlock(down.slots + 1), 4);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(down.slots[i].Get(), down.keep[i < 4 ? i + 1 : 4].Get());
+  EXPECT_EQ(down.keep[0]->RefCount(), 1);
+  EXPECT_EQ(down.keep[4]->RefCount(), 3);
   Slots same;
   CopyFrames(SlotBlock(same.slots), SlotBlock(same.slots), 5);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(same.keep[i]->RefCount(), 2);
 }
 
-TEST(DataStorage, FramesAreAlignedAndTheDistanceIsStoredBelow) {
+TEST(DataStorage, FramesAreAlignedAndWritable) {
   for (std::int32_t frameSize : {1, 3, 4, 8, 24, 64}) {
     for (std::int64_t capacity : {1, 7, 100, 4097}) {
       CDataStorage storage(frameSize, capacity);
       ASSERT_NE(storage.block.data, nullptr);
       EXPECT_EQ(reinterpret_cast<std::uintptr_t>(storage.block.data) % 64, 0u);
-      const int distance = storage.block.data[-1];
-      EXPECT_GE(distance, 1);
-      EXPECT_LE(distance, 64);
-      EXPECT_EQ(storage.block.traits.frameSize, frameSize);
-      EXPECT_EQ(storage.block.traits.raw, 1);
-      EXPECT_EQ(storage.capacity, capacity);
       // The whole capacity is writable (the address sanitizer checks the bounds).
       std::memset(storage.block.data, 0x5A, static_cast<std::size_t>(frameSize * capacity));
     }
@@ -145,6 +120,28 @@ TEST(DataStorage, FailedAllocationThrowsAndEmptyCapacityHasNoFrames) {
   some.Release();
   EXPECT_EQ(some.block.data, nullptr);
   some.Release();
+}
+
+// Raw flags compare only as zero or non-zero; a mismatch logs both traits and throws -50.
+TEST(DataSocket, MismatchLogsBothTraitsAndThrows) {
+  CDataSocket socket(4);
+  EXPECT_NO_THROW(socket.AssertConsistency(CDataTraits{4, 7}));
+  EXPECT_THROW(socket.AssertConsistency(CDataTraits{4, 0}), int);
+  const CDataTraits other{8, 0};
+  testing::DebugCapture capture;
+  try {
+    socket.AssertConsistency(other);
+    ADD_FAILURE() << "no exception";
+  } catch (int code) {
+    EXPECT_EQ(code, -50);
+  }
+  char message[160];
+  std::snprintf(message, sizeof(message),
+                "Mismatched data traits at %p and %p: raw=1/0 frameSize=4/8!\n",
+                static_cast<const void*>(static_cast<const CDataTraits*>(&socket)),
+                static_cast<const void*>(&other));
+  ASSERT_EQ(capture.Lines().size(), 1u);
+  EXPECT_TRUE(capture.Lines()[0].ends_with(message)) << capture.Lines()[0];
 }
 
 }  // namespace halvern

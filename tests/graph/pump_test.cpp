@@ -4,18 +4,48 @@
 #include <vector>
 
 #include "graph/data_pull_socket.h"
+#include "graph/data_push_socket.h"
 #include "graph/frames.h"
+#include "graph/progress_observer.h"
 #include "graph/sound_re_randomizer_pull_socket.h"
 #include "support/fake_source.h"
-#include "support/recording_sink.h"
 
 namespace halvern {
 namespace {
 
 using testing::FakeSource;
-using testing::ProgressLog;
-using testing::RecordingSink;
 using Positions = std::vector<std::int64_t>;
+
+// Records every push of 4-byte frames.
+class RecordingSink : public CDataPushSocket {
+ public:
+  struct Record {
+    std::int64_t count, position;
+    std::vector<std::int32_t> values;
+    Positions tagPositions;
+  };
+
+  explicit RecordingSink(std::int32_t size = 4) : CDataPushSocket(size) {}
+  using CDataPushSocket::Push;
+  void Push(const CDataBlock& block, std::int64_t count, std::int64_t position,
+            CTagList& tags) override {
+    AssertConsistency(block.traits);
+    const auto* values = reinterpret_cast<const std::int32_t*>(block.data);
+    pushes.push_back({count, position, {values, values + count}, testing::TagPositions(tags)});
+  }
+  void Flush(int flags) override {
+    EXPECT_EQ(flags, 0);
+    ++flushes;
+  }
+
+  std::vector<Record> pushes;
+  int flushes = 0;
+};
+
+struct ProgressLog : CProgressObserver {
+  void OnProgress(std::int64_t frames) override { counts.push_back(frames); }
+  Positions counts;
+};
 
 constexpr std::int64_t U = kUnspecifiedFrames;
 
@@ -42,7 +72,7 @@ TEST(PumpAll, FiniteSourceMovesChunksWithTheirOwnTagsThenFlushesOnce) {
   EXPECT_EQ(progress.counts, (Positions{4, 4, 2}));
 }
 
-TEST(PumpAll, StopsAtTheFirstShortPull) {
+TEST(PumpAll, StopsAtTheFirstShortPullAndRefusesAMismatchedTarget) {
   for (const std::int64_t length : {U, std::int64_t{10}}) {
     TCountedRef<FakeSource> source = Source(length, 5);
     TCountedRef<RecordingSink> sink(new RecordingSink);
@@ -51,11 +81,9 @@ TEST(PumpAll, StopsAtTheFirstShortPull) {
     EXPECT_EQ(sink->pushes.back().count, 1);
     EXPECT_EQ(sink->flushes, 1);
   }
-}
-
-TEST(PumpAll, FrameSizeMismatchThrowsBeforeAnyPull) {
+  // A frame size mismatch throws before any pull.
   TCountedRef<FakeSource> source = Source(10, 10);
-  TCountedRef<RecordingSink> sink(new RecordingSink(8));
+  TCountedRef sink(new RecordingSink(8));
   EXPECT_THROW(source->PumpAll(sink, 4, nullptr), int);
   std::int64_t limit = 4, from = 0, to = 0;
   EXPECT_THROW(source->Pump(sink, limit, from, to, 4, nullptr), int);
@@ -98,7 +126,7 @@ TEST(Skip, StopsAtAShortPullAndLeavesTheRestInTheCount) {
 
 TEST(ReRandomizer, GivesTheSourceConsecutivePositionsAndFollowsJumps) {
   TCountedRef<FakeSource> source = Source(104, 1000, 4);
-  TCountedRef<CSoundReRandomizerPullSocket> socket(new CSoundReRandomizerPullSocket(source));
+  TCountedRef socket(new CSoundReRandomizerPullSocket(source));
   std::vector<std::int32_t> frames(10);
   const CDataBlock block{{4, 1}, reinterpret_cast<std::uint8_t*>(frames.data())};
   CTagList tags;

@@ -18,8 +18,7 @@ class NamedTag : public CBitstreamTag {
 
 struct Seen {
   std::int64_t position;
-  int id;
-  std::int32_t value;
+  int id, value;
   bool operator==(const Seen&) const = default;
 };
 
@@ -44,62 +43,49 @@ void ExpectLinked(const CTagList& list) {
 
 }  // namespace
 
-TEST(TagList, InsertionKeepsPositionOrderAndEqualPositionsInArrivalOrder) {
-  CTagList list;
-  list.Insert(new NamedTag(1), 5);
-  list.Insert(new NamedTag(2), 3);
-  list.Insert(new NamedTag(3), 5, 77);
-  list.Insert(new NamedTag(4), 0);
-  EXPECT_EQ(Contents(list), (std::vector<Seen>{{0, 4, 0}, {3, 2, 0}, {5, 1, 0}, {5, 3, 77}}));
-  ExpectLinked(list);
-  EXPECT_EQ(list.Cursor(), 0);
-}
-
-TEST(TagList, ClearReleasesEveryTag) {
-  TCountedRef<NamedTag> tag(new NamedTag(1));
+TEST(TagList, InsertionKeepsPositionOrderAndClearReleasesEveryTag) {
+  TCountedRef tag(new NamedTag(3));
   {
     CTagList list;
-    list.Insert(tag.Get(), 1);
-    list.Insert(tag.Get(), 2);
-    EXPECT_EQ(tag->RefCount(), 3);
+    list.Insert(new NamedTag(1), 5);
+    list.Insert(new NamedTag(2), 3);
+    list.Insert(tag.Get(), 5, 77);  // after the equal position that came first
+    list.Insert(new NamedTag(4), 0);
+    EXPECT_EQ(Contents(list), (std::vector<Seen>{{0, 4, 0}, {3, 2, 0}, {5, 1, 0}, {5, 3, 77}}));
+    ExpectLinked(list);
     list.Clear();
     EXPECT_EQ(tag->RefCount(), 1);
-    EXPECT_EQ(list.Count(), 0);
-    EXPECT_EQ(list.Head(), nullptr);
-    EXPECT_EQ(list.Tail(), nullptr);
+    ExpectLinked(list);
     list.Insert(tag.Get(), 9);
   }
   EXPECT_EQ(tag->RefCount(), 1);  // the list's destructor dropped the rest
 }
 
-TEST(TagList, HandOutCopiesTheRangeAndMovesTheCursor) {
+// Both copy a range, [position, position + count) or from the cursor on, and move the cursor.
+TEST(TagList, HandOutAndStoreCopyTheRangeAmongExistingEntries) {
   CTagList list;
   for (int p : {0, 2, 4, 4, 6, 8}) list.Insert(new NamedTag(p * 10 + list.Count()), p);
   CTagList out;
+  out.Insert(new NamedTag(100), 5);
   list.HandOut(2, 4, out);  // [2, 6)
-  EXPECT_EQ(Contents(out), (std::vector<Seen>{{2, 21, 0}, {4, 42, 0}, {4, 43, 0}}));
-  EXPECT_EQ(list.Count(), 6);
+  EXPECT_EQ(Contents(out), (std::vector<Seen>{{2, 21, 0}, {4, 42, 0}, {4, 43, 0}, {5, 100, 0}}));
   EXPECT_EQ(list.Cursor(), 6);
-  CTagList next;
-  list.HandOut(kUnspecifiedFrames, 3, next);  // continues at the cursor: [6, 9)
-  EXPECT_EQ(Contents(next), (std::vector<Seen>{{6, 64, 0}, {8, 85, 0}}));
-  EXPECT_EQ(list.Cursor(), 9);
+  list.HandOut(kUnspecifiedFrames, 3, out);  // [6, 9)
+  EXPECT_EQ(Contents(out).size(), 6u);
+  EXPECT_EQ(out.Tail()->position, 8);
   ExpectLinked(out);
-}
+  EXPECT_EQ(list.Count(), 6);
 
-TEST(TagList, StoreInsertsTheRangeAmongExistingEntries) {
-  CTagList source;
-  for (int p : {1, 3, 5, 7, 9}) source.Insert(new NamedTag(p), p);
-  CTagList list;
-  list.Insert(new NamedTag(100), 4);
-  list.Store(3, 5, source);  // [3, 8)
-  EXPECT_EQ(Contents(list), (std::vector<Seen>{{3, 3, 0}, {4, 100, 0}, {5, 5, 0}, {7, 7, 0}}));
-  EXPECT_EQ(list.Cursor(), 8);
-  list.Store(kUnspecifiedFrames, 2, source);  // [8, 10)
-  EXPECT_EQ(list.Tail()->position, 9);
-  EXPECT_EQ(list.Cursor(), 10);
-  EXPECT_EQ(source.Count(), 5);
-  ExpectLinked(list);
+  CTagList stored;
+  stored.Insert(new NamedTag(100), 3);
+  stored.Store(2, 5, list);  // [2, 7)
+  EXPECT_EQ(Contents(stored),
+            (std::vector<Seen>{{2, 21, 0}, {3, 100, 0}, {4, 42, 0}, {4, 43, 0}, {6, 64, 0}}));
+  EXPECT_EQ(stored.Cursor(), 7);
+  stored.Store(kUnspecifiedFrames, 2, list);  // [7, 9)
+  EXPECT_EQ(stored.Tail()->position, 8);
+  EXPECT_EQ(stored.Cursor(), 9);
+  ExpectLinked(stored);
 }
 
 // Sockets forward every pull's tags this way on the render thread: moved, never copied.

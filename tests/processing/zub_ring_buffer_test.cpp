@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -20,8 +18,7 @@ namespace {
 
 std::vector<std::uint8_t> Sequence(int count, int first = 0) {
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
-  for (int i = 0; i < count; ++i)
-    bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(first + i);
+  std::iota(bytes.begin(), bytes.end(), static_cast<std::uint8_t>(first));
   return bytes;
 }
 
@@ -41,8 +38,7 @@ std::vector<std::string> Warnings(const testing::DebugCapture& capture) {
 
 // Makes exactly one overflow: from empty, two writes of more than half the capacity.
 void Overflow(CZubRingBuffer& ring, int capacity) {
-  std::vector<std::uint8_t> drain(static_cast<std::size_t>(capacity));
-  ring.Read(drain.data(), capacity);
+  ReadAll(ring, capacity);
   const auto block = Sequence(capacity / 2 + 1);
   ring.Write(block.data(), capacity / 2 + 1);
   ring.Write(block.data(), capacity / 2 + 1);
@@ -55,19 +51,13 @@ TEST(RingBuffer, WithoutStorageNothingMoves) {
   EXPECT_EQ(ring.Write(bytes.data(), 4), 0);
   EXPECT_EQ(ring.Read(out, 4), 0);
   EXPECT_FALSE(ring.Create(0));
-  EXPECT_EQ(ring.GetCapacity(), 0);
   ASSERT_TRUE(ring.Create(8));
-  EXPECT_EQ(ring.Write(nullptr, 4), 0);
-  EXPECT_EQ(ring.Read(nullptr, 4), 0);
-  EXPECT_EQ(ring.Write(bytes.data(), -3), 0);
-  EXPECT_EQ(ring.GetAvailable(), 0);
+  EXPECT_EQ(ring.Write(nullptr, 4) + ring.Read(nullptr, 4) + ring.Write(bytes.data(), -3), 0);
   // Creating again discards the content; without storage again nothing is written.
   ring.Write(bytes.data(), 4);
   ASSERT_TRUE(ring.Create(16));
   EXPECT_EQ(ring.GetAvailable(), 0);
-  EXPECT_EQ(ring.GetCapacity(), 16);
   ring.Destroy();
-  EXPECT_EQ(ring.GetCapacity(), 0);
   EXPECT_EQ(ring.Write(bytes.data(), 4), 0);
 }
 
@@ -75,10 +65,7 @@ TEST(RingBuffer, WithoutStorageNothingMoves) {
 // Sequence(result, first); then `available` bytes are left.
 struct Step {
   bool write;
-  int n;
-  int first;
-  int result;
-  int available;
+  int n, first, result, available;
 };
 constexpr bool W = true;
 constexpr bool R = false;
@@ -86,8 +73,7 @@ constexpr bool R = false;
 TEST(RingBuffer, WritesAndReadsWrapAndAnOverflowKeepsTheNewestHalf) {
   const struct {
     const char* name;
-    int capacity;
-    int warnings;
+    int capacity, warnings;
     std::vector<Step> steps;
   } cases[] = {
       // Ends at 3 after wrapping; the reader at 5 is not passed, so nothing is dropped.
@@ -95,15 +81,17 @@ TEST(RingBuffer, WritesAndReadsWrapAndAnOverflowKeepsTheNewestHalf) {
        10,
        0,
        {{W, 7, 0, 7, 7}, {R, 5, 0, 5, 2}, {W, 6, 100, 6, 8}, {R, 2, 5, 2, 6}, {R, 20, 100, 6, 0}}},
-      // Both positions are back at 0 after ending exactly at the capacity.
+      // Both positions are back at 0 after ending exactly at the capacity; reads of nothing.
       {"ends at capacity",
        8,
        0,
-       {{W, 8, 0, 8, 8}, {R, 8, 0, 8, 0}, {W, 3, 50, 3, 3}, {R, 3, 50, 3, 0}}},
-      {"reads of nothing",
-       8,
-       0,
-       {{R, 8, 0, 0, 0}, {W, 4, 0, 4, 4}, {R, 0, 0, 0, 4}, {R, 2, 0, 2, 2}, {R, 9, 2, 2, 0}}},
+       {{R, 8, 0, 0, 0},
+        {W, 8, 0, 8, 8},
+        {R, 8, 0, 8, 0},
+        {W, 3, 50, 3, 3},
+        {R, 0, 0, 0, 3},
+        {R, 2, 50, 2, 1},
+        {R, 9, 52, 1, 0}}},
       // Into an empty ring the last `capacity` bytes are kept, and that is no overflow.
       {"oversize write",
        8,
@@ -148,20 +136,26 @@ TEST(RingBuffer, WritesAndReadsWrapAndAnOverflowKeepsTheNewestHalf) {
   }
 }
 
-// The first overflow and every thirtieth after it warn; a reset starts the count again.
+// The first overflow and every thirtieth after it warn, counted also while the level is off; a
+// reset starts the count again.
 TEST(RingBuffer, OverflowWarningsOnFirstAndThirtyFirstUntilAReset) {
   testing::DebugCapture capture;
   CZubRingBuffer ring("CVxAudioCaptureSocket");
   ASSERT_TRUE(ring.Create(100));
-  for (int i = 0; i < 30; ++i) Overflow(ring, 100);
+  Overflow(ring, 100);
   ASSERT_EQ(Warnings(capture).size(), 2u);
-  EXPECT_NE(Warnings(capture)[0].find("wrn CZubRingBuffer::Write(): " + std::string(23, ' ') +
-                                      "<CVxAudioCaptureSocket> BUFFER OVERWRITE  <LOGCOUNT: 1>\n"),
+  EXPECT_NE(Warnings(capture)[0].find("<CVxAudioCaptureSocket> BUFFER OVERWRITE  <LOGCOUNT: 1>\n"),
             std::string::npos);
   EXPECT_NE(
       Warnings(capture)[1].find(
           "<CVxAudioCaptureSocket> WARNING: Discarded half buffer on overflow <LOGCOUNT: 1>\n"),
       std::string::npos);
+  auto& entry = ZubLogModuleTable().entries[g_ZubRingBufferLog.index];
+  const std::uint32_t saved = entry.enabledMask;
+  entry.enabledMask &= ~(1u << g_ZubRingBufferLog.levelWrn);
+  for (int i = 0; i < 29; ++i) Overflow(ring, 100);
+  entry.enabledMask = saved;
+  ASSERT_EQ(Warnings(capture).size(), 2u);
   Overflow(ring, 100);
   ASSERT_EQ(Warnings(capture).size(), 4u);
   EXPECT_NE(Warnings(capture)[2].find("BUFFER OVERWRITE  <LOGCOUNT: 31>"), std::string::npos);
@@ -174,21 +168,6 @@ TEST(RingBuffer, OverflowWarningsOnFirstAndThirtyFirstUntilAReset) {
   EXPECT_NE(Warnings(capture)[4].find("<LOGCOUNT: 1>"), std::string::npos);
 }
 
-TEST(RingBuffer, WarningsCountOnWhileTheLevelIsOff) {
-  testing::DebugCapture capture;
-  auto& entry = ZubLogModuleTable().entries[g_ZubRingBufferLog.index];
-  const std::uint32_t saved = entry.enabledMask;
-  entry.enabledMask &= ~(1u << g_ZubRingBufferLog.levelWrn);
-  CZubRingBuffer ring("Test");
-  ASSERT_TRUE(ring.Create(100));
-  for (int i = 0; i < 30; ++i) Overflow(ring, 100);
-  EXPECT_TRUE(Warnings(capture).empty());
-  entry.enabledMask = saved;
-  Overflow(ring, 100);
-  ASSERT_EQ(Warnings(capture).size(), 2u);
-  EXPECT_NE(Warnings(capture)[0].find("<LOGCOUNT: 31>"), std::string::npos);
-}
-
 // A writer pushes numbered frames while a reader pulls larger blocks: every read returns a
 // contiguous run of the stream, runs only move forward, and the last frame written arrives.
 TEST(RingBuffer, WriterAndReaderThreadsKeepTheStreamInOrder) {
@@ -197,7 +176,6 @@ TEST(RingBuffer, WriterAndReaderThreadsKeepTheStreamInOrder) {
   constexpr int kReadBlock = 61;
   CZubRingBuffer ring("Test");
   ASSERT_TRUE(ring.Create(4096));
-  std::atomic<bool> writerDone{false};
   std::thread writer([&] {
     std::uint32_t packet[kWritePacket];
     for (std::uint32_t next = 0; next < kFrames;) {
@@ -206,30 +184,25 @@ TEST(RingBuffer, WriterAndReaderThreadsKeepTheStreamInOrder) {
       ring.Write(packet, n * 4);
       std::this_thread::yield();
     }
-    writerDone = true;
   });
 
   std::int64_t last = -1;
-  std::uint64_t received = 0;
   bool ordered = true;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   std::uint32_t block[kReadBlock];
   while (last + 1 < kFrames && std::chrono::steady_clock::now() < deadline) {
     const int bytes = ring.Read(block, kReadBlock * 4);
-    ASSERT_EQ(bytes % 4, 0);
+    ordered = ordered && bytes % 4 == 0;  // whole frames only
     for (int i = 0; i < bytes / 4; ++i) {
       if (i > 0 && block[i] != block[i - 1] + 1) ordered = false;
       if (static_cast<std::int64_t>(block[i]) <= last) ordered = false;
       last = block[i];
     }
-    received += static_cast<std::uint64_t>(bytes / 4);
     if (bytes == 0) std::this_thread::yield();
   }
   writer.join();
-  EXPECT_TRUE(writerDone);
   EXPECT_TRUE(ordered);
   EXPECT_EQ(last, static_cast<std::int64_t>(kFrames) - 1);
-  EXPECT_GT(received, 0u);
 }
 
 }  // namespace

@@ -12,14 +12,12 @@ namespace format_model {
 
 enum class Kind { kFullRange, kSigned24, kWide25, kSwappedWide25, kFloat, kDouble };
 
+// Scale, offset and half matter for the full-range formats only.
 struct Format {
-  int code;
-  int width;
+  int code, width;
   bool bigEndian;
   Kind kind;
-  double scale;   // full range only
-  double offset;  // full range only
-  double half;    // full range only
+  double scale, offset, half;
 };
 
 // Constants as documented for the full-range formats.

@@ -1,10 +1,11 @@
-// Every form of every bulk kernel against its per-sample rule written plainly here, at every
-// position of a sample within the widest (16-sample) block and with every tail length.
+// Every form of every bulk kernel against the format model's rule for its pair, at every position
+// of a sample within the widest (16-sample) block and with every tail length.
 #include "samples/sample_kernels.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -14,18 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "samples/format_model.h"
+#include "samples/sample_format.h"
+
 namespace halvern {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 namespace k = sample_kernels;
-
-template <class T>
-T Load(const unsigned char* p) {
-  T value;
-  std::memcpy(&value, p, sizeof(T));
-  return value;
-}
 
 template <class T>
 Bytes Store(const std::vector<T>& values) {
@@ -34,23 +31,15 @@ Bytes Store(const std::vector<T>& values) {
   return bytes;
 }
 
-std::int64_t Saturated(double v) {
-  if (std::isnan(v)) return 0;
-  if (v >= 9223372036854775807.0) return INT64_MAX;
-  if (v <= -9223372036854775808.0) return INT64_MIN;
-  return static_cast<std::int64_t>(v);
-}
-
-std::int16_t Quantized(float x) {
-  if (x <= -1.0f) return -32768;
-  if (x > 1.0f) return 32767;
-  return std::isnan(x) ? 0 : static_cast<std::int16_t>(std::trunc(double(x) * 32767.0));
-}
-
-std::uint16_t Swapped(std::uint16_t u) { return static_cast<std::uint16_t>(u >> 8 | u << 8); }
-
 // Writes the expected output of one sample.
 using Rule = std::function<void(const unsigned char* in, unsigned char* out)>;
+
+// The format model's rule for one pair, unfiltered.
+Rule Pair(int from, int to) {
+  return [=](const unsigned char* in, unsigned char* out) {
+    format_model::ConvertOne(from, to, in, out, false, [](double d) { return d; });
+  };
+}
 
 void ExpectRule(const std::string& name,
                 const std::function<void(unsigned char*, const unsigned char*, int)>& run,
@@ -111,11 +100,11 @@ Bytes InterestingFloats() {
        {0x7F800000u, 0xFF800000u, 0x7F800001u, 0xFF800001u, 0x7FC00000u, 0xFFC00000u, 0x7FFFFFFFu,
         0xFFFFFFFFu, 0x00000000u, 0x80000000u, 0x00000001u, 0x80000001u, 0x007FFFFFu, 0x807FFFFFu,
         0x7F7FFFFFu, 0xFF7FFFFFu, 0x3F800001u, 0xBF800001u, 0x4F000000u, 0xCF000000u, 0x40000000u})
-    values.push_back(Load<float>(reinterpret_cast<const unsigned char*>(&bits)));
+    values.push_back(std::bit_cast<float>(bits));
   std::mt19937 random(12345);
   for (int i = 0; i < 100000; ++i) {
     const std::uint32_t bits = random();
-    values.push_back(Load<float>(reinterpret_cast<const unsigned char*>(&bits)));
+    values.push_back(std::bit_cast<float>(bits));
     values.push_back(std::uniform_real_distribution<float>(-1.1f, 1.1f)(random));
   }
   return Store(values);
@@ -125,36 +114,9 @@ TEST(SampleKernels, EveryFormFollowsItsPerSampleRule) {
   const Bytes shorts = AllShorts();
   const Bytes packed = Packed24Values();
   const Bytes floats = InterestingFloats();
-  const Rule shortToFloat = [](const unsigned char* in, unsigned char* out) {
-    const float f = static_cast<float>(Load<std::int16_t>(in) / 32768.0);
-    std::memcpy(out, &f, 4);
-  };
-  const Rule swappedToFloat = [&](const unsigned char* in, unsigned char* out) {
-    const std::uint16_t u = Swapped(Load<std::uint16_t>(in));
-    shortToFloat(reinterpret_cast<const unsigned char*>(&u), out);
-  };
-  const Rule swap = [](const unsigned char* in, unsigned char* out) {
-    out[0] = in[1];
-    out[1] = in[0];
-  };
-  const Rule packedToFloat = [](const unsigned char* in, unsigned char* out) {
-    const std::int32_t x = static_cast<std::int32_t>(in[0] << 8 | in[1] << 16 | in[2] << 24) >> 8;
-    const float f = static_cast<float>(x / 8388608.0);
-    std::memcpy(out, &f, 4);
-  };
-  const Rule floatToInt32 = [](const unsigned char* in, unsigned char* out) {
-    const double d = Load<float>(in);
-    const auto y = static_cast<std::uint32_t>(Saturated((d - 0x1p-32) * 2147483647.5));
-    std::memcpy(out, &y, 4);
-  };
-  auto quantize = [](bool swapped) -> Rule {
-    return [swapped](const unsigned char* in, unsigned char* out) {
-      const auto u = static_cast<std::uint16_t>(Quantized(Load<float>(in)));
-      const std::uint16_t stored = swapped ? Swapped(u) : u;
-      std::memcpy(out, &stored, 2);
-    };
-  };
-
+  const Rule shortToFloat = Pair(kFormatInt16, kFormatFloat);
+  const Rule swappedToFloat = Pair(kFormatSwapped16, kFormatFloat);
+  const Rule swap = Pair(kFormatInt16, kFormatSwapped16);
   ExpectRule("short to float", k::Int16ToFloat, 2, 4, shortToFloat, shorts);
   ExpectRule("scalar short to float", k::scalar::Int16ToFloat, 2, 4, shortToFloat, shorts);
   ExpectRule("swapped to float", k::Swapped16ToFloat, 2, 4, swappedToFloat, shorts);
@@ -168,14 +130,16 @@ TEST(SampleKernels, EveryFormFollowsItsPerSampleRule) {
   forms.push_back({"chosen", k::Packed24ToFloat, k::FloatToInt32, k::QuantizeFloatToInt16});
   for (const auto& form : forms) {
     const std::string name = form.name;
-    ExpectRule(name + " packed 24 to float", form.packed24ToFloat, 3, 4, packedToFloat, packed);
-    ExpectRule(name + " float to int32", form.floatToInt32, 4, 4, floatToInt32, floats);
+    ExpectRule(name + " packed 24 to float", form.packed24ToFloat, 3, 4,
+               Pair(kFormatPacked24, kFormatFloat), packed);
+    ExpectRule(name + " float to int32", form.floatToInt32, 4, 4, Pair(kFormatFloat, kFormatInt32),
+               floats);
     for (bool swapped : {false, true}) {
       const auto run = [&](unsigned char* out, const unsigned char* in, int count) {
         form.quantize(out, in, count, swapped);
       };
-      ExpectRule(name + (swapped ? " quantize swapped" : " quantize"), run, 4, 2, quantize(swapped),
-                 floats);
+      ExpectRule(name + (swapped ? " quantize swapped" : " quantize"), run, 4, 2,
+                 Pair(kFormatFloat, swapped ? kFormatSwapped16 : kFormatInt16), floats);
     }
   }
 }

@@ -1,8 +1,6 @@
 // Small filters for the conversion tests.
 #pragma once
 
-#include <vector>
-
 #include "samples/sample_funnel.h"
 
 namespace halvern::test_filters {
@@ -15,16 +13,6 @@ class CScale final : public CSampleFunnel::Filter {
 
  private:
   double m_Factor;
-};
-
-// Records what it sees and passes it through.
-class CRecorder final : public CSampleFunnel::Filter {
- public:
-  double FilterSample(double sample) override {
-    seen.push_back(sample);
-    return sample;
-  }
-  std::vector<double> seen;
 };
 
 }  // namespace halvern::test_filters

@@ -13,7 +13,6 @@
 
 #include "graph/bitstream_tag.h"
 #include "graph/frames.h"
-#include "graph/sound_buffer.h"
 #include "graph/sound_pull_socket.h"
 #include "samples/sample_format.h"
 
@@ -65,8 +64,7 @@ class FakeTag : public CBitstreamTag {};
 class FakeSource : public CSoundPullSocket {
  public:
   struct Call {
-    std::int64_t count;
-    std::int64_t position;
+    std::int64_t count, position;
     const std::uint8_t* data;
   };
 
@@ -164,24 +162,35 @@ CDataBlock BlockOf(std::vector<T>& frames, std::int32_t frameSize, std::size_t f
   return {{frameSize, 1}, reinterpret_cast<std::uint8_t*>(frames.data() + first)};
 }
 
-// Pulls `count` frames at `position` into bytes (resized to what was delivered).
-inline std::vector<std::uint8_t> PullBytes(CDataPullSocket& socket, std::int64_t count,
-                                           std::int64_t position = kUnspecifiedFrames) {
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count * socket.frameSize));
+// Pulls `count` frames at `position`; the delivered frames as elements of T.
+template <class T = std::uint8_t>
+std::vector<T> PullFrames(CDataPullSocket& socket, std::int64_t count,
+                          std::int64_t position = kUnspecifiedFrames, CTagList* tags = nullptr) {
+  const auto perFrame = static_cast<std::int64_t>(socket.frameSize / sizeof(T));
+  std::vector<T> frames(static_cast<std::size_t>(count * perFrame));
+  CTagList own;
   const std::int64_t got =
-      socket.Pull(CDataBlock{{socket.frameSize, 1}, bytes.data()}, count, position);
-  bytes.resize(static_cast<std::size_t>(std::max<std::int64_t>(got, 0) * socket.frameSize));
-  return bytes;
+      socket.Pull(BlockOf(frames, socket.frameSize), count, position, tags ? *tags : own);
+  frames.resize(static_cast<std::size_t>(std::max<std::int64_t>(got, 0) * perFrame));
+  return frames;
 }
 
-// A sound buffer of `length` frames holding the pattern.
-inline TCountedRef<CSoundBuffer> PatternBuffer(const CSoundTraits& traits, std::int64_t length,
-                                               int channelBase = 0) {
-  TCountedRef<CSoundBuffer> buffer(new CSoundBuffer(traits, length));
-  FakeSource source(traits, length, Pattern(SampleWidth(traits.sampleFormat), channelBase));
-  std::vector<std::uint8_t> bytes = PullBytes(source, length, 0);
-  buffer->Push(CDataBlock{{buffer->frameSize, 1}, bytes.data()}, length, 0);
-  return buffer;
+// Continued pulls of sizes from `sizes`, in turn, until `frames` frames arrived or a pull came
+// back short; every pull's tags are gathered in `allTags` when given.
+template <class T = std::uint8_t>
+std::vector<T> PullInPieces(CDataPullSocket& socket, std::int64_t frames,
+                            const std::vector<std::int64_t>& sizes, CTagList* allTags = nullptr) {
+  const auto perFrame = socket.frameSize / sizeof(T);
+  std::vector<T> all;
+  for (std::size_t i = 0; all.size() < static_cast<std::size_t>(frames) * perFrame; ++i) {
+    CTagList tags;
+    const std::int64_t size = sizes[i % sizes.size()];
+    const std::vector<T> piece = PullFrames<T>(socket, size, kUnspecifiedFrames, &tags);
+    all.insert(all.end(), piece.begin(), piece.end());
+    if (allTags != nullptr) allTags->Splice(tags);
+    if (piece.size() < static_cast<std::size_t>(size) * perFrame) break;
+  }
+  return all;
 }
 
 }  // namespace halvern::testing
