@@ -63,9 +63,8 @@ double ExpectedAmplitude(int channels, int channel, std::int32_t deviceRate) {
   return gain * kToneAmplitude[channel % 2];
 }
 
-// The first frame of the first stretch of kMeasuredSeconds, after the start-up, in which channel 0
-// has no glitch. A fault of the path shows all along; a stall of the machine may leave an engine
-// period unfilled now and then, which only moves the window.
+// The first frame of the first clean stretch of kMeasuredSeconds on channel 0, after the start-up.
+// A stall of the machine may leave an engine period unfilled now and then, which only moves it.
 std::optional<std::size_t> CleanStart(CSinkRecording& sink) {
   std::lock_guard guard(sink.lock);
   const std::optional<std::size_t> onset = measure::FindOnset(sink.samples, 0.1f);
@@ -73,28 +72,12 @@ std::optional<std::size_t> CleanStart(CSinkRecording& sink) {
   const auto settled =
       *onset / sink.channels + static_cast<std::size_t>(kSettleSeconds * sink.rate);
   const std::vector<float> channel = measure::Deinterleave(sink.samples, sink.channels, 0);
-  const auto length = static_cast<std::size_t>(kMeasuredSeconds * sink.rate);
-  if (channel.size() < settled + length) return std::nullopt;
-  const std::span<const float> span = std::span<const float>(channel).subspan(settled);
-  const std::vector<std::size_t> glitches =
-      measure::FindGlitches(span, sink.rate, measure::EstimateTone(span, sink.rate));
-  std::size_t start = 0;
-  std::size_t next = 0;
-  while (start + length <= span.size()) {
-    while (next < glitches.size() && glitches[next] < start) ++next;
-    if (next < glitches.size() && glitches[next] < start + length) {
-      start = glitches[next] + static_cast<std::size_t>(sink.rate / 200);  // past the burst
-      continue;
-    }
-    // A starved device plays silence, in which no glitch is found: the tone must be there too.
-    // Judged again as the test judges it, on the window's own tone estimate.
-    const std::span<const float> window = span.subspan(start, length);
-    const measure::ToneEstimate tone = measure::EstimateTone(window, sink.rate);
-    if (tone.amplitude > 0.01 && measure::FindGlitches(window, sink.rate, tone).empty())
-      return settled + start;
-    start += static_cast<std::size_t>(sink.rate / 10);
-  }
-  return std::nullopt;
+  if (channel.size() <= settled) return std::nullopt;
+  const std::optional<std::size_t> start = measure::FindCleanStretch(
+      std::span<const float>(channel).subspan(settled), sink.rate,
+      static_cast<std::size_t>(kMeasuredSeconds * sink.rate), 0.01);
+  if (!start) return std::nullopt;
+  return settled + *start;
 }
 
 TEST_F(EndpointTest, ToneReachesEveryDeviceThroughItsOwnChain) {

@@ -4,12 +4,14 @@
 // Wine, where the pipes stand for the virtual card and two real devices.
 //
 //   pipe_probe --source FIFO [--rate 48000 --channels 2] [--hz 997 --dbfs -6]
-//              [--go-file FILE] [--tone-seconds 4 --settle 0.5] [--keep FOLDER]
+//              [--go-file FILE] [--tone-seconds 6 --settle 0.5 --clean-seconds 3]
+//              [--keep FOLDER]
 //              --sink NAME:FIFO:s16|f32:RATE:CHANNELS [--sink ...]
 //
 // The source is written as interleaved 16-bit at real-time pace: silence until FILE exists (at
 // once without --go-file; at most a minute), then the tone on every channel for --tone-seconds.
-// Exit status 0 only when every sink carries the tone.
+// Exit status 0 only when every sink carries the tone at the right frequency and level, without a
+// glitch for --clean-seconds after the start-up; every glitch found is reported.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -35,6 +37,7 @@ using Clock = std::chrono::steady_clock;
 using halvern::measure::AmplitudeToDbfs;
 using halvern::measure::Deinterleave;
 using halvern::measure::EstimateTone;
+using halvern::measure::FindCleanStretch;
 using halvern::measure::FindGlitches;
 using halvern::measure::FindOnset;
 
@@ -45,9 +48,11 @@ struct Options {
   double hz = 997;
   double dbfs = -6;
   std::string goFile;
-  double toneSeconds = 4;
+  double toneSeconds = 6;
   double settle = 0.5;  // start-up time after the onset that is not judged
   std::string keep;     // folder for the recordings of sinks that fail
+  // The judged stretch without a glitch: a busy machine may stall the sound server now and then.
+  double cleanSeconds = 3;
 };
 
 struct Sink {
@@ -213,26 +218,34 @@ bool Judge(const Options& o, const Sink& sink, Clock::time_point toneTime) {
     const auto from = *onset + static_cast<std::size_t>(o.settle * sink.rate);
     const auto to =
         std::min(x.size(), *onset + static_cast<std::size_t>((o.toneSeconds - 0.1) * sink.rate));
-    if (to < from + static_cast<std::size_t>(sink.rate / 2)) {
+    if (to < from + static_cast<std::size_t>(o.cleanSeconds * sink.rate)) {
       std::printf("ch%d tone too short (%zu frames)\n", c, x.size());
       return false;
     }
     const std::span<const float> judged(x.data() + from, to - from);
-    const auto tone = EstimateTone(judged, sink.rate);
-    const auto glitches = FindGlitches(judged, sink.rate, tone);
+    const auto length = static_cast<std::size_t>(o.cleanSeconds * sink.rate);
+    const std::optional<std::size_t> clean =
+        FindCleanStretch(judged, sink.rate, length, expectedAmplitude / 2);
+    const auto window = clean ? judged.subspan(*clean, length) : judged;
+    const auto tone = EstimateTone(window, sink.rate);
     const double levelError = AmplitudeToDbfs(tone.amplitude) - o.dbfs;
     const double ppm = (tone.frequencyHz / o.hz - 1) * 1e6;
-    const bool good = std::fabs(ppm) < 2000 && std::fabs(levelError) < 1.0 && glitches.empty();
+    const bool good = clean && std::fabs(ppm) < 2000 && std::fabs(levelError) < 1.0;
     const auto latency = std::chrono::duration<double, std::milli>(
         TimeOfFrame(sink, static_cast<std::int64_t>(*onset)) - toneTime);
-    std::printf("ch%d %.2f Hz (%+.0f ppm) %.2f dBFS %zu glitches, latency <= %.0f ms %s", c,
-                tone.frequencyHz, ppm, AmplitudeToDbfs(tone.amplitude), glitches.size(),
-                latency.count(), good ? "ok" : "BAD");
-    // Where the first glitches fall, in ms after the onset, to match them with the library's log.
-    for (std::size_t g = 0; g < std::min<std::size_t>(glitches.size(), 4); ++g)
-      std::printf("%s%.0f", g == 0 ? " at " : " ",
-                  1000.0 * static_cast<double>(from - *onset + glitches[g]) / sink.rate);
-    std::printf("; ");
+    std::printf("ch%d %.2f Hz (%+.0f ppm) %.2f dBFS, latency <= %.0f ms, ", c, tone.frequencyHz,
+                ppm, AmplitudeToDbfs(tone.amplitude), latency.count());
+    if (clean)
+      std::printf("clean for %.1f s from %.2f s", o.cleanSeconds,
+                  static_cast<double>(from - *onset + *clean) / sink.rate);
+    else
+      std::printf("no clean %.1f s", o.cleanSeconds);
+    // Every glitch is told, in ms after the onset, to match it with the library's log.
+    const auto glitches = FindGlitches(judged, sink.rate, EstimateTone(judged, sink.rate));
+    if (!glitches.empty()) std::printf(", %zu glitches at", glitches.size());
+    for (std::size_t g = 0; g < std::min<std::size_t>(glitches.size(), 6); ++g)
+      std::printf(" %.0f", 1000.0 * static_cast<double>(from - *onset + glitches[g]) / sink.rate);
+    std::printf(" %s; ", good ? "ok" : "BAD");
     ok = ok && good;
   }
   std::printf("\n");
@@ -272,6 +285,8 @@ int main(int argc, char** argv) {
       o.goFile = value;
     else if (arg == "--tone-seconds")
       o.toneSeconds = std::atof(value.c_str());
+    else if (arg == "--clean-seconds")
+      o.cleanSeconds = std::atof(value.c_str());
     else if (arg == "--keep")
       o.keep = value;
     else if (arg == "--settle")
@@ -282,7 +297,8 @@ int main(int argc, char** argv) {
       Fail("unknown option " + arg);
   }
   if (o.source.empty() || sinks.empty()) Fail("need --source and at least one --sink");
-  if (o.rate <= 0 || o.channels <= 0 || o.toneSeconds <= o.settle + 0.6)
+  if (o.rate <= 0 || o.channels <= 0 || o.toneSeconds < o.settle + o.cleanSeconds + 0.1 ||
+      o.cleanSeconds <= 0)
     Fail("bad source settings");
 
   std::atomic<bool> feedFailed{false};

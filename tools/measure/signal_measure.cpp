@@ -86,6 +86,30 @@ std::vector<std::size_t> FindGlitches(std::span<const float> samples, double sam
   return glitches;
 }
 
+std::optional<std::size_t> FindCleanStretch(std::span<const float> samples, double sampleRate,
+                                            std::size_t length, double minimumAmplitude) {
+  // Glitches found on the whole span's estimate only say where not to look; a candidate is judged
+  // again on its own, so a long silence or a gap cannot skew its verdict.
+  const std::vector<std::size_t> glitches =
+      FindGlitches(samples, sampleRate, EstimateTone(samples, sampleRate));
+  const auto pastBurst = static_cast<std::size_t>(sampleRate / 200);
+  const auto step = static_cast<std::size_t>(sampleRate / 10);
+  std::size_t next = 0;
+  for (std::size_t start = 0; length > 0 && start + length <= samples.size();) {
+    while (next < glitches.size() && glitches[next] < start) ++next;
+    if (next < glitches.size() && glitches[next] < start + length) {
+      start = glitches[next] + pastBurst;
+      continue;
+    }
+    const std::span<const float> window = samples.subspan(start, length);
+    const ToneEstimate tone = EstimateTone(window, sampleRate);
+    if (tone.amplitude > minimumAmplitude && FindGlitches(window, sampleRate, tone).empty())
+      return start;
+    start += step;
+  }
+  return std::nullopt;
+}
+
 std::vector<float> Deinterleave(std::span<const float> interleaved, int channels, int channel) {
   std::vector<float> out;
   if (channels <= 0 || channel < 0 || channel >= channels) return out;

@@ -32,6 +32,12 @@ std::optional<std::size_t> FindOnset(std::span<const float> samples, float thres
 std::vector<std::size_t> FindGlitches(std::span<const float> samples, double sampleRate,
                                       const ToneEstimate& tone, double relativeThreshold = 0.02);
 
+// The start of the first `length` samples that hold the tone (above `minimumAmplitude`, judged on
+// their own estimate) without a glitch. A fault of a signal path shows all along; a stall of a
+// busy machine disturbs a moment, which this steps over.
+std::optional<std::size_t> FindCleanStretch(std::span<const float> samples, double sampleRate,
+                                            std::size_t length, double minimumAmplitude);
+
 // Takes channel `channel` of an interleaved stream.
 std::vector<float> Deinterleave(std::span<const float> interleaved, int channels, int channel);
 
