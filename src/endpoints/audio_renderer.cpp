@@ -91,6 +91,7 @@ HRESULT CAudioRenderer::Start() {
   if (m_Started) return S_OK;
   // Two threads must never share the endpoint: one that outlived an earlier Stop ends first.
   EndThread(INFINITE);
+  PrimeWithSilence();
   const HRESULT hr = CAudioWASAPIBase::Start();
   if (FAILED(hr)) return hr;
   m_Thread.Reset(CreateThread(nullptr, 0, &CAudioRenderer::RenderThreadProc, this, 0, nullptr));
@@ -100,6 +101,28 @@ HRESULT CAudioRenderer::Start() {
     return E_FAIL;
   }
   return hr;
+}
+
+// The thread writes a block whenever the capture side has one and never reads the padding, so
+// the buffer's level stays about where it starts. Started empty, it runs dry at the first late
+// capture packet; it is filled so that the level before each write sits midway between empty and
+// the room a block needs. Loading the buffer before IAudioClient::Start is what Microsoft's render
+// example does (learn.microsoft.com, "Rendering a Stream"). An exclusive-mode buffer is one period,
+// written whole by the engine's rules: it is left alone.
+void CAudioRenderer::PrimeWithSilence() {
+  IAudioClient* client = AudioClient();
+  if (!IsSharedMode() || client == nullptr || !m_Chain) return;
+  const auto block = static_cast<UINT32>(m_Chain->sampleRate / kBlocksPerSecond);
+  const UINT32 target = std::min(m_BufferFrameCount, (m_BufferFrameCount + block) / 2);
+  UINT32 padding = 0;
+  BYTE* data = nullptr;
+  HRESULT hr = client->GetCurrentPadding(&padding);
+  if (SUCCEEDED(hr) && padding >= target) return;
+  if (SUCCEEDED(hr)) hr = GetBuffer(target - padding, &data);
+  if (SUCCEEDED(hr)) hr = ReleaseBuffer(target - padding, AUDCLNT_BUFFERFLAGS_SILENT);
+  if (FAILED(hr))
+    Trace(kTraceLevelWarning, kTraceAllContexts, "%s() - Unable to prime the render buffer: %x",
+          "CAudioRenderer::Start", Hex(hr));
 }
 
 HRESULT CAudioRenderer::Stop() {

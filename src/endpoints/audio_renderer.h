@@ -1,6 +1,7 @@
 // One playback device fed with the captured stream: a capture socket holding 100 ms of captured
 // audio in the capture format, the conversion chain from there to the device format, and the
-// render thread that pulls 20 ms from the chain each time the engine asks for data.
+// render thread that pulls 20 ms from the chain each time the engine asks for data, into a buffer
+// primed with silence at start so that a late capture packet does not leave the device dry.
 #pragma once
 
 #include <cstddef>
@@ -42,6 +43,7 @@ class CAudioRenderer : public CAudioWASAPIBase {
   static DWORD WINAPI RenderThreadProc(LPVOID endpoint);
 
  private:
+  void PrimeWithSilence();
   void RenderThread();
   void RenderLoop();
   // False when the thread must end.

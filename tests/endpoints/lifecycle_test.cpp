@@ -3,6 +3,7 @@
 // fail; and the capture endpoint's meters and gains.
 #if !defined(_WIN32)
 
+#include <algorithm>
 #include <ctime>
 #include <functional>
 
@@ -35,9 +36,10 @@ TEST_F(Lifecycle, SecondStartKeepsTheOneThreadAndStopEndsIt) {
   EXPECT_TRUE(StreamingThreads().empty());
 }
 
-// Nothing starts before Initialize. With no capture to pace it, the render thread sits in its pull
-// for about half a second; Stop still ends it within its own one-second wait.
-TEST_F(Lifecycle, NothingStartsBeforeInitializeAndStopEndsARenderThreadWaitingForCapture) {
+// Nothing starts before Initialize. A started renderer's buffer is primed; with no capture to pace
+// it, the render thread sits in its pull for about half a second, and Stop still ends it within
+// its own one-second wait.
+TEST_F(Lifecycle, NothingStartsBeforeInitializeAPrimedRendererWaitsForCaptureAndStopEndsIt) {
   const WAVEFORMATEXTENSIBLE capture = simaudio::MakePcmFormat(48000, 2, 16);
   AddCard(capture);
   AddSpeaker(kSpeakerId, simaudio::MakeFloatFormat(48000, 2));
@@ -59,6 +61,9 @@ TEST_F(Lifecycle, NothingStartsBeforeInitializeAndStopEndsARenderThreadWaitingFo
     simaudio::GetCounters(kSpeakerId, &counters);
     return counters.periods > 2;
   }));
+  // Primed with 35 ms of silence (half of the 50 ms buffer and a 20 ms block), the device plays
+  // three whole periods before it runs dry.
+  EXPECT_LE(counters.underruns, counters.periods - std::min<UINT64>(counters.periods, 3));
   EXPECT_EQ(renderer->Stop(), S_OK);
   EXPECT_TRUE(StreamingThreads().empty());
   EXPECT_EQ(renderer->Shutdown(), S_OK);
