@@ -84,16 +84,6 @@ TEST_F(BadInput, EveryCaseGivesItsClearResult) {
   for (float level : volume.channelDb) EXPECT_EQ(level, 0.0f);
 }
 
-// The exports of this program's own copy, with what would crash a careless one.
-TEST_F(BadInput, ExportsTakeNullsWithoutThrowing) {
-  EXPECT_EQ(KovraApi_AddDevice(nullptr, 0), ResultFailed);
-  EXPECT_EQ(KovraApi_RemoveDevice(nullptr), ResultOk);
-  EXPECT_EQ(KovraApi_ConfigureDeviceEndpoint(nullptr), ResultFailed);
-  EXPECT_FALSE(KovraApi_SetGain(nullptr));
-  KovraApi_SetKovraDelegate(nullptr);
-  EXPECT_TRUE(KovraApi_GetAudioInputDevices());
-}
-
 }  // namespace
 }  // namespace halvern::testing
 
