@@ -2,6 +2,7 @@
  * the whole calling sequence, as a real host would. The simulated machine around it is set up and
  * observed through the HostMachine_ functions (router_host_test.cpp). */
 #include <dlfcn.h>
+#include <math.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -26,67 +27,33 @@ int HostMachine_IsVisible(const KovraChar16* id);
 int HostMachine_LogHas(const char* text);
 int HostMachine_Wait(int (*condition)(const void*), const void* argument);
 
-/* ---- The exports ---- */
-typedef struct Exports {
-  int32_t(KOVRA_CALL* Initialize)(const KovraChar16*);
-  uint32_t(KOVRA_CALL* StartCapturer)(uint32_t);
-  uint32_t(KOVRA_CALL* AddDevice)(const KovraChar16*, uint32_t);
-  uint32_t(KOVRA_CALL* RemoveDevice)(const KovraChar16*);
-  uint32_t(KOVRA_CALL* EnableRouting)(bool, bool);
-  uint32_t(KOVRA_CALL* ConfigureDeviceEndpoint)(const DeviceEndpointRecord*);
-  uint32_t(KOVRA_CALL* SetKovraPlaybackDefaultDevice)(bool);
-  void(KOVRA_CALL* SetKovraDelegate)(KovraDelegate);
-  bool(KOVRA_CALL* GetAudioInputDevices)(void);
-  bool(KOVRA_CALL* GetAudioOutputDevices)(void);
-  bool(KOVRA_CALL* GetPeakValues)(void);
-  bool(KOVRA_CALL* GetGain)(void);
-  bool(KOVRA_CALL* SetGain)(const float*);
-  void(KOVRA_CALL* TraceInit)(void);
-  void(KOVRA_CALL* TraceTerminate)(void);
-  void(KOVRA_CALL* TraceSetVerboseLevel)(uint32_t);
-  void(KOVRA_CALL* TraceIn)(const KovraChar16*);
-  void(KOVRA_CALL* TraceOut)(const KovraChar16*);
-  void(KOVRA_CALL* TraceLevel)(uint32_t, const KovraChar16*);
-  void(KOVRA_CALL* TraceRaw)(uint32_t, const KovraChar16*);
-  int(KOVRA_CALL* DumpGetCallStack)(const KovraChar16*, CallStackFrameRecord*, int, int*);
-} Exports;
-
-#define KOVRA_HOST_NAME(name) #name,
-static const char* const kExportNames[] = {KOVRA_API_EXPORTS(KOVRA_HOST_NAME)};
-#define EXPORT_COUNT ((int)(sizeof kExportNames / sizeof kExportNames[0]))
-
-static Exports g_Api;
+/* ---- The exports, each typed as the header declares it ---- */
+#define KOVRA_HOST_SLOT(name) static __typeof__(&name) p_##name;
+KOVRA_API_EXPORTS(KOVRA_HOST_SLOT)
 static char g_Failure[512];
 
-/* Loads the library by name and fills g_Api; returns how many exports were found, and names the
- * first missing one in the failure text. ISO C has no cast from object to function pointers, so
- * each address is copied bytewise into its slot. */
-int KovraHost_Load(void) {
-  typedef void (*AnyFunction)(void);
-  AnyFunction* slots = (AnyFunction*)(void*)&g_Api;
-  int found = 0, i;
+/* ISO C has no cast from object to function pointers, so the address is copied bytewise. */
+static int Resolve(void* library, const char* name, void* slot) {
+  void* address = dlsym(library, name);
+  if (address == NULL) snprintf(g_Failure, sizeof g_Failure, "missing export %s", name);
+  memcpy(slot, &address, sizeof address);
+  return address != NULL;
+}
+#define KOVRA_HOST_RESOLVE(name) ok = ok && Resolve(library, #name, &p_##name);
+
+/* Loads the library by name as a host would, and resolves every export. */
+static int Load(void) {
   void* library = dlopen("libHalvernVAD_Router.so", RTLD_NOW);
-  if (library == NULL) {
-    snprintf(g_Failure, sizeof g_Failure, "library not loaded: %s", dlerror());
-    return 0;
-  }
-  for (i = 0; i < EXPORT_COUNT; ++i) {
-    void* address = dlsym(library, kExportNames[i]);
-    if (address == NULL) {
-      if (found == i) snprintf(g_Failure, sizeof g_Failure, "missing export %s", kExportNames[i]);
-      continue;
-    }
-    memcpy(&slots[i], &address, sizeof slots[i]);
-    ++found;
-  }
-  return found;
+  int ok = library != NULL;
+  if (!ok) snprintf(g_Failure, sizeof g_Failure, "not loaded: %s", dlerror());
+  KOVRA_API_EXPORTS(KOVRA_HOST_RESOLVE)
+  return ok;
 }
 
 /* ---- What the delegate saw ---- */
 typedef struct Event {
   int32_t code;
-  KovraChar16 id[256];
-  DeviceEndpointRecord record; /* event 5 */
+  DeviceEndpointRecord record; /* event 5; only the id for events 1, 2, 3 */
   uint32_t count;              /* events 20, 21 */
   int listOk;                  /* events 20, 21: ascending, filled, flow set, card left out */
   float values[2];             /* events 30, 35 */
@@ -94,12 +61,12 @@ typedef struct Event {
 
 static Event g_Events[512];
 static int g_EventCount;
-static int g_LastAnswer = -1; /* the last answer to a query (events 20, 21, 30, 35) */
+static int g_LastAnswer = -1; /* the last answer to a query (events 20, 21, 30, 35), written and
+                                 read on the calling thread only */
 
-static size_t Length16(const KovraChar16* text) {
-  size_t n = 0;
-  while (text[n] != 0) ++n;
-  return n;
+static void CopyId(KovraChar16* to, const KovraChar16* from) {
+  int n;
+  for (n = 0; n < KOVRA_MAX_STRING && from[n] != 0; ++n) to[n] = from[n];
 }
 static int Compare16(const KovraChar16* a, const KovraChar16* b) {
   while (*a != 0 && *a == *b) ++a, ++b;
@@ -134,12 +101,10 @@ static void KOVRA_CALL HostDelegate(int32_t code, void* data) {
     e = &g_Events[g_EventCount++];
     memset(e, 0, sizeof *e);
     e->code = code;
-    if (code == DeviceAdded || code == DeviceRemoved || code == DeviceFormatChanged) {
-      size_t n = Length16((const KovraChar16*)data);
-      memcpy(e->id, data, (n < 255 ? n : 255) * sizeof(KovraChar16));
-    } else if (code == DefaultDeviceChanged) {
+    if (code == DeviceAdded || code == DeviceRemoved || code == DeviceFormatChanged)
+      CopyId(e->record.id, (const KovraChar16*)data);
+    else if (code == DefaultDeviceChanged)
       e->record = *(const DeviceEndpointRecord*)data;
-    }
     if (code >= OutputDevices) g_LastAnswer = g_EventCount - 1;
     if (code == OutputDevices || code == InputDevices) {
       e->count = ((const DeviceList*)data)->count;
@@ -150,6 +115,7 @@ static void KOVRA_CALL HostDelegate(int32_t code, void* data) {
   }
   HostMachine_Unlock();
 }
+#define LAST (&g_Events[g_LastAnswer])
 
 typedef struct Wanted {
   int32_t code;
@@ -161,12 +127,10 @@ static const Event* Find(const Wanted* w) {
   const Event* found = NULL;
   int i;
   HostMachine_Lock();
-  for (i = w->from; i < g_EventCount && found == NULL; ++i) {
-    const KovraChar16* id =
-        g_Events[i].code == DefaultDeviceChanged ? g_Events[i].record.id : g_Events[i].id;
-    if (g_Events[i].code == w->code && (w->id == NULL || Compare16(id, w->id) == 0))
+  for (i = w->from; i < g_EventCount && found == NULL; ++i)
+    if (g_Events[i].code == w->code &&
+        (w->id == NULL || Compare16(g_Events[i].record.id, w->id) == 0))
       found = &g_Events[i];
-  }
   HostMachine_Unlock();
   return found;
 }
@@ -183,13 +147,6 @@ static int Mark(void) {
   HostMachine_Unlock();
   return n;
 }
-static const Event* Last(void) {
-  const Event* e;
-  HostMachine_Lock();
-  e = g_LastAnswer >= 0 ? &g_Events[g_LastAnswer] : NULL;
-  HostMachine_Unlock();
-  return e;
-}
 
 static const char* Failed(int line, const char* condition) {
   snprintf(g_Failure, sizeof g_Failure, "line %d: %s", line, condition);
@@ -202,11 +159,8 @@ static const char* Failed(int line, const char* condition) {
 
 static int PeaksNear(const void* level) {
   const float want = *(const float*)level;
-  const Event* e;
-  if (!g_Api.GetPeakValues()) return 0;
-  e = Last();
-  return e != NULL && e->code == PeakValues && e->values[0] > want - 1.5f &&
-         e->values[0] < want + 1.5f && e->values[1] > want - 1.5f && e->values[1] < want + 1.5f;
+  return p_KovraApi_GetPeakValues() && LAST->code == PeakValues &&
+         fabsf(LAST->values[0] - want) < 1.5f && fabsf(LAST->values[1] - want) < 1.5f;
 }
 
 /* ---- The calling sequence ---- */
@@ -218,40 +172,40 @@ const char* KovraHost_RunSequence(void) {
   const Event* e;
   int mark, i;
 
-  if (KovraHost_Load() != EXPORT_COUNT) return g_Failure;
+  if (!Load()) return g_Failure;
   /* Zeros from the first packet on: packets flagged silent may carry anything, and the capture
    * thread meters them as they are. */
   HostMachine_FeedTone(0.0);
-  CHECK(g_Api.Initialize(HostMachine_LogPath()) == 0);
-  CHECK(!g_Api.GetPeakValues()); /* no capture endpoint yet */
-  g_Api.SetKovraDelegate(HostDelegate);
-  CHECK(g_Api.StartCapturer(20) == ResultOk);
-  CHECK(g_Api.StartCapturer(20) == ResultOk);
+  CHECK(p_KovraApi_Initialize(HostMachine_LogPath()) == 0);
+  CHECK(!p_KovraApi_GetPeakValues()); /* no capture endpoint yet */
+  p_KovraApi_SetKovraDelegate(HostDelegate);
+  CHECK(p_KovraApi_StartCapturer(20) == ResultOk);
+  CHECK(p_KovraApi_StartCapturer(20) == ResultOk);
 
   /* Device lists: the virtual card left out, ascending ids, records filled. */
-  CHECK(g_Api.GetAudioOutputDevices());
-  e = Last();
+  CHECK(p_KovraApi_GetAudioOutputDevices());
+  e = LAST;
   CHECK(e->code == OutputDevices && e->listOk && (int)e->count == HostMachine_RenderEndpoints());
-  CHECK(g_Api.GetAudioInputDevices());
-  e = Last();
+  CHECK(p_KovraApi_GetAudioInputDevices());
+  e = LAST;
   CHECK(e->code == InputDevices && e->listOk && e->count == 1);
 
   /* Bad input from C: the documented results, and no exception crosses into the host. */
-  CHECK(g_Api.AddDevice(speakers, 20) == ResultRouter); /* the capturer runs the router */
-  CHECK(g_Api.EnableRouting(false, false) == ResultOk);
-  CHECK(g_Api.AddDevice(NULL, 20) == ResultFailed);
-  CHECK(g_Api.RemoveDevice(NULL) == ResultOk);
-  CHECK(g_Api.ConfigureDeviceEndpoint(NULL) == ResultFailed);
-  CHECK(!g_Api.SetGain(NULL));
-  CHECK(g_Api.DumpGetCallStack(NULL, NULL, 0, NULL) == 0);
+  CHECK(p_KovraApi_AddDevice(speakers, 20) == ResultRouter); /* the capturer runs the router */
+  CHECK(p_KovraApi_EnableRouting(false, false) == ResultOk);
+  CHECK(p_KovraApi_AddDevice(NULL, 20) == ResultFailed);
+  CHECK(p_KovraApi_RemoveDevice(NULL) == ResultOk);
+  CHECK(p_KovraApi_ConfigureDeviceEndpoint(NULL) == ResultFailed);
+  CHECK(!p_KovraApi_SetGain(NULL));
+  CHECK(p_KovraApi_Dump_GetCallStackFromMemoryDump(NULL, NULL, 0, NULL) == 0);
 
   /* Meters of a card that delivers zeros, then three routed devices playing a tone. */
   CHECK(HostMachine_Wait(PeaksNear, &silence));
-  CHECK(g_Api.AddDevice(speakers, 20) == ResultOk);
-  CHECK(g_Api.AddDevice(headset, 20) == ResultOk);
-  CHECK(g_Api.AddDevice(extra, 20) == ResultOk);
-  CHECK(g_Api.EnableRouting(true, false) == ResultOk);
-  CHECK(g_Api.AddDevice(HostMachine_Id(6), 20) == ResultRouter); /* only while stopped */
+  CHECK(p_KovraApi_AddDevice(speakers, 20) == ResultOk);
+  CHECK(p_KovraApi_AddDevice(headset, 20) == ResultOk);
+  CHECK(p_KovraApi_AddDevice(extra, 20) == ResultOk);
+  CHECK(p_KovraApi_EnableRouting(true, false) == ResultOk);
+  CHECK(p_KovraApi_AddDevice(HostMachine_Id(6), 20) == ResultRouter); /* only while stopped */
   HostMachine_FeedTone(0.5);
   CHECK(HostMachine_SinkPlays(speakers) && HostMachine_SinkPlays(headset));
   CHECK(HostMachine_SinkPlays(extra));
@@ -260,10 +214,10 @@ const char* KovraHost_RunSequence(void) {
   /* Gains: the device's volume, clamped to its range (-96..0 dB). */
   {
     const float outside[2] = {12.0f, -200.0f}, unity[2] = {0.0f, 0.0f};
-    CHECK(g_Api.SetGain(outside) && g_Api.GetGain());
-    e = Last();
+    CHECK(p_KovraApi_SetGain(outside) && p_KovraApi_GetGain());
+    e = LAST;
     CHECK(e->code == GainValues && e->values[0] == 0.0f && e->values[1] == -96.0f);
-    CHECK(g_Api.SetGain(unity));
+    CHECK(p_KovraApi_SetGain(unity));
   }
 
   /* Hot-plug while routing: the unplugged headset stops, the others play on; an endpoint that
@@ -300,7 +254,7 @@ const char* KovraHost_RunSequence(void) {
   CHECK(Await(DeviceFormatChanged, HostMachine_Id(4), mark) != NULL);
 
   /* Routing off keeps the meters live: they follow a louder tone. */
-  CHECK(g_Api.EnableRouting(false, false) == ResultOk);
+  CHECK(p_KovraApi_EnableRouting(false, false) == ResultOk);
   CHECK(HostMachine_SinkGoesQuiet(speakers));
   HostMachine_FeedTone(1.0);
   CHECK(HostMachine_Wait(PeaksNear, &fullScale));
@@ -308,7 +262,7 @@ const char* KovraHost_RunSequence(void) {
 
   /* The virtual card's playback endpoint: visible and console default, without an event 5. */
   mark = Mark();
-  CHECK(g_Api.SetKovraPlaybackDefaultDevice(false) == ResultOk);
+  CHECK(p_KovraApi_SetKovraPlaybackDefaultDevice(false) == ResultOk);
   CHECK(HostMachine_IsVisible(HostMachine_Id(1)) && HostMachine_IsDefault(0, HostMachine_Id(1)));
   HostMachine_SetDefault(0, speakers);
   e = Await(DefaultDeviceChanged, NULL, mark);
@@ -316,45 +270,43 @@ const char* KovraHost_RunSequence(void) {
 
   /* An endpoint configured through a record: the headset becomes the communications default. */
   {
-    DeviceEndpointRecord record;
-    memset(&record, 0, sizeof record);
-    memcpy(record.id, headset, (Length16(headset) + 1) * sizeof(KovraChar16));
+    static DeviceEndpointRecord record; /* zeros */
+    CopyId(record.id, headset);
     record.role = RoleCommunications;
-    record.isDefault = 1;
-    record.visible = 1;
-    CHECK(g_Api.ConfigureDeviceEndpoint(&record) == ResultOk);
-    CHECK(HostMachine_IsDefault(2, headset));
+    record.isDefault = record.visible = 1;
+    CHECK(p_KovraApi_ConfigureDeviceEndpoint(&record) == ResultOk &&
+          HostMachine_IsDefault(2, headset));
   }
 
   /* Eleven render endpoints play at once; a twelfth is refused with the count in the log. */
-  for (i = 0; i < 11; ++i) CHECK(g_Api.AddDevice(HostMachine_Id(5 + i), 20) == ResultOk);
-  CHECK(g_Api.AddDevice(headset, 20) == ResultTooManyDevices);
+  for (i = 0; i < 11; ++i) CHECK(p_KovraApi_AddDevice(HostMachine_Id(5 + i), 20) == ResultOk);
+  CHECK(p_KovraApi_AddDevice(headset, 20) == ResultTooManyDevices);
   CHECK(HostMachine_LogHas("Max number of render devices exceeded: 11"));
-  CHECK(g_Api.EnableRouting(true, false) == ResultOk);
+  CHECK(p_KovraApi_EnableRouting(true, false) == ResultOk);
   for (i = 0; i < 11; ++i) CHECK(HostMachine_SinkPlays(HostMachine_Id(5 + i)));
 
   /* Without a delegate notifications are still handled: the unplugged endpoint stops. */
-  g_Api.SetKovraDelegate(NULL);
+  p_KovraApi_SetKovraDelegate(NULL);
   mark = Mark();
   HostMachine_SetState(extra, 8);
   CHECK(HostMachine_SinkGoesQuiet(extra));
   CHECK(HostMachine_SinkPlays(HostMachine_Id(6)));
   CHECK(Mark() == mark);
-  CHECK(g_Api.RemoveDevice(HostMachine_Id(6)) == ResultOk);
+  CHECK(p_KovraApi_RemoveDevice(HostMachine_Id(6)) == ResultOk);
   CHECK(HostMachine_SinkGoesQuiet(HostMachine_Id(6)));
 
   /* Stopping capture too ends the meters: the card's stream takes no more packets. */
-  CHECK(g_Api.EnableRouting(false, true) == ResultOk);
+  CHECK(p_KovraApi_EnableRouting(false, true) == ResultOk);
   CHECK(HostMachine_CaptureStops());
 
   /* The trace exports: a host's error line reaches the debugger as written, never as a format. */
-  g_Api.TraceInit();
-  g_Api.TraceSetVerboseLevel(1);
-  g_Api.TraceIn(u"host in");
-  g_Api.TraceLevel(1, u"host error %s");
-  g_Api.TraceRaw(1, NULL);
-  g_Api.TraceOut(u"host out");
+  p_KovraApi_Trace_Init();
+  p_KovraApi_Trace_SetVerboseLevel(1);
+  p_KovraApi_Trace_In(u"host in");
+  p_KovraApi_Trace_Level(1, u"host error %s");
+  p_KovraApi_Trace_Raw(1, NULL);
+  p_KovraApi_Trace_Out(u"host out");
   CHECK(HostMachine_LogHas("host error %s"));
-  g_Api.TraceTerminate();
+  p_KovraApi_Trace_Terminate();
   return NULL;
 }
