@@ -48,7 +48,6 @@ std::mutex g_Lock;  // guards the event log of the C host
 std::mutex g_RecorderLock;
 std::map<std::u16string, Recorder> g_Recorders;
 std::vector<std::u16string> g_Ids;
-std::u16string g_LogPath;
 halvern::testing::DebugCapture* g_Log = nullptr;
 
 void Record(const std::u16string& id, const BYTE* data, UINT32 frames, const WAVEFORMATEX& f) {
@@ -78,24 +77,22 @@ HRESULT BuildMachine() {
            sim::kHeadsetCaptureId};
   const DWORD rates[] = {44100, 48000, 16000, 96000};
   for (int i = 0; i < kExtraEndpoints && SUCCEEDED(hr); ++i) {
-    const char16_t digits[] = {static_cast<char16_t>(u'0' + i / 10),
-                               static_cast<char16_t>(u'0' + i % 10), 0};
+    const char16_t n[] = {char16_t(u'0' + i / 10), char16_t(u'0' + i % 10), char16_t(u'A' + i)};
     sim::EndpointDesc d;
-    d.id = u"{0.0.0.00000000}.{e0000000-0000-0000-0000-0000000000" + std::u16string(digits) + u"}";
+    d.id = u"{0.0.0.00000000}.{e0000000-0000-0000-0000-0000000000" + std::u16string(n, 2) + u"}";
     d.flow = eRender;
     d.interfaceName = u"Extra Card";
-    d.friendlyName = u"Extra " + std::u16string(1, static_cast<char16_t>(u'A' + i));
+    d.friendlyName = u"Extra " + std::u16string(n + 2, 1);
     d.description = u"Speakers";
     d.deviceFormat = sim::MakePcmFormat(rates[i % 4], i % 4 == 2 ? 1 : 2, 16);
     hr = sim::AddEndpoint(d);
     g_Ids.push_back(d.id);
   }
-  for (std::size_t i = 1; i < g_Ids.size() && SUCCEEDED(hr); ++i) {
-    const std::u16string id = g_Ids[i];
+  for (std::size_t i = 1; i < g_Ids.size() && SUCCEEDED(hr); ++i)
     if (i != 4)  // the headset's capture endpoint has no sink
-      hr = sim::SetRenderSink(id, [id](const BYTE* data, UINT32 frames, const WAVEFORMATEX& f,
-                                       UINT64) { Record(id, data, frames, f); });
-  }
+      hr = sim::SetRenderSink(
+          g_Ids[i], [id = g_Ids[i]](const BYTE* data, UINT32 frames, const WAVEFORMATEX& f,
+                                    UINT64) { Record(id, data, frames, f); });
   return hr;
 }
 
@@ -106,7 +103,7 @@ extern "C" {
 void HostMachine_Lock(void) { g_Lock.lock(); }
 void HostMachine_Unlock(void) { g_Lock.unlock(); }
 const KovraChar16* HostMachine_Id(int which) { return g_Ids.at(which).c_str(); }
-const KovraChar16* HostMachine_LogPath(void) { return g_LogPath.c_str(); }
+const KovraChar16* HostMachine_LogPath(void) { return u"/tmp/halvern_host_test.log"; }
 int HostMachine_RenderEndpoints(void) { return 2 + kExtraEndpoints; }
 
 // A 997 Hz sine into the virtual card; the pitch and level each device plays are judged by the
@@ -133,12 +130,13 @@ int HostMachine_SinkPlays(const KovraChar16* id) {
   });
 }
 
+// The stream stopped, or plays silence.
 int HostMachine_SinkGoesQuiet(const KovraChar16* id) {
   return halvern::testing::WaitUntil([&] {
     const unsigned long long before = Recorded(id).frames;
     std::this_thread::sleep_for(milliseconds(100));
     const Recorder r = Recorded(id);
-    return r.frames == before || r.peak < 1e-6f;  // the stream stopped, or plays silence
+    return r.frames == before || r.peak < 1e-6f;
   });
 }
 
@@ -181,7 +179,6 @@ namespace {
 TEST(HostInC, RunsTheWholeCallingSequenceOnTheSimulatedMachine) {
   ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
   ASSERT_EQ(BuildMachine(), S_OK);
-  g_LogPath = u"/tmp/halvern_host_test.log";
   halvern::testing::DebugCapture log;
   g_Log = &log;
   const char* failure = KovraHost_RunSequence();
