@@ -1,5 +1,5 @@
 // Bad input from a host loses nothing and crashes nothing (the address sanitizer watches reads
-// past fixed fields), and no exception leaves an export.
+// past fixed fields). Nulls through the exports themselves are tried by the C host.
 #if !defined(_WIN32)
 
 #include <cmath>
@@ -53,7 +53,6 @@ TEST_F(BadInput, EveryCaseGivesItsClearResult) {
     std::uint32_t got;
     std::uint32_t want;
   } cases[] = {
-      {"null id", m_App->AddDevice(nullptr, 0), ResultFailed},
       {"empty id", m_App->AddDevice(W(u""), 0), ResultFailed},
       {"unknown id", m_App->AddDevice(W(u"{no such endpoint}"), 0), ResultFailed},
       {"id past 127 characters", m_App->AddDevice(W(longId.c_str()), 0), ResultFailed},
@@ -63,8 +62,6 @@ TEST_F(BadInput, EveryCaseGivesItsClearResult) {
        ResultOk},
       {"capturer with overflowing latency", CHalvernVADApiApp().StartCapturer(0x80000000u),
        ResultFailed},
-      {"null removal", m_App->RemoveDevice(nullptr), ResultOk},
-      {"null record", m_App->ConfigureDeviceEndpoint(nullptr), ResultFailed},
       {"id and name fill their fields",
        m_App->ConfigureDeviceEndpoint(Record(u'x', 256, nullptr, true).get()), ResultFailed},
       {"empty id and name", m_App->ConfigureDeviceEndpoint(Record(0, 0, nullptr, false).get()),
@@ -72,7 +69,6 @@ TEST_F(BadInput, EveryCaseGivesItsClearResult) {
       {"id past 127 characters falls back to the name",
        m_App->ConfigureDeviceEndpoint(Record(u'x', 200, u"Halvern Sound Capture", false).get()),
        ResultOk},
-      {"null gains", m_App->SetGain(nullptr), false},
       {"NaN gain", m_App->SetGain(std::vector<float>{nan, 0}.data()), false},
       {"infinite gain", m_App->SetGain(std::vector<float>{0, -inf}.data()), false},
   };
