@@ -27,20 +27,13 @@ std::string RunTool(const std::string& arguments, int* status) {
   return output;
 }
 
-// The summary's rows by device name, each as its whitespace-separated fields.
+// The summary's rows by device name, each as its whitespace-separated fields: the lines between
+// the table's head and its "ring overflows" line.
 std::map<std::string, std::vector<std::string>> SummaryRows(const std::string& output) {
   std::map<std::string, std::vector<std::string>> rows;
-  std::istringstream lines(output);
-  bool inTable = false;
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("device ", 0) == 0) {
-      inTable = true;
-      continue;
-    }
-    if (!inTable || line.rfind("ring overflows", 0) == 0) {
-      inTable = false;
-      continue;
-    }
+  std::istringstream lines(output.substr(output.find("\ndevice ") + 1));
+  std::string line;
+  for (std::getline(lines, line); std::getline(lines, line) && line.rfind("ring overflows", 0);) {
     std::istringstream fields(line);
     std::vector<std::string> row;
     for (std::string f; fields >> f;) row.push_back(f);
@@ -112,7 +105,6 @@ TEST(HalvernRouteRun, UserMistakesExitWithAClearError) {
   };
   const Case cases[] = {
       {"play --to Nowhere --seconds 1", 2, "no output device 'Nowhere'"},
-      {"play --output Bad,44100,2,f64", 2, "f64"},
       {"play --source /nonexistent/tone.wav", 2, "/nonexistent/tone.wav"},
       {"play --unplug Ghost@1", 2, "no output named 'Ghost'"},
       {"play --frobnicate", 2, "frobnicate"},
