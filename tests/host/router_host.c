@@ -9,8 +9,6 @@
 #include "kovra_api.h"
 
 /* ---- The machine, from the C++ side ---- */
-void HostMachine_Lock(void);
-void HostMachine_Unlock(void);
 const KovraChar16* HostMachine_Id(int which); /* 0 card capture, 1 card playback, 2 speakers,
                                                  3 headset render, 4 headset capture, 5.. extra */
 const KovraChar16* HostMachine_LogPath(void);
@@ -26,6 +24,13 @@ int HostMachine_IsDefault(int role, const KovraChar16* id);
 int HostMachine_IsVisible(const KovraChar16* id);
 int HostMachine_LogHas(const char* text);
 int HostMachine_Wait(int (*condition)(const void*), const void* argument);
+/* Endpoint changes (events 1, 2, 3, 5) the delegate saw are kept there, as records; those of
+ * events 1 to 3 hold only the id. Find looks from the `from`-th on for one of `code` (and `id`
+ * unless NULL), waiting for it when asked. */
+void HostMachine_Saw(int32_t code, const DeviceEndpointRecord* record);
+int HostMachine_Mark(void);
+const DeviceEndpointRecord* HostMachine_Find(int32_t code, const KovraChar16* id, int from,
+                                             int wait);
 
 /* ---- The exports, each typed as the header declares it ---- */
 #define KOVRA_HOST_SLOT(name) static __typeof__(&name) p_##name;
@@ -51,18 +56,13 @@ static int Load(void) {
 }
 
 /* ---- What the delegate saw ---- */
-typedef struct Event {
+/* The last answer to a query, delivered on the calling thread before the query returns. */
+static struct Answer {
   int32_t code;
-  DeviceEndpointRecord record; /* event 5; only the id for events 1, 2, 3 */
-  uint32_t count;              /* events 20, 21 */
-  int listOk;                  /* events 20, 21: ascending, filled, flow set, card left out */
-  float values[2];             /* events 30, 35 */
-} Event;
-
-static Event g_Events[512];
-static int g_EventCount;
-static int g_LastAnswer = -1; /* the last answer to a query (events 20, 21, 30, 35), written and
-                                 read on the calling thread only */
+  uint32_t count;  /* events 20, 21 */
+  int listOk;      /* events 20, 21: ascending, filled, flow set, card left out */
+  float values[2]; /* events 30, 35 */
+} g_Answer;
 
 static void CopyId(KovraChar16* to, const KovraChar16* from) {
   int n;
@@ -95,58 +95,25 @@ static int ListOk(const DeviceList* list, uint32_t flow) {
 }
 
 static void KOVRA_CALL HostDelegate(int32_t code, void* data) {
-  Event* e;
-  HostMachine_Lock();
-  if (g_EventCount < (int)(sizeof g_Events / sizeof g_Events[0])) {
-    e = &g_Events[g_EventCount++];
-    memset(e, 0, sizeof *e);
-    e->code = code;
-    if (code == DeviceAdded || code == DeviceRemoved || code == DeviceFormatChanged)
-      CopyId(e->record.id, (const KovraChar16*)data);
-    else if (code == DefaultDeviceChanged)
-      e->record = *(const DeviceEndpointRecord*)data;
-    if (code >= OutputDevices) g_LastAnswer = g_EventCount - 1;
+  if (code == DefaultDeviceChanged) {
+    HostMachine_Saw(code, (const DeviceEndpointRecord*)data);
+  } else if (code < OutputDevices) {
+    DeviceEndpointRecord idOnly;
+    memset(&idOnly, 0, sizeof idOnly);
+    CopyId(idOnly.id, (const KovraChar16*)data);
+    HostMachine_Saw(code, &idOnly);
+  } else {
+    memset(&g_Answer, 0, sizeof g_Answer);
+    g_Answer.code = code;
     if (code == OutputDevices || code == InputDevices) {
-      e->count = ((const DeviceList*)data)->count;
-      e->listOk = ListOk((const DeviceList*)data, code == InputDevices ? 1u : 0u);
-    } else if (code == PeakValues || code == GainValues) {
-      memcpy(e->values, data, sizeof e->values);
+      g_Answer.count = ((const DeviceList*)data)->count;
+      g_Answer.listOk = ListOk((const DeviceList*)data, code == InputDevices ? 1u : 0u);
+    } else {
+      memcpy(g_Answer.values, data, sizeof g_Answer.values);
     }
   }
-  HostMachine_Unlock();
 }
-#define LAST (&g_Events[g_LastAnswer])
-
-static const Event* Find(int32_t code, const KovraChar16* id, int from) {
-  const Event* found = NULL;
-  HostMachine_Lock();
-  for (; from < g_EventCount && found == NULL; ++from)
-    if (g_Events[from].code == code && (id == NULL || Compare16(g_Events[from].record.id, id) == 0))
-      found = &g_Events[from];
-  HostMachine_Unlock();
-  return found;
-}
-
-typedef struct Wanted {
-  int32_t code;
-  const KovraChar16* id; /* NULL: any */
-  int from;              /* first event index to look at */
-} Wanted;
-static int Arrived(const void* w) {
-  return Find(((const Wanted*)w)->code, ((const Wanted*)w)->id, ((const Wanted*)w)->from) != NULL;
-}
-static const Event* Await(int32_t code, const KovraChar16* id, int from) {
-  const Wanted w = {code, id, from};
-  return HostMachine_Wait(Arrived, &w) ? Find(code, id, from) : NULL;
-}
-
-static int Mark(void) {
-  int n;
-  HostMachine_Lock();
-  n = g_EventCount;
-  HostMachine_Unlock();
-  return n;
-}
+#define AWAIT(code, id, from) HostMachine_Find(code, id, from, 1)
 
 static const char* Failed(int line, const char* condition) {
   snprintf(g_Failure, sizeof g_Failure, "line %d: %s", line, condition);
@@ -159,8 +126,8 @@ static const char* Failed(int line, const char* condition) {
 
 static int PeaksNear(const void* level) {
   const float want = *(const float*)level;
-  return p_KovraApi_GetPeakValues() && LAST->code == PeakValues &&
-         fabsf(LAST->values[0] - want) < 1.5f && fabsf(LAST->values[1] - want) < 1.5f;
+  return p_KovraApi_GetPeakValues() && g_Answer.code == PeakValues &&
+         fabsf(g_Answer.values[0] - want) < 1.5f && fabsf(g_Answer.values[1] - want) < 1.5f;
 }
 
 /* ---- The calling sequence ---- */
@@ -171,7 +138,7 @@ const char* KovraHost_RunSequence(void) {
   const float silence = -144.0f, tone = -6.0f, fullScale = 0.0f;
   const float outside[2] = {12.0f, -200.0f}, unity[2] = {0.0f, 0.0f};
   static DeviceEndpointRecord record; /* zeros */
-  const Event* e;
+  const DeviceEndpointRecord* e;
   int mark, i;
 
   if (!Load()) return g_Failure;
@@ -184,11 +151,10 @@ const char* KovraHost_RunSequence(void) {
 
   /* Device lists: the virtual card left out, ascending ids, records filled. */
   CHECK(p_KovraApi_GetAudioOutputDevices());
-  e = LAST;
-  CHECK(e->code == OutputDevices && e->listOk && (int)e->count == HostMachine_RenderEndpoints());
+  CHECK(g_Answer.code == OutputDevices && g_Answer.listOk &&
+        (int)g_Answer.count == HostMachine_RenderEndpoints());
   CHECK(p_KovraApi_GetAudioInputDevices());
-  e = LAST;
-  CHECK(e->code == InputDevices && e->listOk && e->count == 1);
+  CHECK(g_Answer.code == InputDevices && g_Answer.listOk && g_Answer.count == 1);
 
   /* Bad input from C: the documented results, and no exception crosses into the host. */
   CHECK(p_KovraApi_AddDevice(speakers, 20) == ResultRouter); /* the capturer runs the router */
@@ -213,39 +179,38 @@ const char* KovraHost_RunSequence(void) {
 
   /* Gains: the device's volume, clamped to its range (-96..0 dB). */
   CHECK(p_KovraApi_SetGain(outside) && p_KovraApi_GetGain());
-  e = LAST;
-  CHECK(e->code == GainValues && e->values[0] == 0.0f && e->values[1] == -96.0f);
+  CHECK(g_Answer.code == GainValues && g_Answer.values[0] == 0.0f && g_Answer.values[1] == -96.0f);
   CHECK(p_KovraApi_SetGain(unity));
 
   /* Hot-plug while routing: the unplugged headset stops, the others play on; an endpoint that
    * becomes active again is reported as added only. */
-  mark = Mark();
+  mark = HostMachine_Mark();
   HostMachine_SetState(headset, 8 /* unplugged */);
-  CHECK(Await(DeviceRemoved, headset, mark) != NULL);
+  CHECK(AWAIT(DeviceRemoved, headset, mark) != NULL);
   CHECK(HostMachine_SinkGoesQuiet(headset));
   CHECK(HostMachine_SinkPlays(speakers) && HostMachine_SinkPlays(extra));
-  mark = Mark();
+  mark = HostMachine_Mark();
   HostMachine_SetState(headset, 1 /* active */);
-  CHECK(Await(DeviceAdded, headset, mark) != NULL);
-  CHECK(Find(DeviceRemoved, headset, mark) == NULL);
+  CHECK(AWAIT(DeviceAdded, headset, mark) != NULL);
+  CHECK(HostMachine_Find(DeviceRemoved, headset, mark, 0) == NULL);
 
   /* Default changes: console and communications are reported with a described record; the
    * multimedia role, set first, is not, and events keep their order. */
-  mark = Mark();
+  mark = HostMachine_Mark();
   HostMachine_SetDefault(1 /* multimedia */, extra);
   HostMachine_SetDefault(0 /* console */, extra);
-  e = Await(DefaultDeviceChanged, extra, mark);
-  CHECK(e != NULL && e->record.role == 0 && e->record.dataFlow == 0 && e->record.isDefault == 1);
-  CHECK(e->record.sampleRate != 0 && Contains16(e->record.friendlyName, "Extra"));
-  mark = Mark();
+  e = AWAIT(DefaultDeviceChanged, extra, mark);
+  CHECK(e != NULL && e->role == 0 && e->dataFlow == 0 && e->isDefault == 1);
+  CHECK(e->sampleRate != 0 && Contains16(e->friendlyName, "Extra"));
+  mark = HostMachine_Mark();
   HostMachine_SetDefault(2 /* communications */, HostMachine_Id(7));
-  e = Await(DefaultDeviceChanged, HostMachine_Id(7), mark);
-  CHECK(e != NULL && e->record.role == 2);
+  e = AWAIT(DefaultDeviceChanged, HostMachine_Id(7), mark);
+  CHECK(e != NULL && e->role == 2);
 
   /* Format change, also of an endpoint the router does not hold. */
-  mark = Mark();
+  mark = HostMachine_Mark();
   HostMachine_ChangeDeviceFormat(HostMachine_Id(4));
-  CHECK(Await(DeviceFormatChanged, HostMachine_Id(4), mark) != NULL);
+  CHECK(AWAIT(DeviceFormatChanged, HostMachine_Id(4), mark) != NULL);
 
   /* Routing off keeps the meters live: they follow a louder tone. */
   CHECK(p_KovraApi_EnableRouting(false, false) == ResultOk);
@@ -255,12 +220,12 @@ const char* KovraHost_RunSequence(void) {
   HostMachine_FeedTone(0.5);
 
   /* The virtual card's playback endpoint: visible and console default, without an event 5. */
-  mark = Mark();
+  mark = HostMachine_Mark();
   CHECK(p_KovraApi_SetKovraPlaybackDefaultDevice(false) == ResultOk);
   CHECK(HostMachine_IsVisible(HostMachine_Id(1)) && HostMachine_IsDefault(0, HostMachine_Id(1)));
   HostMachine_SetDefault(0, speakers);
-  e = Await(DefaultDeviceChanged, NULL, mark);
-  CHECK(e != NULL && Compare16(e->record.id, speakers) == 0);
+  e = AWAIT(DefaultDeviceChanged, NULL, mark);
+  CHECK(e != NULL && Compare16(e->id, speakers) == 0);
 
   /* An endpoint configured through a record: the headset becomes the communications default. */
   CopyId(record.id, headset);
@@ -278,11 +243,11 @@ const char* KovraHost_RunSequence(void) {
 
   /* Without a delegate notifications are still handled: the unplugged endpoint stops. */
   p_KovraApi_SetKovraDelegate(NULL);
-  mark = Mark();
+  mark = HostMachine_Mark();
   HostMachine_SetState(extra, 8);
   CHECK(HostMachine_SinkGoesQuiet(extra));
   CHECK(HostMachine_SinkPlays(HostMachine_Id(6)));
-  CHECK(Mark() == mark);
+  CHECK(HostMachine_Mark() == mark);
   CHECK(p_KovraApi_RemoveDevice(HostMachine_Id(6)) == ResultOk);
 
   /* Stopping capture too ends the meters: the card's stream takes no more packets. */

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -44,7 +45,8 @@ struct Recorder {
   float peak = 0;  // of channel 0 in the latest buffer
 };
 
-std::mutex g_Lock;  // guards the event log of the C host
+std::mutex g_Lock;                                                 // guards g_Seen
+std::deque<std::pair<std::int32_t, DeviceEndpointRecord>> g_Seen;  // endpoint changes, in order
 std::mutex g_RecorderLock;
 std::map<std::u16string, Recorder> g_Recorders;
 std::vector<std::u16string> g_Ids;
@@ -100,8 +102,27 @@ HRESULT BuildMachine() {
 
 extern "C" {
 
-void HostMachine_Lock(void) { g_Lock.lock(); }
-void HostMachine_Unlock(void) { g_Lock.unlock(); }
+void HostMachine_Saw(std::int32_t code, const DeviceEndpointRecord* record) {
+  std::lock_guard lock(g_Lock);
+  g_Seen.emplace_back(code, *record);
+}
+int HostMachine_Mark(void) {
+  std::lock_guard lock(g_Lock);
+  return static_cast<int>(g_Seen.size());
+}
+const DeviceEndpointRecord* HostMachine_Find(std::int32_t code, const KovraChar16* id, int from,
+                                             int wait) {
+  const DeviceEndpointRecord* found = nullptr;
+  const auto look = [&] {
+    std::lock_guard lock(g_Lock);
+    for (auto e = g_Seen.begin() + from; e != g_Seen.end() && found == nullptr; ++e)
+      if (e->first == code && (id == nullptr || e->second.id == std::u16string_view(id)))
+        found = &e->second;
+    return found != nullptr;
+  };
+  if (wait == 0 || !halvern::testing::WaitUntil(look)) look();
+  return found;
+}
 const KovraChar16* HostMachine_Id(int which) { return g_Ids.at(which).c_str(); }
 const KovraChar16* HostMachine_LogPath(void) { return u"/tmp/halvern_host_test.log"; }
 int HostMachine_RenderEndpoints(void) { return 2 + kExtraEndpoints; }
