@@ -124,8 +124,6 @@ const DeviceEndpointRecord* HostMachine_Find(std::int32_t code, const KovraChar1
   return found;
 }
 const KovraChar16* HostMachine_Id(int which) { return g_Ids.at(which).c_str(); }
-const KovraChar16* HostMachine_LogPath(void) { return u"/tmp/halvern_host_test.log"; }
-int HostMachine_RenderEndpoints(void) { return 2 + kExtraEndpoints; }
 
 // A 997 Hz sine into the virtual card; the pitch and level each device plays are judged by the
 // halvern-route run test, so here a device only has to play it loudly.
