@@ -21,6 +21,7 @@ void HostMachine_ChangeDeviceFormat(const KovraChar16* id);
 int HostMachine_IsDefault(int role, const KovraChar16* id);
 int HostMachine_IsVisible(const KovraChar16* id);
 int HostMachine_LogHas(const char* text);
+int HostMachine_Contains(const KovraChar16* text, const char* ascii);
 int HostMachine_Wait(int (*condition)(const void*), const void* argument);
 /* Endpoint changes (events 1, 2, 3, 5) the delegate saw are kept there, as records; those of
  * events 1 to 3 hold only the id. Find looks from the `from`-th on for one of `code` (and `id`
@@ -66,21 +67,11 @@ static void CopyId(KovraChar16* to, const KovraChar16* from) {
   int n;
   for (n = 0; n < KOVRA_MAX_STRING && from[n] != 0; ++n) to[n] = from[n];
 }
-static int Contains16(const KovraChar16* text, const char* ascii) {
-  size_t n = strlen(ascii), i, j;
-  for (i = 0; text[i] != 0; ++i) {
-    for (j = 0; j < n && text[i + j] == (KovraChar16)ascii[j]; ++j) {
-    }
-    if (j == n) return 1;
-  }
-  return 0;
-}
-
 static int ListOk(const DeviceList* list, uint32_t flow) {
   uint32_t i;
   for (i = 0; i < list->count; ++i) {
     const DeviceEndpointRecord* r = &list->records[i];
-    if (Contains16(r->interfaceName, "Halvern Sound Capture") || r->dataFlow != flow ||
+    if (HostMachine_Contains(r->interfaceName, "Halvern Sound Capture") || r->dataFlow != flow ||
         r->sampleRate == 0 || r->channels == 0 || r->id[0] == 0)
       return 0;
   }
@@ -194,7 +185,7 @@ const char* KovraHost_RunSequence(void) {
   HostMachine_SetDefault(0 /* console */, extra);
   e = AWAIT(DefaultDeviceChanged, extra, mark);
   CHECK(e != NULL && e->role == 0 && e->dataFlow == 0 && e->isDefault == 1);
-  CHECK(e->sampleRate != 0 && Contains16(e->friendlyName, "Extra"));
+  CHECK(e->sampleRate != 0 && HostMachine_Contains(e->friendlyName, "Extra"));
   mark = HostMachine_Mark();
   HostMachine_SetDefault(2 /* communications */, HostMachine_Id(7));
   e = AWAIT(DefaultDeviceChanged, HostMachine_Id(7), mark);

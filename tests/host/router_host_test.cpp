@@ -182,6 +182,10 @@ int HostMachine_IsDefault(int role, const KovraChar16* id) {
   return sim::GetDefaultEndpoint(eRender, static_cast<ERole>(role)) == id;
 }
 int HostMachine_IsVisible(const KovraChar16* id) { return sim::IsVisible(id); }
+int HostMachine_Contains(const KovraChar16* text, const char* ascii) {
+  return std::u16string_view(text).find(std::u16string(ascii, ascii + std::strlen(ascii))) !=
+         std::u16string_view::npos;
+}
 int HostMachine_LogHas(const char* text) {
   for (const std::string& line : g_Log->Lines())
     if (line.find(text) != std::string::npos) return 1;
