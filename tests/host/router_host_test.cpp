@@ -82,10 +82,7 @@ HRESULT BuildMachine() {
     const char16_t n[] = {char16_t(u'0' + i / 10), char16_t(u'0' + i % 10), char16_t(u'A' + i)};
     sim::EndpointDesc d;
     d.id = u"{0.0.0.00000000}.{e0000000-0000-0000-0000-0000000000" + std::u16string(n, 2) + u"}";
-    d.flow = eRender;
-    d.interfaceName = u"Extra Card";
     d.friendlyName = u"Extra " + std::u16string(n + 2, 1);
-    d.description = u"Speakers";
     d.deviceFormat = sim::MakePcmFormat(rates[i % 4], i % 4 == 2 ? 1 : 2, 16);
     hr = sim::AddEndpoint(d);
     g_Ids.push_back(d.id);
