@@ -13,8 +13,7 @@ const KovraChar16* HostMachine_Id(int which); /* 0 card capture, 1 card playback
                                                  3 headset render, 4 headset capture, 5.. extra */
 void HostMachine_FeedTone(double amplitude);
 int HostMachine_SinkPlays(const KovraChar16* id);
-int HostMachine_SinkGoesQuiet(const KovraChar16* id);
-int HostMachine_CaptureStops(void);
+int HostMachine_GoesQuiet(const KovraChar16* id);
 void HostMachine_SetState(const KovraChar16* id, uint32_t state);
 void HostMachine_SetDefault(int role, const KovraChar16* id); /* render endpoints */
 void HostMachine_ChangeDeviceFormat(const KovraChar16* id);
@@ -170,7 +169,7 @@ const char* KovraHost_RunSequence(void) {
   mark = HostMachine_Mark();
   HostMachine_SetState(headset, 8 /* unplugged */);
   CHECK(AWAIT(DeviceRemoved, headset, mark) != NULL);
-  CHECK(HostMachine_SinkGoesQuiet(headset));
+  CHECK(HostMachine_GoesQuiet(headset));
   CHECK(HostMachine_SinkPlays(speakers) && HostMachine_SinkPlays(extra));
   mark = HostMachine_Mark();
   HostMachine_SetState(headset, 1 /* active */);
@@ -197,7 +196,7 @@ const char* KovraHost_RunSequence(void) {
 
   /* Routing off keeps the meters live: they follow a louder tone. */
   CHECK(p_KovraApi_EnableRouting(false, false) == ResultOk);
-  CHECK(HostMachine_SinkGoesQuiet(speakers));
+  CHECK(HostMachine_GoesQuiet(speakers));
   HostMachine_FeedTone(1.0);
   CHECK(HostMachine_Wait(PeaksNear, &fullScale));
   HostMachine_FeedTone(0.5);
@@ -228,14 +227,14 @@ const char* KovraHost_RunSequence(void) {
   p_KovraApi_SetKovraDelegate(NULL);
   mark = HostMachine_Mark();
   HostMachine_SetState(extra, 8);
-  CHECK(HostMachine_SinkGoesQuiet(extra));
+  CHECK(HostMachine_GoesQuiet(extra));
   CHECK(HostMachine_SinkPlays(HostMachine_Id(6)));
   CHECK(HostMachine_Mark() == mark);
   CHECK(p_KovraApi_RemoveDevice(HostMachine_Id(6)) == ResultOk);
 
   /* Stopping capture too ends the meters: the card's stream takes no more packets. */
   CHECK(p_KovraApi_EnableRouting(false, true) == ResultOk);
-  CHECK(HostMachine_CaptureStops());
+  CHECK(HostMachine_GoesQuiet(HostMachine_Id(0)));
 
   /* The trace exports: a host's error line reaches the debugger as written, never as a format. */
   p_KovraApi_Trace_Init();
