@@ -2,7 +2,6 @@
 // past fixed fields). Nulls through the exports themselves are tried by the C host.
 #if !defined(_WIN32)
 
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
