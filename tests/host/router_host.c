@@ -85,7 +85,6 @@ static void KOVRA_CALL HostDelegate(int32_t code, void* data) {
     CopyId(idOnly.id, (const KovraChar16*)data);
     HostMachine_Saw(code, &idOnly);
   } else {
-    memset(&g_Answer, 0, sizeof g_Answer);
     g_Answer.code = code;
     if (code == OutputDevices || code == InputDevices) {
       g_Answer.count = ((const DeviceList*)data)->count;
@@ -195,7 +194,6 @@ const char* KovraHost_RunSequence(void) {
   CHECK(HostMachine_GoesQuiet(speakers));
   HostMachine_FeedTone(1.0);
   CHECK(HostMachine_Wait(PeaksNear, &fullScale));
-  HostMachine_FeedTone(0.5);
 
   /* The virtual card's playback endpoint: visible and console default, without an event 5. */
   mark = HostMachine_Mark();

@@ -37,35 +37,31 @@ namespace {
 namespace sim = halvern::simaudio;
 using std::chrono::milliseconds;
 
-constexpr int kExtraEndpoints = 11;
-
 struct Recorder {
   unsigned long long frames = 0;
   float peak = 0;  // of channel 0 in the latest buffer
 };
 
-std::mutex g_Lock;                                                 // guards g_Seen
+std::mutex g_Lock;                                                 // guards g_Seen and g_Recorders
 std::deque<std::pair<std::int32_t, DeviceEndpointRecord>> g_Seen;  // endpoint changes, in order
-std::mutex g_RecorderLock;
 std::map<std::u16string, Recorder> g_Recorders;
 std::vector<std::u16string> g_Ids;
 halvern::testing::DebugCapture* g_Log = nullptr;
 
 void Record(const std::u16string& id, const BYTE* data, UINT32 frames, const WAVEFORMATEX& f) {
   float peak = 0;
-  for (UINT32 i = 0; i < frames; ++i) {  // float or 16-bit samples
-    const BYTE* sample = data + std::size_t{i} * f.nBlockAlign;
+  for (UINT32 i = 0; i < frames; ++i) {  // channel 0 of the float mix format
     float value = 0;
-    if (f.wBitsPerSample == 32) std::memcpy(&value, sample, 4);
+    std::memcpy(&value, data + std::size_t{i} * f.nBlockAlign, 4);
     peak = std::max(peak, std::fabs(value));
   }
-  std::lock_guard lock(g_RecorderLock);
+  std::lock_guard lock(g_Lock);
   g_Recorders[id].frames += frames;
   g_Recorders[id].peak = peak;
 }
 
 Recorder Recorded(const KovraChar16* id) {
-  std::lock_guard lock(g_RecorderLock);
+  std::lock_guard lock(g_Lock);
   return g_Recorders[id];
 }
 
@@ -75,7 +71,7 @@ HRESULT BuildMachine() {
   g_Ids = {sim::kHalvernCaptureId, sim::kHalvernPlaybackId, sim::kSpeakersId, sim::kHeadsetRenderId,
            sim::kHeadsetCaptureId};
   const DWORD rates[] = {44100, 48000, 16000, 96000};
-  for (int i = 0; i < kExtraEndpoints && SUCCEEDED(hr); ++i) {
+  for (int i = 0; i < 11 && SUCCEEDED(hr); ++i) {
     const char16_t n[] = {char16_t(u'0' + i / 10), char16_t(u'0' + i % 10), char16_t(u'A' + i)};
     sim::EndpointDesc d;
     d.id = u"{0.0.0.00000000}.{e0000000-0000-0000-0000-0000000000" + std::u16string(n, 2) + u"}";
