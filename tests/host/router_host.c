@@ -66,13 +66,11 @@ static void CopyId(KovraChar16* to, const KovraChar16* from) {
   for (n = 0; n < KOVRA_MAX_STRING && from[n] != 0; ++n) to[n] = from[n];
 }
 static int ListOk(const DeviceList* list, uint32_t flow) {
-  uint32_t i;
-  for (i = 0; i < list->count; ++i) {
-    const DeviceEndpointRecord* r = &list->records[i];
+  const DeviceEndpointRecord* r;
+  for (r = list->records; r < list->records + list->count; ++r)
     if (HostMachine_Contains(r->interfaceName, "Halvern Sound Capture") || r->dataFlow != flow ||
         r->sampleRate == 0 || r->channels == 0 || r->id[0] == 0)
       return 0;
-  }
   return 1;
 }
 
