@@ -115,8 +115,8 @@ const DeviceEndpointRecord* HostMachine_Find(std::int32_t code, const KovraChar1
 }
 const KovraChar16* HostMachine_Id(int which) { return g_Ids.at(which).c_str(); }
 
-// A 997 Hz sine into the virtual card; the pitch and level each device plays are judged by the
-// halvern-route run test, so here a device only has to play it loudly.
+// A 997 Hz sine into the virtual card. The pitch and level each device plays are judged by the
+// endpoints' routing test and the halvern-route run, so here a device only has to play it loudly.
 void HostMachine_FeedTone(double amplitude) {
   sim::SetCaptureSource(
       sim::kHalvernCaptureId,
