@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -72,17 +71,9 @@ TEST_F(RouterTest, RestartAttachesOnceAndRemovalFreesWhilePlaying) {
 }
 
 // Hot-plug and default changes storm the notification thread while the host adds, starts, shuts
-// down and removes in a loop: no deadlock (a watchdog ends a hung run), nothing left behind.
+// down and removes in a loop: no deadlock (the test's time limit ends a hung run), nothing left
+// behind.
 TEST_F(RouterTest, NotificationStormAgainstHostCalls) {
-  std::atomic<bool> done{false};
-  std::thread watchdog([&] {
-    for (int i = 0; i < 1200 && !done; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (!done) {
-      std::fprintf(stderr, "NotificationStormAgainstHostCalls: deadlocked\n");
-      std::abort();
-    }
-  });
   m_App->Initialize(W(u"/tmp/halvern_router_test.log"));
   m_App->SetDelegate(CountingDelegate);
   ASSERT_EQ(m_App->StartCapturer(0), ResultOk);
@@ -120,8 +111,6 @@ TEST_F(RouterTest, NotificationStormAgainstHostCalls) {
   EXPECT_EQ(Streams(simaudio::kHeadsetRenderId), 0u);
   m_App.reset();
   EXPECT_EQ(Streams(simaudio::kHalvernCaptureId), 0u);
-  done = true;
-  watchdog.join();
 }
 
 }  // namespace

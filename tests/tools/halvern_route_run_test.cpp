@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -27,20 +26,13 @@ std::string RunTool(const std::string& arguments, int* status) {
   return output;
 }
 
-// The summary's rows by device name, each as its whitespace-separated fields.
+// The summary's rows by device name, each as its whitespace-separated fields: the lines between
+// the table's head and its "ring overflows" line.
 std::map<std::string, std::vector<std::string>> SummaryRows(const std::string& output) {
   std::map<std::string, std::vector<std::string>> rows;
-  std::istringstream lines(output);
-  bool inTable = false;
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("device ", 0) == 0) {
-      inTable = true;
-      continue;
-    }
-    if (!inTable || line.rfind("ring overflows", 0) == 0) {
-      inTable = false;
-      continue;
-    }
+  std::istringstream lines(output.substr(output.find("\ndevice ") + 1));
+  std::string line;
+  for (std::getline(lines, line); std::getline(lines, line) && line.rfind("ring overflows", 0);) {
     std::istringstream fields(line);
     std::vector<std::string> row;
     for (std::string f; fields >> f;) row.push_back(f);
@@ -50,7 +42,7 @@ std::map<std::string, std::vector<std::string>> SummaryRows(const std::string& o
 }
 
 // The summary's columns: name, seconds, frames, underruns, starved, latency, ppm, level, glitches.
-enum Column { kSeconds = 1, kFrames, kLatency = 5, kFreqPpm, kLevel, kGlitches };
+enum Column { kSeconds = 1, kFrames, kLatency = 5, kFreqPpm, kGlitches = 8 };
 
 TEST(HalvernRouteRun, SummaryAndRecordingsMatchWhatWasFed) {
   const auto folder =
@@ -65,15 +57,15 @@ TEST(HalvernRouteRun, SummaryAndRecordingsMatchWhatWasFed) {
   struct Device {
     const char* name;
     int rate, channels, subtype;
-    double ppm;     // the converter's rate ratio moves the tone
-    double gainDb;  // its unnormalised filter gains max(1, M / L) when it downsamples
+    double ppm;  // the converter's rate ratio moves the tone
   };
-  // 48000 -> 44100 runs on 47900 -> 44068 (L 23, M 25): the tone plays 1359 ppm low, 25/23 louder.
+  // 48000 -> 44100 runs on 47900 -> 44068 (L 23, M 25): the tone plays 1359 ppm low. The level each
+  // device plays is judged by the endpoints' routing test, the level read from a recording by the
+  // summary's test.
   const Device devices[] = {
-      {"Wide", 44100, 2, SF_FORMAT_FLOAT, (25.0 / 23) / (48000.0 / 44100) * 1e6 - 1e6,
-       20 * std::log10(25.0 / 23)},
-      {"Plain", 48000, 2, SF_FORMAT_PCM_16, 0, 0},
-      {"Voice", 32000, 1, SF_FORMAT_PCM_24, 0, 20 * std::log10(1.5)},
+      {"Wide", 44100, 2, SF_FORMAT_FLOAT, (25.0 / 23) / (48000.0 / 44100) * 1e6 - 1e6},
+      {"Plain", 48000, 2, SF_FORMAT_PCM_16, 0},
+      {"Voice", 32000, 1, SF_FORMAT_PCM_24, 0},
   };
   const auto rows = SummaryRows(output);
   ASSERT_EQ(rows.size(), std::size(devices)) << output;
@@ -83,7 +75,6 @@ TEST(HalvernRouteRun, SummaryAndRecordingsMatchWhatWasFed) {
     const auto& row = rows.at(d.name);
     ASSERT_EQ(row.size(), kGlitches + 1u) << output;
     EXPECT_GT(std::stod(row[kSeconds]), 2.0);
-    EXPECT_NEAR(std::stod(row[kLevel]), -12 + d.gainDb, 1.0) << output;
     EXPECT_GT(std::stod(row[kLatency]), 0.0) << output;
     EXPECT_LT(std::stod(row[kLatency]), 500.0) << output;
     // A machine too busy to keep up loses blocks, which the tool reports as glitches; the tone's
@@ -112,7 +103,6 @@ TEST(HalvernRouteRun, UserMistakesExitWithAClearError) {
   };
   const Case cases[] = {
       {"play --to Nowhere --seconds 1", 2, "no output device 'Nowhere'"},
-      {"play --output Bad,44100,2,f64", 2, "f64"},
       {"play --source /nonexistent/tone.wav", 2, "/nonexistent/tone.wav"},
       {"play --unplug Ghost@1", 2, "no output named 'Ghost'"},
       {"play --frobnicate", 2, "frobnicate"},
