@@ -138,22 +138,18 @@ TEST_F(SimStreaming, CapturePacketsFlagSilenceAndTheStartAsConfigured) {
   }
 }
 
+// Unplugging, removing and a format change break streams too: the endpoint fault tests judge those.
 TEST_F(SimStreaming, BrokenStreamsFailEveryLaterCallWithTheirReasonAndStopSignalling) {
   const struct {
     std::function<HRESULT()> breakIt;
     HRESULT reason;
   } cases[] = {
-      {[] { return SetEndpointState(u"spk", DEVICE_STATE_UNPLUGGED); },
-       AUDCLNT_E_DEVICE_INVALIDATED},
-      {[] { return SetDeviceFormat(u"spk", MakePcmFormat(44100, 2, 16)); },
-       AUDCLNT_E_DEVICE_INVALIDATED},
       {[] { return InvalidateStreams(u"*", AUDCLNT_E_SERVICE_NOT_RUNNING); },
        AUDCLNT_E_SERVICE_NOT_RUNNING},
       {[] { return InvalidateStreams(u"spk", AUDCLNT_E_DEVICE_IN_USE); }, AUDCLNT_E_DEVICE_IN_USE},
   };
   EXPECT_EQ(InvalidateStreams(u"spk", E_FAIL), E_INVALIDARG);
   for (const auto& c : cases) {
-    SetEndpointState(u"spk", DEVICE_STATE_ACTIVE);
     Stream out;
     Open(out, u"spk", 300000);
     ASSERT_EQ(out.client->Start(), S_OK);
@@ -185,31 +181,17 @@ TEST_F(SimStreaming, BrokenStreamsFailEveryLaterCallWithTheirReasonAndStopSignal
   EXPECT_EQ(again.render->ReleaseBuffer(10, AUDCLNT_BUFFERFLAGS_SILENT), S_OK);
 }
 
-TEST_F(SimStreaming, InjectedFaultsFireForTheirCountAndNoTypoPassesUnnoticed) {
+// A fault's count, the wildcard id and ClearFaults are relied on by the endpoint and device manager
+// fault tests; what they never meet: refusals, and a fault without a count firing until cleared.
+TEST_F(SimStreaming, FaultsWithoutACountFireUntilClearedAndNoTypoPassesUnnoticed) {
   EXPECT_EQ(InjectFault(u"spk", "IAudioClient::Strat", E_FAIL), E_INVALIDARG);
   EXPECT_EQ(InjectFault(u"spk", "IAudioClient::Start", S_FALSE), E_INVALIDARG);
   EXPECT_EQ(InjectFault(u"spk", "IAudioClient::Start", E_FAIL, 0), E_INVALIDARG);
-  ASSERT_EQ(InjectFault(u"mic", "IAudioCaptureClient::GetBuffer", AUDCLNT_E_BUFFER_ERROR, 2), S_OK);
-  ASSERT_EQ(InjectFault(u"*", "IAudioClient::Start", E_OUTOFMEMORY, 1), S_OK);
   ASSERT_EQ(InjectFault(u"spk", "IAudioEndpointVolume::GetMute", E_NOTIMPL), S_OK);
-  Stream in, out;
-  Open(in, u"mic", 300000);
-  Open(out, u"spk", 300000);
-  EXPECT_EQ(out.client->Start(), E_OUTOFMEMORY);  // the wildcard hits whichever endpoint is first
-  EXPECT_EQ(in.client->Start(), S_OK);
-  BYTE* data;
-  UINT32 frames;
-  DWORD flags;
-  for (int i = 0; i < 3; ++i)
-    EXPECT_EQ(
-        in.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr) == AUDCLNT_E_BUFFER_ERROR,
-        i < 2);
   auto volume = Activate<IAudioEndpointVolume>(u"spk", IID_IAudioEndpointVolume);
   BOOL mute = FALSE;
   EXPECT_EQ(volume->GetMute(&mute), E_NOTIMPL);
-  EXPECT_EQ(volume->GetMute(&mute), E_NOTIMPL);  // until cleared
-  EXPECT_EQ(FaultsFired(u"mic", "IAudioCaptureClient::GetBuffer"), 2);
-  EXPECT_EQ(FaultsFired(u"*", "IAudioClient::Start"), 1);
+  EXPECT_EQ(volume->GetMute(&mute), E_NOTIMPL);
   EXPECT_EQ(FaultsFired(u"spk", "IAudioEndpointVolume::GetMute"), 2);
   ClearFaults();
   EXPECT_EQ(volume->GetMute(&mute), S_OK);
