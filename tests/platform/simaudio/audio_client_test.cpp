@@ -19,8 +19,8 @@ class SimAudioClient : public SimAudioTest {
  protected:
   void SetUp() override {
     SimAudioTest::SetUp();
-    ASSERT_EQ(AddEndpoint(Endpoint(u"spk", eRender, MakePcmFormat(44100, 2, 16))), S_OK);
-    ASSERT_EQ(AddEndpoint(Endpoint(u"mic", eCapture, MakePcmFormat(48000, 2, 16))), S_OK);
+    Add(u"spk", eRender, MakePcmFormat(44100, 2, 16));
+    Add(u"mic", eCapture, MakePcmFormat(48000, 2, 16));
   }
   HRESULT InitShared(IAudioClient* client, const WAVEFORMATEX& format, REFERENCE_TIME duration) {
     return client->Initialize(AUDCLNT_SHAREMODE_SHARED, kEventFlags, duration, 0, &format, nullptr);

@@ -13,17 +13,11 @@ class SimEnumeration : public SimAudioTest {
   void SetUp() override {
     SimAudioTest::SetUp();
     const auto stereo = MakePcmFormat(48000, 2, 16);
-    ASSERT_EQ(AddEndpoint(Endpoint(u"r.active", eRender, stereo)), S_OK);
-    auto hidden = Endpoint(u"r.hidden", eRender, stereo);
-    hidden.state = DEVICE_STATE_DISABLED;
-    ASSERT_EQ(AddEndpoint(hidden), S_OK);
-    auto unplugged = Endpoint(u"r.unplugged", eRender, stereo);
-    unplugged.state = DEVICE_STATE_UNPLUGGED;
-    ASSERT_EQ(AddEndpoint(unplugged), S_OK);
-    auto gone = Endpoint(u"r.gone", eRender, stereo);
-    gone.state = DEVICE_STATE_NOTPRESENT;
-    ASSERT_EQ(AddEndpoint(gone), S_OK);
-    ASSERT_EQ(AddEndpoint(Endpoint(u"c.active", eCapture, stereo)), S_OK);
+    Add(u"r.active", eRender, stereo);
+    Add(u"r.hidden", eRender, stereo, false, DEVICE_STATE_DISABLED);
+    Add(u"r.unplugged", eRender, stereo, false, DEVICE_STATE_UNPLUGGED);
+    Add(u"r.gone", eRender, stereo, false, DEVICE_STATE_NOTPRESENT);
+    Add(u"c.active", eCapture, stereo);
   }
 
   std::set<std::u16string> Ids(EDataFlow flow, DWORD mask) {

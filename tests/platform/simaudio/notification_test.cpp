@@ -71,8 +71,8 @@ class SimNotifications : public SimAudioTest {
  protected:
   void SetUp() override {
     SimAudioTest::SetUp();
-    ASSERT_EQ(AddEndpoint(Endpoint(u"spk", eRender, MakeFloatFormat(48000, 2))), S_OK);
-    ASSERT_EQ(AddEndpoint(Endpoint(u"hp", eRender, MakeFloatFormat(48000, 2))), S_OK);
+    Add(u"spk", eRender, MakeFloatFormat(48000, 2));
+    Add(u"hp", eRender, MakeFloatFormat(48000, 2));
     ASSERT_TRUE(WaitForNotifications(10000));
     m_Enumerator = Enumerator();
     ASSERT_EQ(m_Enumerator->RegisterEndpointNotificationCallback(&m_Recorder), S_OK);
