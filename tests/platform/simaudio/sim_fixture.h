@@ -40,12 +40,24 @@ inline EndpointDesc Endpoint(std::u16string id, EDataFlow flow, WAVEFORMATEXTENS
 
 using halvern::testing::WaitUntil;
 
-// An endpoint's COM objects as a streaming endpoint holds them.
+// An endpoint's COM objects as a streaming endpoint holds them, and the last packet read or
+// written.
 struct Stream {
   ComPtr<IAudioClient> client;
   ComPtr<IAudioCaptureClient> capture;
   ComPtr<IAudioRenderClient> render;
   HANDLE event = nullptr;
+  BYTE* data = nullptr;
+  UINT32 frames = 0;
+  DWORD flags = 0;
+  UINT64 position = 0;
+  HRESULT Read() { return capture->GetBuffer(&data, &frames, &flags, &position, nullptr); }
+  // Hands `count` frames to the engine, filled as a capture source fills them.
+  HRESULT Write(UINT32 count, void (*fill)(BYTE*, UINT32, const WAVEFORMATEX&, UINT64)) {
+    if (HRESULT hr = render->GetBuffer(count, &data); FAILED(hr)) return hr;
+    fill(data, count, {}, 0);
+    return render->ReleaseBuffer(count, 0);
+  }
   ~Stream() {
     if (client) client->Stop();
     if (event != nullptr) CloseHandle(event);
@@ -65,6 +77,14 @@ class SimAudioTest : public ::testing::Test {
     Reset();
   }
 
+  // `sameMix`: the engine runs at the device format rather than in float.
+  void Add(std::u16string id, EDataFlow flow, const WAVEFORMATEXTENSIBLE& format,
+           bool sameMix = false, DWORD state = DEVICE_STATE_ACTIVE) {
+    EndpointDesc d = Endpoint(std::move(id), flow, format);
+    if (sameMix) d.mixFormat = format;
+    d.state = state;
+    ASSERT_EQ(AddEndpoint(d), S_OK);
+  }
   ComPtr<IMMDeviceEnumerator> Enumerator() {
     ComPtr<IMMDeviceEnumerator> e;
     EXPECT_EQ(CoCreateInstance(CLSID_MMDeviceEnumerator, nullptr, CLSCTX_ALL,

@@ -11,16 +11,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
+void Constant(BYTE* data, UINT32 frames, const WAVEFORMATEX&, UINT64) {
+  auto* s = reinterpret_cast<std::int16_t*>(data);
+  for (UINT32 i = 0; i < 2 * frames; ++i) s[i] = static_cast<std::int16_t>(i % 2 ? -16384 : 16384);
+}
+
 class SimStreaming : public SimAudioTest {
  protected:
   void SetUp() override {
     SimAudioTest::SetUp();
-    auto mic = Endpoint(u"mic", eCapture, MakePcmFormat(48000, 2, 16));
-    mic.mixFormat = MakePcmFormat(48000, 2, 16);
-    ASSERT_EQ(AddEndpoint(mic), S_OK);
-    auto spk = Endpoint(u"spk", eRender, MakePcmFormat(48000, 2, 16));
-    spk.mixFormat = MakePcmFormat(48000, 2, 16);
-    ASSERT_EQ(AddEndpoint(spk), S_OK);
+    Add(u"mic", eCapture, MakePcmFormat(48000, 2, 16), true);
+    Add(u"spk", eRender, MakePcmFormat(48000, 2, 16), true);
   }
 };
 
@@ -34,18 +35,15 @@ TEST_F(SimStreaming, RenderPeriodsWithTooLittleDataAreFilledWithSilenceAndCounte
             S_OK);
   Stream out;
   Open(out, u"spk", 500000);
-  // 50 ms of full-scale data (0x7f7f per sample), then nothing more.
-  BYTE* data = nullptr;
-  ASSERT_EQ(out.render->GetBuffer(2400, &data), S_OK);
-  std::memset(data, 0x7f, size_t{2400} * 4);
-  ASSERT_EQ(out.render->ReleaseBuffer(2400, 0), S_OK);
+  // 50 ms of the constant signal (one non-zero byte per sample), then nothing more.
+  ASSERT_EQ(out.Write(2400, Constant), S_OK);
   ASSERT_EQ(out.client->Start(), S_OK);
   ASSERT_TRUE(WaitUntil([&] { return Counters(u"spk").periods >= 10; }));
   ASSERT_EQ(out.client->Stop(), S_OK);
   const EndpointCounters c = Counters(u"spk");
   // Five whole periods were written; every later period found nothing.
   EXPECT_EQ(c.underruns, c.periods - 5);
-  EXPECT_EQ(nonSilent, 2400u * 4);
+  EXPECT_EQ(nonSilent, 2400u * 2);
 }
 
 // The data path itself (every frame, in order) is judged by the routing tests on the endpoints.
@@ -80,9 +78,7 @@ TEST_F(SimStreaming, ClocksKeepToRealTimeAndAFastOneDeliversMore) {
 }
 
 TEST_F(SimStreaming, PeriodsOfFractionalFrameCountAlternateWithoutLosingFrames) {
-  auto slow = Endpoint(u"slow", eCapture, MakePcmFormat(22050, 1, 16));
-  slow.mixFormat = slow.deviceFormat;
-  ASSERT_EQ(AddEndpoint(slow), S_OK);
+  Add(u"slow", eCapture, MakePcmFormat(22050, 1, 16), true);
   Stream in;
   Open(in, u"slow", 1000000);
   ASSERT_EQ(in.client->Start(), S_OK);
@@ -90,15 +86,11 @@ TEST_F(SimStreaming, PeriodsOfFractionalFrameCountAlternateWithoutLosingFrames) 
   std::vector<UINT32> sizes;
   UINT64 expected = 0;
   ASSERT_TRUE(WaitUntil([&] {
-    BYTE* data;
-    UINT32 frames;
-    DWORD flags;
-    UINT64 position;
-    while (in.capture->GetBuffer(&data, &frames, &flags, &position, nullptr) == S_OK) {
-      EXPECT_EQ(position, expected);
-      expected += frames;
-      sizes.push_back(frames);
-      in.capture->ReleaseBuffer(frames);
+    while (in.Read() == S_OK) {
+      EXPECT_EQ(in.position, expected);
+      expected += in.frames;
+      sizes.push_back(in.frames);
+      in.capture->ReleaseBuffer(in.frames);
     }
     return sizes.size() >= 4;
   }));
@@ -119,13 +111,10 @@ TEST_F(SimStreaming, CapturePacketsFlagSilenceAndTheStartAsConfigured) {
     ASSERT_TRUE(WaitUntil([&] { return Counters(u"mic").overflows >= overflows + 2; }));
     std::vector<DWORD> flags;
     ASSERT_TRUE(WaitUntil([&] {
-      BYTE* data;
-      UINT32 frames;
-      DWORD f;
-      if (in.capture->GetBuffer(&data, &frames, &f, nullptr, nullptr) == S_OK) {
-        EXPECT_NE(data[0] | data[frames * 4 - 1], 0);
-        flags.push_back(f);
-        in.capture->ReleaseBuffer(frames);
+      if (in.Read() == S_OK) {
+        EXPECT_NE(in.data[0] | in.data[in.frames * 4 - 1], 0);
+        flags.push_back(in.flags);
+        in.capture->ReleaseBuffer(in.frames);
       }
       return flags.size() > 4;
     }));
@@ -138,40 +127,31 @@ TEST_F(SimStreaming, CapturePacketsFlagSilenceAndTheStartAsConfigured) {
   }
 }
 
+// Unplugging, removing and a format change break streams too: the endpoint fault tests judge those.
 TEST_F(SimStreaming, BrokenStreamsFailEveryLaterCallWithTheirReasonAndStopSignalling) {
   const struct {
     std::function<HRESULT()> breakIt;
     HRESULT reason;
   } cases[] = {
-      {[] { return SetEndpointState(u"spk", DEVICE_STATE_UNPLUGGED); },
-       AUDCLNT_E_DEVICE_INVALIDATED},
-      {[] { return SetDeviceFormat(u"spk", MakePcmFormat(44100, 2, 16)); },
-       AUDCLNT_E_DEVICE_INVALIDATED},
       {[] { return InvalidateStreams(u"*", AUDCLNT_E_SERVICE_NOT_RUNNING); },
        AUDCLNT_E_SERVICE_NOT_RUNNING},
       {[] { return InvalidateStreams(u"spk", AUDCLNT_E_DEVICE_IN_USE); }, AUDCLNT_E_DEVICE_IN_USE},
   };
   EXPECT_EQ(InvalidateStreams(u"spk", E_FAIL), E_INVALIDARG);
   for (const auto& c : cases) {
-    SetEndpointState(u"spk", DEVICE_STATE_ACTIVE);
     Stream out;
     Open(out, u"spk", 300000);
     ASSERT_EQ(out.client->Start(), S_OK);
     ASSERT_EQ(WaitForSingleObject(out.event, 10000), WAIT_OBJECT_0);
     ASSERT_EQ(c.breakIt(), S_OK);
-    BYTE* data = nullptr;
-    UINT32 frames = 0;
     WAVEFORMATEX* mix = nullptr;
     ComPtr<IAudioRenderClient> render;
-    const HRESULT calls[] = {out.render->GetBuffer(10, &data),
-
-                             out.client->GetCurrentPadding(&frames),
-                             out.client->GetBufferSize(&frames),
+    const HRESULT calls[] = {out.render->GetBuffer(10, &out.data),
+                             out.client->GetCurrentPadding(&out.frames),
+                             out.client->GetBufferSize(&out.frames),
                              out.client->GetMixFormat(&mix),
                              out.client->Stop(),
-
                              out.client->Start(),
-
                              out.client->GetService(IID_IAudioRenderClient, render.PutVoid())};
     for (HRESULT hr : calls) EXPECT_EQ(hr, c.reason);
     ResetEvent(out.event);
@@ -180,44 +160,24 @@ TEST_F(SimStreaming, BrokenStreamsFailEveryLaterCallWithTheirReasonAndStopSignal
   // Without a state change the endpoint takes new streams at once.
   Stream again;
   Open(again, u"spk", 300000);
-  BYTE* data = nullptr;
-  EXPECT_EQ(again.render->GetBuffer(10, &data), S_OK);
+  EXPECT_EQ(again.render->GetBuffer(10, &again.data), S_OK);
   EXPECT_EQ(again.render->ReleaseBuffer(10, AUDCLNT_BUFFERFLAGS_SILENT), S_OK);
 }
 
-TEST_F(SimStreaming, InjectedFaultsFireForTheirCountAndNoTypoPassesUnnoticed) {
+// A fault's count, the wildcard id and ClearFaults are relied on by the endpoint and device manager
+// fault tests; what they never meet: refusals, and a fault without a count firing until cleared.
+TEST_F(SimStreaming, FaultsWithoutACountFireUntilClearedAndNoTypoPassesUnnoticed) {
   EXPECT_EQ(InjectFault(u"spk", "IAudioClient::Strat", E_FAIL), E_INVALIDARG);
   EXPECT_EQ(InjectFault(u"spk", "IAudioClient::Start", S_FALSE), E_INVALIDARG);
   EXPECT_EQ(InjectFault(u"spk", "IAudioClient::Start", E_FAIL, 0), E_INVALIDARG);
-  ASSERT_EQ(InjectFault(u"mic", "IAudioCaptureClient::GetBuffer", AUDCLNT_E_BUFFER_ERROR, 2), S_OK);
-  ASSERT_EQ(InjectFault(u"*", "IAudioClient::Start", E_OUTOFMEMORY, 1), S_OK);
   ASSERT_EQ(InjectFault(u"spk", "IAudioEndpointVolume::GetMute", E_NOTIMPL), S_OK);
-  Stream in, out;
-  Open(in, u"mic", 300000);
-  Open(out, u"spk", 300000);
-  EXPECT_EQ(out.client->Start(), E_OUTOFMEMORY);  // the wildcard hits whichever endpoint is first
-  EXPECT_EQ(in.client->Start(), S_OK);
-  BYTE* data;
-  UINT32 frames;
-  DWORD flags;
-  for (int i = 0; i < 3; ++i)
-    EXPECT_EQ(
-        in.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr) == AUDCLNT_E_BUFFER_ERROR,
-        i < 2);
   auto volume = Activate<IAudioEndpointVolume>(u"spk", IID_IAudioEndpointVolume);
   BOOL mute = FALSE;
   EXPECT_EQ(volume->GetMute(&mute), E_NOTIMPL);
-  EXPECT_EQ(volume->GetMute(&mute), E_NOTIMPL);  // until cleared
-  EXPECT_EQ(FaultsFired(u"mic", "IAudioCaptureClient::GetBuffer"), 2);
-  EXPECT_EQ(FaultsFired(u"*", "IAudioClient::Start"), 1);
+  EXPECT_EQ(volume->GetMute(&mute), E_NOTIMPL);
   EXPECT_EQ(FaultsFired(u"spk", "IAudioEndpointVolume::GetMute"), 2);
   ClearFaults();
   EXPECT_EQ(volume->GetMute(&mute), S_OK);
-}
-
-void Constant(BYTE* data, UINT32 frames, const WAVEFORMATEX&, UINT64) {
-  auto* s = reinterpret_cast<std::int16_t*>(data);
-  for (UINT32 i = 0; i < 2 * frames; ++i) s[i] = static_cast<std::int16_t>(i % 2 ? -16384 : 16384);
 }
 
 // Without hardware volume the engine scales the samples; the meter reads them before that.
@@ -255,21 +215,14 @@ TEST_F(SimStreaming, EndpointVolumeScalesTheSoundUnlessTheHardwareDoesIt) {
       EXPECT_EQ(hardware != 0, c.hardware);
       Stream s;
       Open(s, id, 300000);
-      BYTE* data = nullptr;
-      UINT32 frames = 480;
-      DWORD flags;
-      if (s.render) {
-        ASSERT_EQ(s.render->GetBuffer(frames, &data), S_OK);
-        Constant(data, frames, {}, 0);
-        ASSERT_EQ(s.render->ReleaseBuffer(frames, 0), S_OK);
-      }
+      ASSERT_TRUE(!s.render || s.Write(480, Constant) == S_OK);
       ASSERT_EQ(s.client->Start(), S_OK);
       ASSERT_EQ(WaitForSingleObject(s.event, 10000), WAIT_OBJECT_0);
       ASSERT_EQ(s.client->Stop(), S_OK);  // no period runs after this
       if (s.capture) {
-        ASSERT_EQ(s.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr), S_OK);
-        std::memcpy(heard.data(), data, 4);
-        s.capture->ReleaseBuffer(frames);
+        ASSERT_EQ(s.Read(), S_OK);
+        std::memcpy(heard.data(), s.data, 4);
+        s.capture->ReleaseBuffer(s.frames);
       }
       EXPECT_EQ(heard, c.heard) << (s.render ? "render " : "capture ") << c.masterDb;
       float peak = 0.0f;
