@@ -267,12 +267,12 @@ TEST_F(DumpRobustness, CorruptUnwindDataEndsTheWalk) {
   EXPECT_EQ(Walk(reader, &image), 1);
 
   std::mt19937 random(7);
-  std::uniform_int_distribution<std::size_t> near(0, 31);
+  std::uniform_int_distribution<std::size_t> offset(0, 31);
   std::uniform_int_distribution<int> value(0, 255);
   for (int round = 0; round < 300; ++round) {
     std::vector<std::uint8_t> bytes = m_ImageBytes;
     for (int n = 0; n < 4; ++n)
-      bytes[info + near(random)] = static_cast<std::uint8_t>(value(random));
+      bytes[info + offset(random)] = static_cast<std::uint8_t>(value(random));
     ASSERT_TRUE(image.Parse(std::move(bytes)));
     EXPECT_GE(Walk(reader, &image), 1);
   }
