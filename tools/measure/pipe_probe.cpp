@@ -4,7 +4,7 @@
 // Wine, where the pipes stand for the virtual card and two real devices.
 //
 //   pipe_probe --source FIFO [--rate 48000 --channels 2] [--hz 997 --dbfs -6]
-//              [--go-file FILE] [--tone-seconds 6 --settle 0.5 --clean-seconds 3]
+//              [--go-file FILE] [--tone-seconds 7 --settle 0.5 --clean-seconds 3]
 //              [--keep FOLDER]
 //              --sink NAME:FIFO:s16|f32:RATE:CHANNELS [--sink ...]
 //
@@ -48,7 +48,7 @@ struct Options {
   double hz = 997;
   double dbfs = -6;
   std::string goFile;
-  double toneSeconds = 6;
+  double toneSeconds = 7;
   double settle = 0.5;  // start-up time after the onset that is not judged
   std::string keep;     // folder for the recordings of sinks that fail
   // The judged stretch without a glitch: a busy machine may stall the sound server now and then.
@@ -218,12 +218,12 @@ bool Judge(const Options& o, const Sink& sink, Clock::time_point toneTime) {
     const auto from = *onset + static_cast<std::size_t>(o.settle * sink.rate);
     const auto to =
         std::min(x.size(), *onset + static_cast<std::size_t>((o.toneSeconds - 0.1) * sink.rate));
-    if (to < from + static_cast<std::size_t>(o.cleanSeconds * sink.rate)) {
+    const auto length = static_cast<std::size_t>(o.cleanSeconds * sink.rate);
+    if (to < from + length) {
       std::printf("ch%d tone too short (%zu frames)\n", c, x.size());
       return false;
     }
     const std::span<const float> judged(x.data() + from, to - from);
-    const auto length = static_cast<std::size_t>(o.cleanSeconds * sink.rate);
     const std::optional<std::size_t> clean =
         FindCleanStretch(judged, sink.rate, length, expectedAmplitude / 2);
     const auto window = clean ? judged.subspan(*clean, length) : judged;
