@@ -5,13 +5,14 @@
 //
 //   pipe_probe --source FIFO [--rate 48000 --channels 2] [--hz 997 --dbfs -6]
 //              [--go-file FILE] [--tone-seconds 7 --settle 0.5 --clean-seconds 3]
-//              [--keep FOLDER]
+//              [--min-clean-seconds 0.5] [--keep FOLDER]
 //              --sink NAME:FIFO:s16|f32:RATE:CHANNELS [--sink ...]
 //
 // The source is written as interleaved 16-bit at real-time pace: silence until FILE exists (at
 // once without --go-file; at most a minute), then the tone on every channel for --tone-seconds.
-// Exit status 0 only when every sink carries the tone at the right frequency and level, without a
-// glitch for --clean-seconds after the start-up; every glitch found is reported.
+// Exit status 0 when every sink carries the tone at the right frequency and level, without a
+// glitch for --clean-seconds after the start-up; 3 when the tone is right on every sink but some
+// sink is clean only for --min-clean-seconds (it glitched); 1 otherwise. Every glitch is reported.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -53,7 +54,12 @@ struct Options {
   std::string keep;     // folder for the recordings of sinks that fail
   // The judged stretch without a glitch: a busy machine may stall the sound server now and then.
   double cleanSeconds = 3;
+  // The shortest clean stretch that still shows the tone's frequency and level.
+  double minCleanSeconds = 0.5;
 };
+
+// Best first: the worst verdict over all sinks and channels is the run's.
+enum class Verdict { kClean, kGlitchy, kBad };
 
 struct Sink {
   std::string name;
@@ -199,9 +205,9 @@ std::size_t FramesReadBefore(const Sink& sink, Clock::time_point when) {
   return static_cast<std::size_t>(frames);
 }
 
-bool Judge(const Options& o, const Sink& sink, Clock::time_point toneTime) {
+Verdict Judge(const Options& o, const Sink& sink, Clock::time_point toneTime) {
   const double expectedAmplitude = std::pow(10.0, o.dbfs / 20);
-  bool ok = true;
+  Verdict verdict = Verdict::kClean;
   std::printf("%-12s %6d Hz %d ch: ", sink.name.c_str(), sink.rate, sink.channels);
   for (int c = 0; c < sink.channels; ++c) {
     const std::vector<float> x = Deinterleave(sink.samples, sink.channels, c);
@@ -211,7 +217,7 @@ bool Judge(const Options& o, const Sink& sink, Clock::time_point toneTime) {
     if (onset) *onset += before;
     if (!onset) {
       std::printf("ch%d no tone (%zu frames recorded)\n", c, x.size());
-      return false;
+      return Verdict::kBad;
     }
     // The tone lasts toneSeconds from its onset; its last 100 ms are not judged either, since
     // the sink's clock may run a little slower than the feed's.
@@ -221,35 +227,45 @@ bool Judge(const Options& o, const Sink& sink, Clock::time_point toneTime) {
     const auto length = static_cast<std::size_t>(o.cleanSeconds * sink.rate);
     if (to < from + length) {
       std::printf("ch%d tone too short (%zu frames)\n", c, x.size());
-      return false;
+      return Verdict::kBad;
     }
     const std::span<const float> judged(x.data() + from, to - from);
-    const std::optional<std::size_t> clean =
-        FindCleanStretch(judged, sink.rate, length, expectedAmplitude / 2);
-    const auto window = clean ? judged.subspan(*clean, length) : judged;
+    std::size_t found = length;
+    std::optional<std::size_t> clean =
+        FindCleanStretch(judged, sink.rate, found, expectedAmplitude / 2);
+    if (!clean) {
+      found = static_cast<std::size_t>(o.minCleanSeconds * sink.rate);
+      clean = FindCleanStretch(judged, sink.rate, found, expectedAmplitude / 2);
+    }
+    const auto window = clean ? judged.subspan(*clean, found) : judged;
     const auto tone = EstimateTone(window, sink.rate);
     const double levelError = AmplitudeToDbfs(tone.amplitude) - o.dbfs;
     const double ppm = (tone.frequencyHz / o.hz - 1) * 1e6;
-    const bool good = clean && std::fabs(ppm) < 2000 && std::fabs(levelError) < 1.0;
+    const bool right = clean && std::fabs(ppm) < 2000 && std::fabs(levelError) < 1.0;
+    const Verdict channel = !right           ? Verdict::kBad
+                            : found < length ? Verdict::kGlitchy
+                                             : Verdict::kClean;
     const auto latency = std::chrono::duration<double, std::milli>(
         TimeOfFrame(sink, static_cast<std::int64_t>(*onset)) - toneTime);
     std::printf("ch%d %.2f Hz (%+.0f ppm) %.2f dBFS, latency <= %.0f ms, ", c, tone.frequencyHz,
                 ppm, AmplitudeToDbfs(tone.amplitude), latency.count());
     if (clean)
-      std::printf("clean for %.1f s from %.2f s", o.cleanSeconds,
+      std::printf("clean for %.1f s from %.2f s", static_cast<double>(found) / sink.rate,
                   static_cast<double>(from - *onset + *clean) / sink.rate);
     else
-      std::printf("no clean %.1f s", o.cleanSeconds);
+      std::printf("no clean %.1f s", o.minCleanSeconds);
     // Every glitch is told, in ms after the onset, to match it with the library's log.
     const auto glitches = FindGlitches(judged, sink.rate, EstimateTone(judged, sink.rate));
     if (!glitches.empty()) std::printf(", %zu glitches at", glitches.size());
     for (std::size_t g = 0; g < std::min<std::size_t>(glitches.size(), 6); ++g)
       std::printf(" %.0f", 1000.0 * static_cast<double>(from - *onset + glitches[g]) / sink.rate);
-    std::printf(" %s; ", good ? "ok" : "BAD");
-    ok = ok && good;
+    std::printf(" %s; ", channel == Verdict::kClean     ? "ok"
+                         : channel == Verdict::kGlitchy ? "GLITCHY"
+                                                        : "BAD");
+    verdict = std::max(verdict, channel);
   }
   std::printf("\n");
-  return ok;
+  return verdict;
 }
 
 // A failed sink's recording, as raw interleaved float32, to look at what went wrong.
@@ -287,6 +303,8 @@ int main(int argc, char** argv) {
       o.toneSeconds = std::atof(value.c_str());
     else if (arg == "--clean-seconds")
       o.cleanSeconds = std::atof(value.c_str());
+    else if (arg == "--min-clean-seconds")
+      o.minCleanSeconds = std::atof(value.c_str());
     else if (arg == "--keep")
       o.keep = value;
     else if (arg == "--settle")
@@ -298,7 +316,7 @@ int main(int argc, char** argv) {
   }
   if (o.source.empty() || sinks.empty()) Fail("need --source and at least one --sink");
   if (o.rate <= 0 || o.channels <= 0 || o.toneSeconds < o.settle + o.cleanSeconds + 0.1 ||
-      o.cleanSeconds <= 0)
+      o.minCleanSeconds <= 0 || o.minCleanSeconds > o.cleanSeconds)
     Fail("bad source settings");
 
   std::atomic<bool> feedFailed{false};
@@ -312,11 +330,11 @@ int main(int argc, char** argv) {
   if (feedFailed) return 2;
 
   const Clock::time_point toneTime{Clock::duration{toneRep.load()}};
-  bool ok = true;
+  Verdict verdict = Verdict::kClean;
   for (const Sink& sink : sinks) {
-    if (Judge(o, sink, toneTime)) continue;
-    ok = false;
-    if (!o.keep.empty()) Keep(o.keep, sink);
+    const Verdict judged = Judge(o, sink, toneTime);
+    if (judged != Verdict::kClean && !o.keep.empty()) Keep(o.keep, sink);
+    verdict = std::max(verdict, judged);
   }
-  return ok ? 0 : 1;
+  return verdict == Verdict::kClean ? 0 : verdict == Verdict::kGlitchy ? 3 : 1;
 }
