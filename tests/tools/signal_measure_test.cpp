@@ -77,6 +77,39 @@ TEST(SignalMeasure, GlitchesFoundWhereSamplesAreLostRepeatedOrSilenced) {
   EXPECT_TRUE(near(s[0], 70000) && near(s[1], 70480)) << s[0] << " " << s[1];
 }
 
+// The end-to-end run's verdict: a CI machine passes or fails on it.
+TEST(SignalMeasure, ToneJudgedCleanGlitchedOrBad) {
+  const auto second = static_cast<std::size_t>(kRate);
+  // Silence 5 ms long every `period` samples, as a sound server fills an underrun.
+  auto gapped = [&](std::vector<float> x, std::size_t period) {
+    for (std::size_t at = period; at + 240 < x.size(); at += period)
+      std::fill(x.begin() + static_cast<std::ptrdiff_t>(at),
+                x.begin() + static_cast<std::ptrdiff_t>(at + 240), 0.0f);
+    return x;
+  };
+  const std::vector<float> tone = Quantize16(Sine(997, 0.5, 5 * second));
+  struct Case {
+    const char* what;
+    std::vector<float> x;
+    ToneVerdict verdict;
+  };
+  const Case cases[] = {
+      {"steady", tone, ToneVerdict::kClean},
+      {"a gap every 1.2 s", gapped(tone, second * 6 / 5), ToneVerdict::kGlitchy},
+      {"a gap every 0.3 s", gapped(tone, second * 3 / 10), ToneVerdict::kBad},
+      {"1000 Hz", Quantize16(Sine(1000, 0.5, 5 * second)), ToneVerdict::kBad},
+      {"-8 dBFS", Quantize16(Sine(997, 0.4, 5 * second)), ToneVerdict::kBad},
+      {"silence", std::vector<float>(5 * second, 0.0f), ToneVerdict::kBad},
+  };
+  for (const Case& c : cases) {
+    const ToneJudgement j = JudgeTone(c.x, kRate, 997, -6.0206, 3 * second, second / 2);
+    EXPECT_EQ(j.verdict, c.verdict) << c.what;
+    if (j.verdict != ToneVerdict::kBad) {
+      EXPECT_NEAR(j.tone.frequencyHz, 997, 0.01) << c.what;
+    }
+  }
+}
+
 // Where a tone starts is judged through the summary's latency (halvern_route_test.cpp).
 TEST(SignalMeasure, OnsetOnlyAtTheThresholdAndDeinterleave) {
   EXPECT_FALSE(FindOnset(std::vector<float>(10, 0.1f), 0.25f).has_value());

@@ -38,9 +38,11 @@ using Clock = std::chrono::steady_clock;
 using halvern::measure::AmplitudeToDbfs;
 using halvern::measure::Deinterleave;
 using halvern::measure::EstimateTone;
-using halvern::measure::FindCleanStretch;
 using halvern::measure::FindGlitches;
 using halvern::measure::FindOnset;
+using halvern::measure::JudgeTone;
+using halvern::measure::ToneJudgement;
+using halvern::measure::ToneVerdict;
 
 struct Options {
   std::string source;
@@ -57,9 +59,6 @@ struct Options {
   // The shortest clean stretch that still shows the tone's frequency and level.
   double minCleanSeconds = 0.5;
 };
-
-// Best first: the worst verdict over all sinks and channels is the run's.
-enum class Verdict { kClean, kGlitchy, kBad };
 
 struct Sink {
   std::string name;
@@ -205,9 +204,9 @@ std::size_t FramesReadBefore(const Sink& sink, Clock::time_point when) {
   return static_cast<std::size_t>(frames);
 }
 
-Verdict Judge(const Options& o, const Sink& sink, Clock::time_point toneTime) {
+ToneVerdict Judge(const Options& o, const Sink& sink, Clock::time_point toneTime) {
   const double expectedAmplitude = std::pow(10.0, o.dbfs / 20);
-  Verdict verdict = Verdict::kClean;
+  ToneVerdict verdict = ToneVerdict::kClean;
   std::printf("%-12s %6d Hz %d ch: ", sink.name.c_str(), sink.rate, sink.channels);
   for (int c = 0; c < sink.channels; ++c) {
     const std::vector<float> x = Deinterleave(sink.samples, sink.channels, c);
@@ -217,7 +216,7 @@ Verdict Judge(const Options& o, const Sink& sink, Clock::time_point toneTime) {
     if (onset) *onset += before;
     if (!onset) {
       std::printf("ch%d no tone (%zu frames recorded)\n", c, x.size());
-      return Verdict::kBad;
+      return ToneVerdict::kBad;
     }
     // The tone lasts toneSeconds from its onset; its last 100 ms are not judged either, since
     // the sink's clock may run a little slower than the feed's.
@@ -227,31 +226,19 @@ Verdict Judge(const Options& o, const Sink& sink, Clock::time_point toneTime) {
     const auto length = static_cast<std::size_t>(o.cleanSeconds * sink.rate);
     if (to < from + length) {
       std::printf("ch%d tone too short (%zu frames)\n", c, x.size());
-      return Verdict::kBad;
+      return ToneVerdict::kBad;
     }
     const std::span<const float> judged(x.data() + from, to - from);
-    std::size_t found = length;
-    std::optional<std::size_t> clean =
-        FindCleanStretch(judged, sink.rate, found, expectedAmplitude / 2);
-    if (!clean) {
-      found = static_cast<std::size_t>(o.minCleanSeconds * sink.rate);
-      clean = FindCleanStretch(judged, sink.rate, found, expectedAmplitude / 2);
-    }
-    const auto window = clean ? judged.subspan(*clean, found) : judged;
-    const auto tone = EstimateTone(window, sink.rate);
-    const double levelError = AmplitudeToDbfs(tone.amplitude) - o.dbfs;
-    const double ppm = (tone.frequencyHz / o.hz - 1) * 1e6;
-    const bool right = clean && std::fabs(ppm) < 2000 && std::fabs(levelError) < 1.0;
-    const Verdict channel = !right           ? Verdict::kBad
-                            : found < length ? Verdict::kGlitchy
-                                             : Verdict::kClean;
+    const ToneJudgement j = JudgeTone(judged, sink.rate, o.hz, o.dbfs, length,
+                                      static_cast<std::size_t>(o.minCleanSeconds * sink.rate));
+    const double ppm = (j.tone.frequencyHz / o.hz - 1) * 1e6;
     const auto latency = std::chrono::duration<double, std::milli>(
         TimeOfFrame(sink, static_cast<std::int64_t>(*onset)) - toneTime);
-    std::printf("ch%d %.2f Hz (%+.0f ppm) %.2f dBFS, latency <= %.0f ms, ", c, tone.frequencyHz,
-                ppm, AmplitudeToDbfs(tone.amplitude), latency.count());
-    if (clean)
-      std::printf("clean for %.1f s from %.2f s", static_cast<double>(found) / sink.rate,
-                  static_cast<double>(from - *onset + *clean) / sink.rate);
+    std::printf("ch%d %.2f Hz (%+.0f ppm) %.2f dBFS, latency <= %.0f ms, ", c, j.tone.frequencyHz,
+                ppm, AmplitudeToDbfs(j.tone.amplitude), latency.count());
+    if (j.cleanStart)
+      std::printf("clean for %.1f s from %.2f s", static_cast<double>(j.cleanLength) / sink.rate,
+                  static_cast<double>(from - *onset + *j.cleanStart) / sink.rate);
     else
       std::printf("no clean %.1f s", o.minCleanSeconds);
     // Every glitch is told, in ms after the onset, to match it with the library's log.
@@ -259,10 +246,10 @@ Verdict Judge(const Options& o, const Sink& sink, Clock::time_point toneTime) {
     if (!glitches.empty()) std::printf(", %zu glitches at", glitches.size());
     for (std::size_t g = 0; g < std::min<std::size_t>(glitches.size(), 6); ++g)
       std::printf(" %.0f", 1000.0 * static_cast<double>(from - *onset + glitches[g]) / sink.rate);
-    std::printf(" %s; ", channel == Verdict::kClean     ? "ok"
-                         : channel == Verdict::kGlitchy ? "GLITCHY"
-                                                        : "BAD");
-    verdict = std::max(verdict, channel);
+    std::printf(" %s; ", j.verdict == ToneVerdict::kClean     ? "ok"
+                         : j.verdict == ToneVerdict::kGlitchy ? "GLITCHY"
+                                                              : "BAD");
+    verdict = std::max(verdict, j.verdict);
   }
   std::printf("\n");
   return verdict;
@@ -330,11 +317,11 @@ int main(int argc, char** argv) {
   if (feedFailed) return 2;
 
   const Clock::time_point toneTime{Clock::duration{toneRep.load()}};
-  Verdict verdict = Verdict::kClean;
+  ToneVerdict verdict = ToneVerdict::kClean;
   for (const Sink& sink : sinks) {
-    const Verdict judged = Judge(o, sink, toneTime);
-    if (judged != Verdict::kClean && !o.keep.empty()) Keep(o.keep, sink);
+    const ToneVerdict judged = Judge(o, sink, toneTime);
+    if (judged != ToneVerdict::kClean && !o.keep.empty()) Keep(o.keep, sink);
     verdict = std::max(verdict, judged);
   }
-  return verdict == Verdict::kClean ? 0 : verdict == Verdict::kGlitchy ? 3 : 1;
+  return verdict == ToneVerdict::kClean ? 0 : verdict == ToneVerdict::kGlitchy ? 3 : 1;
 }

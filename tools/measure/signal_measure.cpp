@@ -110,6 +110,29 @@ std::optional<std::size_t> FindCleanStretch(std::span<const float> samples, doub
   return std::nullopt;
 }
 
+ToneJudgement JudgeTone(std::span<const float> samples, double sampleRate, double hz, double dbfs,
+                        std::size_t cleanLength, std::size_t minCleanLength) {
+  const double amplitude = std::pow(10.0, dbfs / 20);
+  ToneJudgement judgement;
+  for (const std::size_t length : {cleanLength, minCleanLength}) {
+    judgement.cleanStart = FindCleanStretch(samples, sampleRate, length, amplitude / 2);
+    judgement.cleanLength = length;
+    if (judgement.cleanStart) break;
+  }
+  if (!judgement.cleanStart) {
+    judgement.tone = EstimateTone(samples, sampleRate);
+    return judgement;
+  }
+  judgement.tone =
+      EstimateTone(samples.subspan(*judgement.cleanStart, judgement.cleanLength), sampleRate);
+  const double ppm = (judgement.tone.frequencyHz / hz - 1) * 1e6;
+  const double levelError = AmplitudeToDbfs(judgement.tone.amplitude) - dbfs;
+  if (std::fabs(ppm) < 2000 && std::fabs(levelError) < 1.0)
+    judgement.verdict =
+        judgement.cleanLength < cleanLength ? ToneVerdict::kGlitchy : ToneVerdict::kClean;
+  return judgement;
+}
+
 std::vector<float> Deinterleave(std::span<const float> interleaved, int channels, int channel) {
   std::vector<float> out;
   if (channels <= 0 || channel < 0 || channel >= channels) return out;

@@ -38,6 +38,20 @@ std::vector<std::size_t> FindGlitches(std::span<const float> samples, double sam
 std::optional<std::size_t> FindCleanStretch(std::span<const float> samples, double sampleRate,
                                             std::size_t length, double minimumAmplitude);
 
+// What a device played, judged against the tone that went in: right when a clean stretch holds
+// the tone within 2000 ppm and 1 dB. Clean when that stretch is `cleanLength` samples long;
+// glitched when only `minCleanLength` samples are clean, which still shows the routing and the
+// conversion but not a steady stream; bad otherwise.
+enum class ToneVerdict { kClean, kGlitchy, kBad };  // best first
+struct ToneJudgement {
+  ToneVerdict verdict = ToneVerdict::kBad;
+  std::optional<std::size_t> cleanStart;  // the stretch judged, if any
+  std::size_t cleanLength = 0;
+  ToneEstimate tone;  // on that stretch, or on all the samples when there is none
+};
+ToneJudgement JudgeTone(std::span<const float> samples, double sampleRate, double hz, double dbfs,
+                        std::size_t cleanLength, std::size_t minCleanLength);
+
 // Takes channel `channel` of an interleaved stream.
 std::vector<float> Deinterleave(std::span<const float> interleaved, int channels, int channel);
 
