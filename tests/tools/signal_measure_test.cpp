@@ -92,18 +92,20 @@ TEST(SignalMeasure, ToneJudgedCleanGlitchedOrBad) {
     const char* what;
     std::vector<float> x;
     ToneVerdict verdict;
+    std::size_t glitches;  // two per gap, one at each edge
   };
   const Case cases[] = {
-      {"steady", tone, ToneVerdict::kClean},
-      {"a gap every 1.2 s", gapped(tone, second * 6 / 5), ToneVerdict::kGlitchy},
-      {"a gap every 0.3 s", gapped(tone, second * 3 / 10), ToneVerdict::kBad},
-      {"1000 Hz", Quantize16(Sine(1000, 0.5, 5 * second)), ToneVerdict::kBad},
-      {"-8 dBFS", Quantize16(Sine(997, 0.4, 5 * second)), ToneVerdict::kBad},
-      {"silence", std::vector<float>(5 * second, 0.0f), ToneVerdict::kBad},
+      {"steady", tone, ToneVerdict::kClean, 0},
+      {"a gap every 1.2 s", gapped(tone, second * 6 / 5), ToneVerdict::kGlitchy, 8},
+      {"a gap every 0.3 s", gapped(tone, second * 3 / 10), ToneVerdict::kBad, 32},
+      {"1000 Hz", Quantize16(Sine(1000, 0.5, 5 * second)), ToneVerdict::kBad, 0},
+      {"-8 dBFS", Quantize16(Sine(997, 0.4, 5 * second)), ToneVerdict::kBad, 0},
+      {"silence", std::vector<float>(5 * second, 0.0f), ToneVerdict::kBad, 0},
   };
   for (const Case& c : cases) {
     const ToneJudgement j = JudgeTone(c.x, kRate, 997, -6.0206, 3 * second, second / 2);
     EXPECT_EQ(j.verdict, c.verdict) << c.what;
+    EXPECT_EQ(j.glitches.size(), c.glitches) << c.what;
     if (j.verdict != ToneVerdict::kBad) {
       EXPECT_NEAR(j.tone.frequencyHz, 997, 0.01) << c.what;
     }

@@ -37,8 +37,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using halvern::measure::AmplitudeToDbfs;
 using halvern::measure::Deinterleave;
-using halvern::measure::EstimateTone;
-using halvern::measure::FindGlitches;
 using halvern::measure::FindOnset;
 using halvern::measure::JudgeTone;
 using halvern::measure::ToneJudgement;
@@ -242,10 +240,9 @@ ToneVerdict Judge(const Options& o, const Sink& sink, Clock::time_point toneTime
     else
       std::printf("no clean %.1f s", o.minCleanSeconds);
     // Every glitch is told, in ms after the onset, to match it with the library's log.
-    const auto glitches = FindGlitches(judged, sink.rate, EstimateTone(judged, sink.rate));
-    if (!glitches.empty()) std::printf(", %zu glitches at", glitches.size());
-    for (std::size_t g = 0; g < std::min<std::size_t>(glitches.size(), 6); ++g)
-      std::printf(" %.0f", 1000.0 * static_cast<double>(from - *onset + glitches[g]) / sink.rate);
+    if (!j.glitches.empty()) std::printf(", %zu glitches at", j.glitches.size());
+    for (std::size_t g = 0; g < std::min<std::size_t>(j.glitches.size(), 6); ++g)
+      std::printf(" %.0f", 1000.0 * static_cast<double>(from - *onset + j.glitches[g]) / sink.rate);
     std::printf(" %s; ", j.verdict == ToneVerdict::kClean     ? "ok"
                          : j.verdict == ToneVerdict::kGlitchy ? "GLITCHY"
                                                               : "BAD");

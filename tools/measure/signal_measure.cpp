@@ -86,12 +86,13 @@ std::vector<std::size_t> FindGlitches(std::span<const float> samples, double sam
   return glitches;
 }
 
-std::optional<std::size_t> FindCleanStretch(std::span<const float> samples, double sampleRate,
-                                            std::size_t length, double minimumAmplitude) {
-  // Glitches found on the whole span's estimate only say where not to look; a candidate is judged
-  // again on its own, so a long silence or a gap cannot skew its verdict.
-  const std::vector<std::size_t> glitches =
-      FindGlitches(samples, sampleRate, EstimateTone(samples, sampleRate));
+namespace {
+
+// Glitches found on the whole span's estimate only say where not to look; a candidate is judged
+// again on its own, so a long silence or a gap cannot skew its verdict.
+std::optional<std::size_t> CleanStretchBetween(std::span<const float> samples, double sampleRate,
+                                               std::size_t length, double minimumAmplitude,
+                                               const std::vector<std::size_t>& glitches) {
   const auto pastBurst = static_cast<std::size_t>(sampleRate / 200);
   const auto step = static_cast<std::size_t>(sampleRate / 10);
   std::size_t next = 0;
@@ -110,12 +111,26 @@ std::optional<std::size_t> FindCleanStretch(std::span<const float> samples, doub
   return std::nullopt;
 }
 
+std::vector<std::size_t> GlitchesOfSpan(std::span<const float> samples, double sampleRate) {
+  return FindGlitches(samples, sampleRate, EstimateTone(samples, sampleRate));
+}
+
+}  // namespace
+
+std::optional<std::size_t> FindCleanStretch(std::span<const float> samples, double sampleRate,
+                                            std::size_t length, double minimumAmplitude) {
+  return CleanStretchBetween(samples, sampleRate, length, minimumAmplitude,
+                             GlitchesOfSpan(samples, sampleRate));
+}
+
 ToneJudgement JudgeTone(std::span<const float> samples, double sampleRate, double hz, double dbfs,
                         std::size_t cleanLength, std::size_t minCleanLength) {
   const double amplitude = std::pow(10.0, dbfs / 20);
   ToneJudgement judgement;
+  judgement.glitches = GlitchesOfSpan(samples, sampleRate);
   for (const std::size_t length : {cleanLength, minCleanLength}) {
-    judgement.cleanStart = FindCleanStretch(samples, sampleRate, length, amplitude / 2);
+    judgement.cleanStart =
+        CleanStretchBetween(samples, sampleRate, length, amplitude / 2, judgement.glitches);
     judgement.cleanLength = length;
     if (judgement.cleanStart) break;
   }

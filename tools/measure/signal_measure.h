@@ -47,7 +47,8 @@ struct ToneJudgement {
   ToneVerdict verdict = ToneVerdict::kBad;
   std::optional<std::size_t> cleanStart;  // the stretch judged, if any
   std::size_t cleanLength = 0;
-  ToneEstimate tone;  // on that stretch, or on all the samples when there is none
+  ToneEstimate tone;                  // on that stretch, or on all the samples when there is none
+  std::vector<std::size_t> glitches;  // over all the samples, as FindGlitches tells them
 };
 ToneJudgement JudgeTone(std::span<const float> samples, double sampleRate, double hz, double dbfs,
                         std::size_t cleanLength, std::size_t minCleanLength);
